@@ -1,0 +1,1042 @@
+// NoxUCharConverter.cpp - code-page tables: loading, indexes, lookups and conversions.
+#include "NoxUCharConverter.h"
+
+#include "ConvertUTF.h"
+#include "environment.h"
+#include "parser.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+NoxUCharConverter* NoxUCharConverter::s_defaultConverter = nullptr;
+uint32_t NoxUCharConverter::s_defaultRef = 0;
+std::atomic<bool> NoxUCharConverter::s_debug{false};
+std::atomic<bool> NoxUCharConverter::s_charDebug{false};
+
+namespace {
+
+const char s_latin1Name[] = "LATIN_1";
+const size_t s_pathBufferSize = 4096;
+// The key packs at most four bytes, whatever length the lead-byte line gives.
+const int s_maxCharLen = 4;
+
+void s_setError(int* errorReturn, int code)
+{
+    if (errorReturn != nullptr) {
+        *errorReturn = code;
+    }
+}
+
+// Writes the trace line of one record: "\t<UXXXX> " and one "\xHH" group per byte.
+void s_debugNoxUCharMapping(const NoxUCharMapping* uCharMapping)
+{
+    if (uCharMapping != nullptr) {
+        std::fprintf(stderr, "\t<U%04X> ", uCharMapping->getUnicode());
+        t_mbcsBytes bytes = 0;
+        uCharMapping->getMBCS(&bytes);
+        for (int i = 0; i < 4 && ((bytes >> (8 * i)) & 0xFFu) != 0; ++i) {
+            std::fprintf(stderr, "\\x%02X", (bytes >> (8 * i)) & 0xFFu);
+        }
+        std::fputc('\n', stderr);
+    }
+}
+
+// The message for an unmapped code-page character: four bytes from its position, each
+// position past the input's limit shown as 0 (avail < 0: the input ends at its 0 byte).
+void s_reportUnmappedBytes(const unsigned char* source, ptrdiff_t avail)
+{
+    unsigned char shown[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        if (avail < 0) {
+            shown[i] = source[i];
+            if (shown[i] == 0) {
+                break;
+            }
+        } else if (i < avail) {
+            shown[i] = source[i];
+        }
+    }
+    std::fprintf(stderr, "No mapping for character(s) \\x%02X\\x%02X\\x%02X\\x%02X'\n", shown[0],
+                 shown[1], shown[2], shown[3]);
+}
+
+void s_reportUnmappedUnit(UChar value)
+{
+    std::fprintf(stderr, "No mapping for character <U%04X>\n", value);
+}
+
+// Binary search over a sorted index as the lookups define it: the first probe never lies
+// beyond slot 127; among equal keys the scan towards slot 0 prefers a record that is usable
+// in the lookup's direction.
+template <typename Key, typename Usable>
+const NoxUCharMapping* s_search(NoxUCharMapping* const* index, uint32_t count, uint32_t key,
+                                bool stopOnEmpty, Key keyOf, Usable usable)
+{
+    const NoxUCharMapping* retval = nullptr;
+    if (index != nullptr && count != 0) {
+        uint32_t begin = 0;
+        uint32_t end = count - 1;
+        uint32_t probe = std::min<uint32_t>(count / 2, 127);
+        bool searching = true;
+        bool found = false;
+        while (searching) {
+            const NoxUCharMapping* record = index[probe];
+            const uint32_t probed = keyOf(*record);
+            if (stopOnEmpty && record->getMBLen() == 0) {
+                searching = false;
+            } else if (probed == key) {
+                found = true;
+                searching = false;
+            } else if (probed < key) {
+                if (probe == begin) {
+                    searching = begin != end;
+                    ++begin;
+                } else {
+                    begin = probe;
+                }
+            } else if (probe == end) {
+                searching = begin != end;
+                --end;
+            } else {
+                end = probe;
+            }
+            if (searching) {
+                probe = begin + (end - begin) / 2;
+            }
+        }
+        if (found) {
+            retval = index[probe];
+            for (uint32_t slot = probe + 1; slot-- > 0;) {
+                const NoxUCharMapping* record = index[slot];
+                if (keyOf(*record) != key || (stopOnEmpty && record->getMBLen() == 0)) {
+                    break;
+                }
+                if (usable(*record)) {
+                    retval = record;
+                    break;
+                }
+            }
+        }
+    }
+    return retval;
+}
+
+uint32_t s_entryOf(const NoxUCharMapping* record, const NoxUCharMapping* data)
+{
+    return record == nullptr ? 0 : static_cast<uint32_t>(record - data) + 1;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- construction
+
+NoxUCharConverter::NoxUCharConverter(const char* ucmFilePath_in)
+{
+    mf_clearState();
+    mf_readDebugSwitches();
+    mf_loadDataFile(ucmFilePath_in);
+    mf_buildTable();
+}
+
+NoxUCharConverter::NoxUCharConverter(const char* ucmPath_in, const char* codePageName_in)
+{
+    mf_clearState();
+    mf_readDebugSwitches();
+    mf_constructor(ucmPath_in, codePageName_in);
+    mf_buildTable();
+}
+
+NoxUCharConverter::NoxUCharConverter(const NoxUCharConverter& other)
+{
+    mf_clearState();
+    mf_copyFrom(other);
+}
+
+NoxUCharConverter& NoxUCharConverter::operator=(const NoxUCharConverter& other)
+{
+    if (this != &other) {
+        mf_destructor();
+        leadBytes.clear();
+        mf_copyFrom(other);
+    }
+    return *this;
+}
+
+NoxUCharConverter::~NoxUCharConverter()
+{
+    mf_destructor();
+}
+
+void NoxUCharConverter::mf_clearState()
+{
+    dataLen = 0;
+    data = nullptr;
+    unicodeData = nullptr;
+    mbcsData = nullptr;
+    ucmPath = nullptr;
+    codePageName = nullptr;
+    ucmFilePath = nullptr;
+    leadBytes.clear();
+    mf_toUSingle = nullptr;
+    mf_toUDouble = nullptr;
+    mf_fromURows = nullptr;
+    mf_emptyRow = nullptr;
+    mf_asciiToU = false;
+    mf_asciiFromU = false;
+}
+
+void NoxUCharConverter::mf_readDebugSwitches()
+{
+    // Once set, a switch stays set for the life of the process.
+    if (ncnv_isSwitchOn("NOXUNICODE_DEBUG")) {
+        s_debug = true;
+    }
+    if (ncnv_isSwitchOn("NOXUNICODE_CHAR_DEBUG")) {
+        s_charDebug = true;
+    }
+}
+
+// A copy reloads the table from where the source came from instead of copying its arrays.
+void NoxUCharConverter::mf_copyFrom(const NoxUCharConverter& other)
+{
+    if (other.ucmPath != nullptr && other.codePageName != nullptr) {
+        mf_constructor(other.ucmPath, other.codePageName);
+    } else if (other.ucmFilePath != nullptr) {
+        mf_loadDataFile(other.ucmFilePath);
+    } else {
+        mf_initAscii();
+    }
+    mf_buildTable();
+}
+
+void NoxUCharConverter::mf_constructor(const char* ucmPath_in, const char* codePageName_in)
+{
+    const char* directory = ucmPath_in != nullptr ? ucmPath_in : ncnv_getUCMDataPath();
+    const char* name = codePageName_in != nullptr ? codePageName_in : ncnv_getDefaultCodePageName();
+    mf_loadData(directory, name);
+    if (s_debug) {
+        std::fprintf(stderr, "Constructed converter for %d characters.\n",
+                     static_cast<int>(dataLen));
+    }
+}
+
+bool NoxUCharConverter::mf_loadData(const char* ucmPath_in, const char* codePageName_in)
+{
+    bool retval = false;
+    if (ucmPath_in != nullptr && codePageName_in != nullptr) {
+        if (std::strcmp(codePageName_in, s_latin1Name) == 0) {
+            mf_initAscii();
+        } else {
+            char path[s_pathBufferSize];
+            const int needed =
+                std::snprintf(path, sizeof path, "%s/%s.ucm", ucmPath_in, codePageName_in);
+            if (needed < 0 || static_cast<size_t>(needed) >= sizeof path) {
+                // A path that does not fit is refused whole, never truncated into another
+                // file's name.
+                std::fprintf(stderr, "Cannot access '%s/%s.ucm'\n", ucmPath_in,
+                             codePageName_in);
+                mf_initAscii();
+            } else {
+                retval = mf_loadDataFile(path);
+            }
+            if (retval) {
+                ucmPath = strdup(ucmPath_in);
+                codePageName = strdup(codePageName_in);
+            }
+        }
+    }
+    return retval;
+}
+
+bool NoxUCharConverter::mf_initAscii()
+{
+    bool retval = false;
+    data = new (std::nothrow) NoxUCharMapping[256];
+    if (data != nullptr) {
+        dataLen = 256;
+        for (uint32_t i = 0; i < 256; ++i) {
+            data[i].setFromUnicodeDefault();
+            data[i].setToUnicodeDefault();
+            data[i].setMBCS(i);
+            data[i].setUnicode(static_cast<uint16_t>(i));
+            leadBytes.bytes[i] = 1;
+        }
+        leadBytes.cur_min = 1;
+        leadBytes.cur_max = 1;
+        retval = true;
+    }
+    return retval;
+}
+
+bool NoxUCharConverter::mf_buildTable()
+{
+    bool retval = false;
+    if (data != nullptr && dataLen != 0) {
+        unicodeData = new (std::nothrow) NoxUCharMapping*[dataLen];
+        mbcsData = new (std::nothrow) NoxUCharMapping*[dataLen];
+        retval = unicodeData != nullptr && mbcsData != nullptr;
+    }
+    if (retval) {
+        for (uint32_t i = 0; i < dataLen; ++i) {
+            unicodeData[i] = &data[i];
+            mbcsData[i] = &data[i];
+        }
+        std::qsort(unicodeData, dataLen, sizeof *unicodeData, local_s_compareUnicode);
+        std::qsort(mbcsData, dataLen, sizeof *mbcsData, local_s_compareMBCS);
+        mf_buildCaches();
+    } else {
+        dataLen = 0;
+        delete[] data;
+        delete[] unicodeData;
+        delete[] mbcsData;
+        data = nullptr;
+        unicodeData = nullptr;
+        mbcsData = nullptr;
+    }
+    return retval;
+}
+
+void NoxUCharConverter::mf_destructor()
+{
+    mf_releaseCaches();
+    dataLen = 0;
+    delete[] data;
+    delete[] unicodeData;
+    delete[] mbcsData;
+    std::free(ucmPath);
+    std::free(codePageName);
+    std::free(ucmFilePath);
+    data = nullptr;
+    unicodeData = nullptr;
+    mbcsData = nullptr;
+    ucmPath = nullptr;
+    codePageName = nullptr;
+    ucmFilePath = nullptr;
+}
+
+// ---------------------------------------------------------------- UCM file loading
+
+namespace {
+
+// Reads one physical line whole, whatever its length; false at the end of the file.
+bool s_readLine(FILE* file, char** line, size_t* capacity)
+{
+    return getline(line, capacity, file) >= 0;
+}
+
+bool s_beginsLikeLeadBytes(const char* line)
+{
+    return line[0] == '<' && line[1] == 'n';
+}
+
+} // namespace
+
+bool NoxUCharConverter::mf_loadDataFile(const char* ucmFilePath_in)
+{
+    bool retval = false;
+    FILE* file = nullptr;
+    if (ucmFilePath_in == nullptr || access(ucmFilePath_in, R_OK) != 0) {
+        std::fprintf(stderr, "Cannot access '%s'\n",
+                     ucmFilePath_in != nullptr ? ucmFilePath_in : "(null)");
+        mf_initAscii();
+    } else if ((file = std::fopen(ucmFilePath_in, "r")) == nullptr) {
+        std::fprintf(stderr, "Open failed for '%s'\n", ucmFilePath_in);
+        mf_initAscii();
+    } else {
+        char* line = nullptr;
+        size_t capacity = 0;
+        NoxUCharMapping probe;
+        bool leadBytesRead = false;
+        // Pass 1 counts exactly the lines that pass 2 will accept.
+        while (s_readLine(file, &line, &capacity)) {
+            if (s_beginsLikeLeadBytes(line)) {
+                if (!leadBytesRead) {
+                    leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
+                }
+            } else if (line[0] == '#' && line[1] != '\0') {
+                if (s_debug) {
+                    std::fputs(line + 1, stderr);
+                }
+            } else if (parse_ucm_line(line, &probe) != 0) {
+                ++dataLen;
+            }
+        }
+        if (dataLen != 0 && leadBytesRead) {
+            data = new (std::nothrow) NoxUCharMapping[dataLen];
+        }
+        if (data != nullptr && std::fseek(file, 0, SEEK_SET) == 0) {
+            uint32_t index = 0;
+            while (index < dataLen && s_readLine(file, &line, &capacity)) {
+                if (parse_ucm_line(line, &data[index]) != 0) {
+                    ++index;
+                }
+            }
+            dataLen = index;
+            retval = index != 0;
+        }
+        if (retval) {
+            ucmFilePath = strdup(ucmFilePath_in);
+        } else {
+            delete[] data;
+            data = nullptr;
+            dataLen = 0;
+        }
+        std::free(line);
+        std::fclose(file);
+    }
+    return retval;
+}
+
+// ---------------------------------------------------------------- default converter
+
+const NoxUCharConverter* NoxUCharConverter::getDefaultConverter()
+{
+    if (s_defaultConverter == nullptr) {
+        s_defaultConverter = new (std::nothrow) NoxUCharConverter(nullptr, nullptr);
+    }
+    if (s_defaultConverter != nullptr) {
+        ++s_defaultRef;
+    }
+    return s_defaultConverter;
+}
+
+void NoxUCharConverter::releaseDefaultConverter()
+{
+    if (s_defaultConverter != nullptr) {
+        --s_defaultRef;
+        if (s_defaultRef == 0) {
+            delete s_defaultConverter;
+            s_defaultConverter = nullptr;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- lookups
+
+const NoxUCharMapping* NoxUCharConverter::mf_findMBCS(t_mbcsBytes key) const
+{
+    return s_search(
+        mbcsData, dataLen, key, true, [](const NoxUCharMapping& m) { return m.getPackedMBCS(); },
+        [](const NoxUCharMapping& m) {
+            return m.isToUnicodeDefault() != 0 || m.isToUnicodeFallback() != 0;
+        });
+}
+
+const NoxUCharMapping* NoxUCharConverter::mf_findMBChar(const unsigned char* mbstr) const
+{
+    const NoxUCharMapping* retval = nullptr;
+    if (mbstr != nullptr) {
+        const int len = std::min<int>(leadBytes.bytes[mbstr[0]], s_maxCharLen);
+        t_mbcsBytes key = 0;
+        for (int i = 0; i < len; ++i) {
+            key |= static_cast<t_mbcsBytes>(mbstr[i]) << (8 * i);
+        }
+        if (len != 0) {
+            retval = mf_findMBCS(key);
+        }
+    }
+    return retval;
+}
+
+const NoxUCharMapping* NoxUCharConverter::mf_findUChar(uint16_t unicodeCharacterValue) const
+{
+    return s_search(
+        unicodeData, dataLen, unicodeCharacterValue, false,
+        [](const NoxUCharMapping& m) { return static_cast<uint32_t>(m.getUnicode()); },
+        [](const NoxUCharMapping& m) {
+            return m.isFromUnicodeDefault() != 0 || m.isFromUnicodeFallback() != 0;
+        });
+}
+
+// Looks up the character at `source`, of which `avail` bytes lie inside the input (a
+// negative `avail`: the input ends at its 0 byte, and bytes missing before it count as 0).
+// A character whose lead-byte length reaches past `avail` is cut off: no lookup, *cutOff set.
+const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* source,
+                                                         ptrdiff_t avail, bool fast,
+                                                         bool* cutOff) const
+{
+    const NoxUCharMapping* retval = nullptr;
+    const int len = std::min<int>(leadBytes.bytes[source[0]], s_maxCharLen);
+    *cutOff = avail >= 0 && len > avail;
+    if (len != 0 && !*cutOff) {
+        t_mbcsBytes key = source[0];
+        for (int i = 1; i < len; ++i) {
+            if (avail < 0 && source[i] == 0) {
+                break;
+            }
+            key |= static_cast<t_mbcsBytes>(source[i]) << (8 * i);
+        }
+        if (fast && len == 1) {
+            retval = mf_cachedRecord(mf_toUSingle[source[0]]);
+        } else if (fast && len == 2) {
+            retval = mf_cachedRecord(mf_toUDouble[source[0]][(key >> 8) & 0xFFu]);
+        } else {
+            retval = mf_findMBCS(key);
+        }
+    }
+    return retval;
+}
+
+const NoxUCharMapping* NoxUCharConverter::mf_lookupUnit(uint16_t value, bool fast) const
+{
+    return fast ? mf_cachedRecord(mf_fromURows[value >> 8][value & 0xFFu]) : mf_findUChar(value);
+}
+
+// ---------------------------------------------------------------- lookup caches
+
+void NoxUCharConverter::mf_buildCaches()
+{
+    mf_emptyRow = new (std::nothrow) uint32_t[256]();
+    mf_toUSingle = new (std::nothrow) uint32_t[256]();
+    mf_toUDouble = new (std::nothrow) uint32_t*[256]();
+    mf_fromURows = new (std::nothrow) uint32_t*[256]();
+    bool ok = mf_emptyRow != nullptr && mf_toUSingle != nullptr && mf_toUDouble != nullptr &&
+              mf_fromURows != nullptr;
+    // Every entry comes from the binary-search lookups, so all preference rules carry over.
+    for (uint32_t first = 0; ok && first < 256; ++first) {
+        const int len = std::min<int>(leadBytes.bytes[first], s_maxCharLen);
+        if (len == 1) {
+            mf_toUSingle[first] = s_entryOf(mf_findMBCS(first), data);
+        } else if (len == 2) {
+            mf_toUDouble[first] = new (std::nothrow) uint32_t[256];
+            ok = mf_toUDouble[first] != nullptr;
+            for (uint32_t second = 0; ok && second < 256; ++second) {
+                mf_toUDouble[first][second] = s_entryOf(mf_findMBCS(first | second << 8), data);
+            }
+        }
+    }
+    bool rowUsed[256] = {};
+    for (uint32_t i = 0; i < dataLen; ++i) {
+        rowUsed[data[i].getUnicode() >> 8] = true;
+    }
+    for (uint32_t high = 0; ok && high < 256; ++high) {
+        mf_fromURows[high] = rowUsed[high] ? new (std::nothrow) uint32_t[256] : mf_emptyRow;
+        ok = mf_fromURows[high] != nullptr;
+        for (uint32_t low = 0; ok && rowUsed[high] && low < 256; ++low) {
+            mf_fromURows[high][low] =
+                s_entryOf(mf_findUChar(static_cast<uint16_t>(high << 8 | low)), data);
+        }
+    }
+    if (ok) {
+        mf_asciiToU = true;
+        mf_asciiFromU = true;
+        for (uint32_t b = 1; b < 0x80; ++b) {
+            const NoxUCharMapping* toU = mf_cachedRecord(mf_toUSingle[b]);
+            const NoxUCharMapping* fromU = mf_cachedRecord(mf_fromURows[0][b]);
+            mf_asciiToU = mf_asciiToU && leadBytes.bytes[b] == 1 && toU != nullptr &&
+                          toU->getUnicode() == b;
+            mf_asciiFromU = mf_asciiFromU && fromU != nullptr && fromU->getMBLen() == 1 &&
+                            fromU->getPackedMBCS() == b;
+        }
+    } else {
+        // Without caches the lookups fall back to the binary search.
+        mf_releaseCaches();
+    }
+}
+
+void NoxUCharConverter::mf_releaseCaches()
+{
+    for (int i = 0; i < 256; ++i) {
+        if (mf_toUDouble != nullptr) {
+            delete[] mf_toUDouble[i];
+        }
+        if (mf_fromURows != nullptr && mf_fromURows[i] != mf_emptyRow) {
+            delete[] mf_fromURows[i];
+        }
+    }
+    delete[] mf_toUSingle;
+    delete[] mf_toUDouble;
+    delete[] mf_fromURows;
+    delete[] mf_emptyRow;
+    mf_toUSingle = nullptr;
+    mf_toUDouble = nullptr;
+    mf_fromURows = nullptr;
+    mf_emptyRow = nullptr;
+    mf_asciiToU = false;
+    mf_asciiFromU = false;
+}
+
+size_t NoxUCharConverter::cacheBytes() const
+{
+    size_t retval = 0;
+    if (mf_toUSingle != nullptr) {
+        const size_t row = 256 * sizeof(uint32_t);
+        retval = 2 * row + 2 * 256 * sizeof(uint32_t*);
+        for (int i = 0; i < 256; ++i) {
+            retval += mf_toUDouble[i] != nullptr ? row : 0;
+            retval += mf_fromURows[i] != mf_emptyRow ? row : 0;
+        }
+    }
+    return retval;
+}
+
+// ---------------------------------------------------------------- fast runs
+
+// Converts code-page characters while each is a one- or two-byte character with a cached
+// record, stopping at a 0 byte, at anything else, and (without countBeyond) at a full
+// output. srcLen SIZE_MAX: the input ends at its 0 byte.
+size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen, UChar* out,
+                                        size_t room, bool countBeyond, size_t* produced) const
+{
+    const bool bounded = srcLen != SIZE_MAX;
+    size_t i = 0;
+    size_t n = 0;
+    while ((!bounded || i < srcLen) && (countBeyond || n < room)) {
+#if defined(__SSE2__)
+        // Sixteen ASCII bytes at once where the table maps them to themselves.
+        if (mf_asciiToU && bounded && srcLen - i >= 16 && (n + 16 <= room || n >= room)) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            const __m128i zero = _mm_setzero_si128();
+            if ((_mm_movemask_epi8(v) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) == 0) {
+                if (n < room) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_unpacklo_epi8(v, zero));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 8),
+                                     _mm_unpackhi_epi8(v, zero));
+                }
+                i += 16;
+                n += 16;
+                continue;
+            }
+        }
+#endif
+        const unsigned first = src[i];
+        uint32_t entry = 0;
+        if (first == 0) {
+            break;
+        }
+        if (leadBytes.bytes[first] == 1) {
+            entry = mf_toUSingle[first];
+        } else if (leadBytes.bytes[first] == 2 && (!bounded || srcLen - i >= 2)) {
+            entry = mf_toUDouble[first][src[i + 1]];
+        }
+        if (entry == 0) {
+            break;
+        }
+        const NoxUCharMapping& record = data[entry - 1];
+        if (n < room) {
+            out[n] = record.getUnicode();
+        }
+        ++n;
+        i += record.getMBLen();
+    }
+    *produced = n;
+    return i;
+}
+
+// Converts UTF-16 units while each has a cached record, stopping at a 0 unit, at an unmapped
+// unit, and (without countBeyond) at a character that does not fit.
+size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsigned char* out,
+                                          size_t room, bool countBeyond, size_t* produced) const
+{
+    const bool bounded = srcLen != SIZE_MAX;
+    size_t i = 0;
+    size_t n = 0;
+    while (!bounded || i < srcLen) {
+#if defined(__SSE2__)
+        // Eight units from 0x01 to 0x7F at once where the table maps them to themselves.
+        if (mf_asciiFromU && bounded && srcLen - i >= 8 && (n + 8 <= room || (countBeyond && n >= room))) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
+            const int bad = _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) |
+                            (_mm_movemask_epi8(_mm_cmpeq_epi16(high, zero)) ^ 0xFFFF);
+            if (bad == 0) {
+                if (n < room) {
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), _mm_packus_epi16(v, v));
+                }
+                i += 8;
+                n += 8;
+                continue;
+            }
+        }
+#endif
+        const UChar value = src[i];
+        const uint32_t entry = value == 0 ? 0 : mf_fromURows[value >> 8][value & 0xFFu];
+        if (entry == 0) {
+            break;
+        }
+        const NoxUCharMapping& record = data[entry - 1];
+        const size_t len = record.getMBLen();
+        if (n + len <= room) {
+            const t_mbcsBytes bytes = record.getPackedMBCS();
+            for (size_t k = 0; k < len; ++k) {
+                out[n + k] = static_cast<unsigned char>(bytes >> (8 * k));
+            }
+        } else if (!countBeyond) {
+            break;
+        }
+        n += len;
+        ++i;
+    }
+    *produced = n;
+    return i;
+}
+
+// ---------------------------------------------------------------- conversions
+
+namespace {
+
+// Room left in a counted output buffer after `used` units or bytes.
+size_t s_roomLeft(const void* out, int outSize, int used)
+{
+    return out != nullptr && outSize > used ? static_cast<size_t>(outSize - used) : 0;
+}
+
+} // namespace
+
+int NoxUCharConverter::toUChars(UChar* out, int outSize, const char* source, int sourceSize,
+                                int* errorReturn) const
+{
+    int retval = 0;
+    s_setError(errorReturn, 0);
+    if (source == nullptr) {
+        s_setError(errorReturn, 1);
+    } else {
+        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        const auto* src = reinterpret_cast<const unsigned char*>(source);
+        // A negative size means that only the 0 byte ends the input.
+        const bool terminated = sourceSize < 0;
+        ptrdiff_t remaining = sourceSize;
+        bool going = true;
+        while (going && remaining != 0 && *src != 0) {
+            if (fast) {
+                size_t produced = 0;
+                const size_t room = s_roomLeft(out, outSize, retval);
+                const size_t used =
+                    mf_toUFastRun(src, terminated ? SIZE_MAX : static_cast<size_t>(remaining),
+                                  room != 0 ? out + retval : nullptr, room, true, &produced);
+                if (used != 0) {
+                    if (produced > room) {
+                        s_setError(errorReturn, 15);
+                    }
+                    retval += static_cast<int>(produced);
+                    src += used;
+                    remaining -= terminated ? 0 : static_cast<ptrdiff_t>(used);
+                    continue;
+                }
+            }
+            bool cutOff = false;
+            const NoxUCharMapping* record =
+                mf_lookupBytes(src, terminated ? -1 : remaining, fast, &cutOff);
+            if (cutOff) {
+                s_setError(errorReturn, 8);
+                going = false;
+            } else if (record == nullptr && !ncnv_getConvertBestEffort()) {
+                s_setError(errorReturn, 16);
+                s_reportUnmappedBytes(src, terminated ? -1 : remaining);
+                going = false;
+            } else if (record == nullptr) {
+                // Best effort: the byte passes through as the unit of the same value.
+                if (out != nullptr && retval < outSize) {
+                    out[retval] = *src;
+                } else {
+                    s_setError(errorReturn, 8);
+                }
+                ++retval;
+                ++src;
+                remaining -= terminated ? 0 : 1;
+            } else {
+                if (s_charDebug) {
+                    s_debugNoxUCharMapping(record);
+                }
+                const int len = record->getMBLen();
+                if (!terminated && remaining < len) {
+                    s_setError(errorReturn, 8);
+                    going = false;
+                } else {
+                    if (out != nullptr && retval < outSize) {
+                        out[retval] = record->getUnicode();
+                    } else {
+                        s_setError(errorReturn, 15);
+                    }
+                    ++retval;
+                    src += len;
+                    remaining -= terminated ? 0 : len;
+                }
+            }
+        }
+    }
+    if (out != nullptr && retval < outSize) {
+        out[retval] = 0;
+    }
+    return retval;
+}
+
+int NoxUCharConverter::fromUChars(char* out, int outSize, const UChar* source, int sourceSize,
+                                  int* errorReturn) const
+{
+    int retval = 0;
+    s_setError(errorReturn, 0);
+    if (source == nullptr) {
+        s_setError(errorReturn, 1);
+    } else {
+        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        auto* dst = reinterpret_cast<unsigned char*>(out);
+        const bool terminated = sourceSize < 0;
+        ptrdiff_t remaining = sourceSize;
+        bool going = true;
+        while (going && remaining != 0 && *source != 0) {
+            if (fast) {
+                size_t produced = 0;
+                const size_t room = s_roomLeft(out, outSize, retval);
+                const size_t used = mf_fromUFastRun(
+                    source, terminated ? SIZE_MAX : static_cast<size_t>(remaining),
+                    room != 0 ? dst + retval : nullptr, room, true, &produced);
+                if (used != 0) {
+                    if (produced > room) {
+                        s_setError(errorReturn, 15);
+                    }
+                    retval += static_cast<int>(produced);
+                    source += used;
+                    remaining -= terminated ? 0 : static_cast<ptrdiff_t>(used);
+                    continue;
+                }
+            }
+            const UChar value = *source;
+            const NoxUCharMapping* record = mf_lookupUnit(value, fast);
+            if (record == nullptr && (value > 0xFF || !ncnv_getConvertBestEffort())) {
+                s_setError(errorReturn, 16);
+                s_reportUnmappedUnit(value);
+                going = false;
+            } else if (record == nullptr) {
+                if (out != nullptr && retval < outSize) {
+                    dst[retval] = static_cast<unsigned char>(value);
+                } else {
+                    s_setError(errorReturn, 15);
+                }
+                ++retval;
+            } else {
+                if (s_charDebug) {
+                    s_debugNoxUCharMapping(record);
+                }
+                const int len = record->getMBLen();
+                if (out != nullptr && static_cast<long long>(retval) + len <= outSize) {
+                    uint16_t room = static_cast<uint16_t>(len);
+                    record->getMBCS(dst + retval, &room);
+                } else {
+                    s_setError(errorReturn, 15);
+                }
+                retval += len;
+            }
+            if (going) {
+                ++source;
+                remaining -= terminated ? 0 : 1;
+            }
+        }
+    }
+    if (out != nullptr && retval < outSize) {
+        out[retval] = 0;
+    }
+    return retval;
+}
+
+void NoxUCharConverter::toUnicode(UChar** outRef, const UChar* outEnd, const char** sourceRef,
+                                  const char* sourceEnd, int* errorReturn) const
+{
+    if (outRef == nullptr || *outRef == nullptr || outEnd == nullptr || sourceRef == nullptr ||
+        *sourceRef == nullptr || sourceEnd == nullptr) {
+        s_setError(errorReturn, 1);
+    } else {
+        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        UChar* out = *outRef;
+        const auto* src = reinterpret_cast<const unsigned char*>(*sourceRef);
+        const auto* end = reinterpret_cast<const unsigned char*>(sourceEnd);
+        bool going = true;
+        while (going && src < end && *src != 0) {
+            if (fast && out < outEnd) {
+                size_t produced = 0;
+                const size_t used = mf_toUFastRun(src, static_cast<size_t>(end - src), out,
+                                                  static_cast<size_t>(outEnd - out), false,
+                                                  &produced);
+                if (used != 0) {
+                    src += used;
+                    out += produced;
+                    continue;
+                }
+            }
+            bool cutOff = false;
+            const NoxUCharMapping* record = mf_lookupBytes(src, end - src, fast, &cutOff);
+            if (cutOff) {
+                s_setError(errorReturn, 8);
+                going = false;
+            } else if (record == nullptr && !ncnv_getConvertBestEffort()) {
+                s_setError(errorReturn, 16);
+                s_reportUnmappedBytes(src, end - src);
+                going = false;
+            } else if (record == nullptr) {
+                if (out < outEnd) {
+                    *out++ = *src++;
+                } else {
+                    s_setError(errorReturn, 15);
+                    going = false;
+                }
+            } else {
+                if (s_charDebug) {
+                    s_debugNoxUCharMapping(record);
+                }
+                const int len = record->getMBLen();
+                if (len > end - src) {
+                    s_setError(errorReturn, 8);
+                    going = false;
+                } else if (out >= outEnd) {
+                    s_setError(errorReturn, 15);
+                    going = false;
+                } else {
+                    *out++ = record->getUnicode();
+                    src += len;
+                }
+            }
+        }
+        if (src < end && *src == 0 && out < outEnd) {
+            *out = 0;
+        }
+        *outRef = out;
+        *sourceRef = reinterpret_cast<const char*>(src);
+    }
+}
+
+void NoxUCharConverter::fromUnicode(char** outRef, const char* outEnd, const UChar** sourceRef,
+                                    const UChar* sourceEnd, int* errorReturn) const
+{
+    if (outRef == nullptr || *outRef == nullptr || outEnd == nullptr || sourceRef == nullptr ||
+        *sourceRef == nullptr || sourceEnd == nullptr) {
+        s_setError(errorReturn, 1);
+    } else {
+        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        auto* out = reinterpret_cast<unsigned char*>(*outRef);
+        const auto* end = reinterpret_cast<const unsigned char*>(outEnd);
+        const UChar* src = *sourceRef;
+        bool going = true;
+        while (going && src < sourceEnd && *src != 0) {
+            if (fast) {
+                size_t produced = 0;
+                const size_t room = out < end ? static_cast<size_t>(end - out) : 0;
+                const size_t used = mf_fromUFastRun(src, static_cast<size_t>(sourceEnd - src),
+                                                    out, room, false, &produced);
+                if (used != 0) {
+                    src += used;
+                    out += produced;
+                    continue;
+                }
+            }
+            const UChar value = *src;
+            const NoxUCharMapping* record = mf_lookupUnit(value, fast);
+            if (record == nullptr && (value > 0xFF || !ncnv_getConvertBestEffort())) {
+                s_setError(errorReturn, 16);
+                s_reportUnmappedUnit(value);
+                going = false;
+            } else if (record == nullptr) {
+                if (out < end) {
+                    *out++ = static_cast<unsigned char>(value);
+                    ++src;
+                } else {
+                    s_setError(errorReturn, 15);
+                    going = false;
+                }
+            } else {
+                if (s_charDebug) {
+                    s_debugNoxUCharMapping(record);
+                }
+                const int len = record->getMBLen();
+                if (len > end - out) {
+                    s_setError(errorReturn, 15);
+                    going = false;
+                } else {
+                    uint16_t room = static_cast<uint16_t>(len);
+                    record->getMBCS(out, &room);
+                    out += len;
+                    ++src;
+                }
+            }
+        }
+        if (src < sourceEnd && *src == 0 && out < end) {
+            *out = 0;
+        }
+        *outRef = reinterpret_cast<char*>(out);
+        *sourceRef = src;
+    }
+}
+
+int NoxUCharConverter::mf_mblen(const char* source, int maxBytes, int* errorReturn) const
+{
+    int retval = 0;
+    const auto* src = reinterpret_cast<const unsigned char*>(source);
+    if (src == nullptr) {
+        retval = 0;
+    } else if (maxBytes <= 0) {
+        // Nothing may be read at all.
+        s_setError(errorReturn, 15);
+        retval = -1;
+    } else if (*src == 0) {
+        s_setError(errorReturn, 0);
+    } else {
+        bool cutOff = false;
+        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr;
+        const NoxUCharMapping* record = mf_lookupBytes(src, maxBytes, fast, &cutOff);
+        if (cutOff) {
+            s_setError(errorReturn, 15);
+            retval = -1;
+        } else if (record == nullptr) {
+            std::fprintf(stderr, "No mapping for character \\x%02X\n", *src);
+            if (ncnv_getConvertBestEffort()) {
+                retval = 1;
+            } else {
+                s_setError(errorReturn, 3);
+                retval = -1;
+            }
+        } else if (record->getMBLen() > maxBytes) {
+            s_setError(errorReturn, 15);
+            retval = -1;
+        } else {
+            s_setError(errorReturn, 0);
+            retval = record->getMBLen();
+        }
+    }
+    return retval;
+}
+
+// ---------------------------------------------------------------- table dump
+
+void NoxUCharConverter::dumpUTF8(const char* fname, const char* openType) const
+{
+    FILE* stream = stdout;
+    bool doClose = false;
+    if (fname != nullptr && openType != nullptr) {
+        stream = std::fopen(fname, openType);
+        doClose = true;
+    }
+    for (uint32_t i = 0; stream != nullptr && unicodeData != nullptr && i < dataLen; ++i) {
+        const UTF16 value = unicodeData[i]->getUnicode();
+        // The target end stops one byte short, so the bytes are always followed by a 0.
+        UTF8 utf8[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        const UTF16* source = &value;
+        UTF8* target = utf8;
+        if (utf_ConvertUTF16toUTF8(&source, &value + 1, &target, utf8 + 7, strictConversion) !=
+            conversionOK) {
+            std::fprintf(stderr, "utf_ConvertUTF16toUTF8 failed NoxUCharConverter:%d\n", 660);
+        } else {
+            char bytes[13] = "";
+            for (int k = 0; k < 3 && utf8[k] != 0; ++k) {
+                std::snprintf(bytes + 4 * k, sizeof bytes - 4 * k, "\\x%02X", utf8[k]);
+            }
+            char field[8];
+            std::snprintf(field, sizeof field, "<U%04X>", value);
+            char line[32];
+            std::snprintf(line, sizeof line, "%s %s |0\n", field, bytes);
+            std::fputs(line, stream);
+        }
+    }
+    if (doClose && stream != nullptr) {
+        std::fclose(stream);
+    }
+}

@@ -1,0 +1,103 @@
+// NoxUCharConverter.h - the in-memory form of one code page and its conversions (internal).
+#ifndef NOXUNICODE_NOXUCHARCONVERTER_H
+#define NOXUNICODE_NOXUCHARCONVERTER_H
+
+#include "NoxUCharMapping.h"
+#include "unicode.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+class NoxUCharConverter {
+  public:
+    explicit NoxUCharConverter(const char* ucmFilePath_in);
+    NoxUCharConverter(const char* ucmPath_in, const char* codePageName_in);
+    NoxUCharConverter(const NoxUCharConverter& other);
+    NoxUCharConverter& operator=(const NoxUCharConverter& other);
+    ~NoxUCharConverter();
+
+    const char* getCodePageName() const { return codePageName; }
+    const char* getUcmPath() const { return ucmPath; }
+    const char* getUcmFilePath() const { return ucmFilePath; }
+
+    // The shared default converter, counted by its holders.
+    static const NoxUCharConverter* getDefaultConverter();
+    static void releaseDefaultConverter();
+
+    int toUChars(UChar* out, int outSize, const char* source, int sourceSize,
+                 int* errorReturn) const;
+    int fromUChars(char* out, int outSize, const UChar* source, int sourceSize,
+                   int* errorReturn) const;
+    void toUnicode(UChar** outRef, const UChar* outEnd, const char** sourceRef,
+                   const char* sourceEnd, int* errorReturn) const;
+    void fromUnicode(char** outRef, const char* outEnd, const UChar** sourceRef,
+                     const UChar* sourceEnd, int* errorReturn) const;
+    int mf_mblen(const char* source, int maxBytes, int* errorReturn) const;
+    int cur_min() const { return leadBytes.cur_min; }
+    int cur_max() const { return leadBytes.cur_max; }
+
+    // Writes the table as UCM lines with UTF-8 bytes, to a file or to standard output.
+    void dumpUTF8(const char* fname, const char* openType) const;
+
+    // Bytes held by the lookup caches (0 when they could not be built).
+    size_t cacheBytes() const;
+
+    // The table and its indexes: a plain record, read-only after construction.
+    uint32_t dataLen;
+    NoxUCharMapping* data;
+    NoxUCharMapping** unicodeData;
+    NoxUCharMapping** mbcsData;
+    char* ucmPath;
+    char* codePageName;
+    char* ucmFilePath;
+    NoxLeadByteTable leadBytes;
+
+    static NoxUCharConverter* s_defaultConverter;
+    static uint32_t s_defaultRef;
+    static std::atomic<bool> s_debug;
+    static std::atomic<bool> s_charDebug;
+
+  private:
+    void mf_constructor(const char* ucmPath_in, const char* codePageName_in);
+    void mf_destructor();
+    bool mf_initAscii();
+    bool mf_buildTable();
+    bool mf_loadData(const char* ucmPath_in, const char* codePageName_in);
+    bool mf_loadDataFile(const char* ucmFilePath_in);
+    void mf_copyFrom(const NoxUCharConverter& other);
+    void mf_clearState();
+    static void mf_readDebugSwitches();
+
+    const NoxUCharMapping* mf_findMBChar(const unsigned char* mbstr) const;
+    const NoxUCharMapping* mf_findUChar(uint16_t unicodeCharacterValue) const;
+    const NoxUCharMapping* mf_findMBCS(t_mbcsBytes key) const;
+
+    // Caches of the two lookups, built once from them (record index + 1, 0 for none).
+    void mf_buildCaches();
+    void mf_releaseCaches();
+    const NoxUCharMapping* mf_lookupBytes(const unsigned char* source, ptrdiff_t avail,
+                                          bool fast, bool* cutOff) const;
+    const NoxUCharMapping* mf_lookupUnit(uint16_t value, bool fast) const;
+    const NoxUCharMapping* mf_cachedRecord(uint32_t entry) const
+    {
+        return entry == 0 ? nullptr : &data[entry - 1];
+    }
+
+    // Runs of characters that need no special handling; they return the count consumed.
+    // `room` units or bytes are writable; with `countBeyond` the run goes on counting past
+    // them without writing. *produced receives the output length of the run.
+    size_t mf_toUFastRun(const unsigned char* src, size_t srcLen, UChar* out, size_t room,
+                         bool countBeyond, size_t* produced) const;
+    size_t mf_fromUFastRun(const UChar* src, size_t srcLen, unsigned char* out, size_t room,
+                           bool countBeyond, size_t* produced) const;
+
+    uint32_t* mf_toUSingle;    // 256 entries by byte, for one-byte lead bytes
+    uint32_t** mf_toUDouble;   // 256 rows by first byte, each 256 entries by second byte
+    uint32_t** mf_fromURows;   // 256 rows by high byte of the unit, each 256 entries
+    uint32_t* mf_emptyRow;     // shared row of 256 zeros for unused rows
+    bool mf_asciiToU;          // bytes 0x01-0x7F map to the same units, one byte each
+    bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
+};
+
+#endif

@@ -1,0 +1,264 @@
+// parser.cpp - single-pass scanners for UCM mapping lines and the lead-byte line.
+#include "parser.h"
+
+namespace {
+
+// Failure hook: every rejection of a malformed line passes through here (a place for a
+// breakpoint); it has no effect.
+int s_parseError()
+{
+    return 1;
+}
+
+bool s_isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+int s_hexValue(char c)
+{
+    int retval = -1;
+    if (c >= '0' && c <= '9') {
+        retval = c - '0';
+    } else if (c >= 'A' && c <= 'F') {
+        retval = c - 'A' + 10;
+    } else if (c >= 'a' && c <= 'f') {
+        retval = c - 'a' + 10;
+    }
+    return retval;
+}
+
+const char* s_skipWhiteSpace(const char* s)
+{
+    const char* retval = s;
+    while (retval != nullptr && s_isBlank(*retval)) {
+        ++retval;
+    }
+    return retval;
+}
+
+// The position after `substr` when `line` begins with it and something follows, else null.
+const char* s_skipStr(const char* line, const char* substr)
+{
+    const char* retval = nullptr;
+    if (line != nullptr && substr != nullptr) {
+        const char* l = line;
+        const char* s = substr;
+        while (*s != '\0' && *l == *s) {
+            ++l;
+            ++s;
+        }
+        if (*s == '\0' && *l != '\0') {
+            retval = l;
+        }
+    }
+    return retval;
+}
+
+// Shifts one hex digit into *buf; returns 1 when `nibble` is a hex digit.
+int s_nibbleChar(unsigned char* buf, char nibble)
+{
+    int retval = 0;
+    const int value = s_hexValue(nibble);
+    if (buf != nullptr && value >= 0) {
+        *buf = static_cast<unsigned char>((*buf * 16 + value) % 256);
+        retval = 1;
+    }
+    return retval;
+}
+
+void s_store(const char** out, const char* position)
+{
+    if (out != nullptr) {
+        *out = position;
+    }
+}
+
+// Scans "<UXXXX>" (brackets optional, exactly four hex digits after the 'U').
+unsigned short s_parseUnicodeCharacter(const char* in, const char** out)
+{
+    unsigned short retval = 0;
+    const char* p = s_skipWhiteSpace(in);
+    bool ok = p != nullptr;
+    if (ok && *p == '<') {
+        ++p;
+    }
+    ok = ok && *p == 'U';
+    // The four characters are tested one at a time, so the scan never passes a NUL.
+    for (int i = 1; ok && i <= 4; ++i) {
+        ok = p[i] != '\0' && s_hexValue(p[i]) >= 0;
+    }
+    if (ok) {
+        unsigned char highByte = 0;
+        unsigned char lowByte = 0;
+        s_nibbleChar(&highByte, p[1]);
+        s_nibbleChar(&highByte, p[2]);
+        s_nibbleChar(&lowByte, p[3]);
+        s_nibbleChar(&lowByte, p[4]);
+        retval = static_cast<unsigned short>((highByte << 8) | lowByte);
+        p += 5;
+        if (*p == '>') {
+            ++p;
+        }
+        s_store(out, p);
+    } else {
+        s_parseError();
+        s_store(out, in);
+    }
+    return retval;
+}
+
+// Scans up to four "\xHH" groups written without separators into *mbcsBytes.
+unsigned short s_parseCodepageBytes(const char* in, const char** out, t_mbcsBytes* mbcsBytes)
+{
+    unsigned short retval = 0;
+    if (in == nullptr || mbcsBytes == nullptr) {
+        s_parseError();
+        s_store(out, in);
+    } else {
+        *mbcsBytes = 0;
+        const char* p = s_skipWhiteSpace(in);
+        const unsigned short len = 4;
+        while (retval < len && p[0] == '\\' && p[1] == 'x' && p[2] != '\0' && p[3] != '\0') {
+            p += 2;
+            unsigned char byte = 0;
+            if (s_nibbleChar(&byte, *p) != 0) {
+                ++p;
+                if (s_nibbleChar(&byte, *p) != 0) {
+                    ++p;
+                }
+            }
+            *mbcsBytes |= static_cast<t_mbcsBytes>(byte) << (8 * retval);
+            ++retval;
+        }
+        s_store(out, p);
+    }
+    return retval;
+}
+
+// Scans the precision marker "[#]|D"; anything else counts as precision 0.
+unsigned short s_parseDefault(const char* in, const char** out)
+{
+    unsigned short retval = 0;
+    const char* p = s_skipWhiteSpace(in);
+    if (p != nullptr && *p == '#') {
+        ++p;
+    }
+    if (p != nullptr && p[0] == '|' && p[1] >= '0' && p[1] <= '3') {
+        retval = static_cast<unsigned short>(p[1] - '0');
+        p += 2;
+    }
+    s_store(out, p);
+    return retval;
+}
+
+bool s_applyPrecision(unsigned short precision, NoxUCharMapping* uChar)
+{
+    bool retval = true;
+    switch (precision) {
+    case 0:
+        uChar->setToUnicodeDefault();
+        uChar->setFromUnicodeDefault();
+        break;
+    case 1:
+        uChar->setFromUnicodeFallback();
+        break;
+    case 3:
+        uChar->setToUnicodeFallback();
+        break;
+    default:
+        retval = false;
+        break;
+    }
+    return retval;
+}
+
+// Reads one lead-byte token "XX-YY:N" or "XX:N" at *p and applies it; returns the number of
+// slots assigned. Moves *p past what it consumed.
+int s_parseLeadByteToken(const char** p, NoxLeadByteTable* leadBytes)
+{
+    int retval = 0;
+    const char* s = s_skipWhiteSpace(*p);
+    unsigned char begin = 0;
+    unsigned char end = 0;
+    unsigned char value = 0;
+    if (s_nibbleChar(&begin, *s) != 0) {
+        s += 1 + s_nibbleChar(&begin, s[1]);
+    }
+    if (*s == '-') {
+        ++s;
+        if (s_nibbleChar(&end, *s) != 0) {
+            s += 1 + s_nibbleChar(&end, s[1]);
+        }
+    } else if (*s == ':') {
+        end = begin;
+    }
+    if (*s == ':') {
+        ++s;
+        if (s_nibbleChar(&value, *s) != 0) {
+            ++s;
+            if (leadBytes->cur_min == 0 || value < leadBytes->cur_min) {
+                leadBytes->cur_min = value;
+            }
+            if (leadBytes->cur_max == 0 || value > leadBytes->cur_max) {
+                leadBytes->cur_max = value;
+            }
+            for (int index = begin; index <= end; ++index) {
+                leadBytes->bytes[index] = value;
+                ++retval;
+            }
+        }
+    }
+    *p = s;
+    return retval;
+}
+
+} // namespace
+
+int parse_ucm_line(const char* line, NoxUCharMapping* uChar)
+{
+    int retval = 0;
+    if (line != nullptr && line[0] != '#' && uChar != nullptr) {
+        uChar->clear();
+        const char* fieldEnd = line;
+        const unsigned short value = s_parseUnicodeCharacter(line, &fieldEnd);
+        t_mbcsBytes bytes = 0;
+        const char* bytesEnd = fieldEnd;
+        unsigned short bytesWritten = 0;
+        if (fieldEnd != line) {
+            bytesWritten = s_parseCodepageBytes(fieldEnd, &bytesEnd, &bytes);
+        }
+        const char c = *bytesEnd;
+        if (bytesWritten == 0 || !(s_isBlank(c) || c == '#' || c == '|')) {
+            s_parseError();
+        } else if (s_applyPrecision(s_parseDefault(bytesEnd, nullptr), uChar)) {
+            if (uChar->setMBCS(bytes) != bytesWritten) {
+                // A 0 byte among the groups: the record cannot hold it.
+                uChar->clear();
+                s_parseError();
+            } else {
+                uChar->setUnicode(value);
+                retval = 1;
+            }
+        }
+    }
+    return retval;
+}
+
+int parse_lead_bytes(const char* line, NoxLeadByteTable* leadBytes)
+{
+    int retval = 0;
+    const char* p = s_skipStr(line, "<nox_lead_bytes>");
+    if (p != nullptr && leadBytes != nullptr) {
+        while (*p != '\0' && *p != '\n') {
+            const char* start = p;
+            retval += s_parseLeadByteToken(&p, leadBytes);
+            if (p == start) {
+                break;
+            }
+        }
+    } else {
+        s_parseError();
+    }
+    return retval;
+}
