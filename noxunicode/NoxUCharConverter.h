@@ -59,6 +59,9 @@ class NoxUCharConverter {
     static std::atomic<bool> s_charDebug;
 
   private:
+    // Tests compare the caches with the binary-search lookups through this peer.
+    friend class NoxUCharConverterTestPeer;
+
     void mf_constructor(const char* ucmPath_in, const char* codePageName_in);
     void mf_destructor();
     bool mf_initAscii();

@@ -27,6 +27,7 @@ void* s_allocate(std::size_t size) noexcept
 
 } // namespace
 
+// All allocation functions are replaced together, so that every delete matches its new.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 {
     return s_allocate(size);
@@ -35,6 +36,40 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
 {
     return s_allocate(size);
+}
+
+void* operator new(std::size_t size)
+{
+    void* retval = std::malloc(size == 0 ? 1 : size);
+    if (retval == nullptr) {
+        throw std::bad_alloc();
+    }
+    return retval;
+}
+
+void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
 }
 
 namespace {

@@ -63,8 +63,22 @@ int main(void)
         CHECK(utf_isLegalUTF8Sequence(utf8, utf8) == 0);
         CHECK(utf_isLegalUTF8(utf8 + 1, 2) == 1);
     }
-    CHECK(strncmp(noxunicode_version, "@(#) ", 5) == 0);
-    CHECK(strncmp(cksum_noxunicode_parsero, "@(#) ", 5) == 0);
+    {
+        const char* const ids[] = {noxunicode_version,
+                                   noxunicode_copyright,
+                                   noxunicode_compilerInfo,
+                                   noxunicode_SHARED_LIBRARY_LINK,
+                                   cksum_noxunicode_ConvertUTFo,
+                                   cksum_noxunicode_unicodeo,
+                                   cksum_noxunicode_environmento,
+                                   cksum_noxunicode_NoxUCharMappingo,
+                                   cksum_noxunicode_NoxUCharConvertero,
+                                   cksum_noxunicode_parsero};
+        size_t i;
+        for (i = 0; i < sizeof ids / sizeof ids[0]; ++i) {
+            CHECK(strncmp(ids[i], "@(#) ", 5) == 0);
+        }
+    }
     printf("%s\n", failures == 0 ? "c api: ok" : "c api: FAILED");
     return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,272 @@
+// fastpath_test.cpp - the cached lookups and fast runs give exactly the results of the plain
+// per-character binary-search paths: every key of every shipped code page, and random
+// inputs, sizes and output room through all four conversions and mblen.
+#include "NoxUCharConverter.h"
+#include "environment.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+// Reaches the converter's private lookups.
+class NoxUCharConverterTestPeer {
+  public:
+    // Compares the cached lookups with the binary searches for every one- and two-byte key
+    // and every UTF-16 value; returns the number of keys on which they disagree.
+    static int countCacheMismatches(const NoxUCharConverter& c)
+    {
+        int mismatches = 0;
+        for (unsigned first = 1; first < 256; ++first) {
+            const unsigned len = std::min<unsigned>(c.leadBytes.bytes[first], 4);
+            for (unsigned second = 0; len >= 1 && len <= 2 && second < (len == 2 ? 256u : 1u); ++second) {
+                const unsigned char key[4] = {static_cast<unsigned char>(first),
+                                              static_cast<unsigned char>(second), 0, 0};
+                bool cutOff = false;
+                const NoxUCharMapping* cached = c.mf_lookupBytes(key, 4, true, &cutOff);
+                mismatches += cached != c.mf_findMBChar(key) ? 1 : 0;
+            }
+        }
+        for (unsigned unit = 0; unit < 0x10000; ++unit) {
+            const auto value = static_cast<uint16_t>(unit);
+            mismatches += c.mf_lookupUnit(value, true) != c.mf_findUChar(value) ? 1 : 0;
+        }
+        return mismatches;
+    }
+};
+
+namespace {
+
+// Silences standard error (the no-mapping messages) for the life of the object.
+class QuietStderr {
+  public:
+    QuietStderr()
+    {
+        std::fflush(stderr);
+        mSaved = dup(fileno(stderr));
+        FILE* sink = std::fopen("/dev/null", "w");
+        dup2(fileno(sink), fileno(stderr));
+        std::fclose(sink);
+    }
+    ~QuietStderr()
+    {
+        std::fflush(stderr);
+        dup2(mSaved, fileno(stderr));
+        close(mSaved);
+        ncnv_setFastPaths(true);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+  private:
+    int mSaved = -1;
+};
+
+struct Outcome {
+    int result = 0;
+    int error = 0;
+    std::vector<unsigned> out;
+    ptrdiff_t consumed = 0;
+    ptrdiff_t produced = 0;
+    bool operator==(const Outcome& o) const
+    {
+        return result == o.result && error == o.error && out == o.out &&
+               consumed == o.consumed && produced == o.produced;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o)
+{
+    os << "result " << o.result << " error " << o.error << " consumed " << o.consumed
+       << " produced " << o.produced << " out[" << o.out.size() << "]";
+    return os;
+}
+
+template <typename Op> void s_expectSame(const Op& op, const std::string& what)
+{
+    ncnv_setFastPaths(true);
+    const Outcome fast = op();
+    ncnv_setFastPaths(false);
+    const Outcome slow = op();
+    ncnv_setFastPaths(true);
+    ASSERT_EQ(slow, fast) << what;
+}
+
+Outcome s_toUChars(const NoxUCharConverter& c, const std::string& in, int size, int room)
+{
+    Outcome o;
+    std::vector<UChar> out(static_cast<size_t>(std::max(room, 0)) + 1, 0xEEEE);
+    o.error = 99;
+    o.result = c.toUChars(room < 0 ? nullptr : out.data(), room, in.data(), size, &o.error);
+    o.out.assign(out.begin(), out.end());
+    return o;
+}
+
+Outcome s_fromUChars(const NoxUCharConverter& c, const std::vector<UChar>& in, int size, int room)
+{
+    Outcome o;
+    std::vector<char> out(static_cast<size_t>(std::max(room, 0)) + 1, '\x7E');
+    o.error = 99;
+    o.result = c.fromUChars(room < 0 ? nullptr : out.data(), room, in.data(), size, &o.error);
+    o.out.assign(out.begin(), out.end());
+    return o;
+}
+
+Outcome s_toUnicode(const NoxUCharConverter& c, const std::string& in, size_t len, size_t room)
+{
+    Outcome o;
+    std::vector<UChar> out(room + 1, 0xEEEE);
+    UChar* outPtr = out.data();
+    const char* src = in.data();
+    o.error = 99;
+    c.toUnicode(&outPtr, out.data() + room, &src, in.data() + len, &o.error);
+    o.out.assign(out.begin(), out.end());
+    o.consumed = src - in.data();
+    o.produced = outPtr - out.data();
+    return o;
+}
+
+Outcome s_fromUnicode(const NoxUCharConverter& c, const std::vector<UChar>& in, size_t len,
+                      size_t room)
+{
+    Outcome o;
+    std::vector<char> out(room + 1, '\x7E');
+    char* outPtr = out.data();
+    const UChar* src = in.data();
+    o.error = 99;
+    c.fromUnicode(&outPtr, out.data() + room, &src, in.data() + len, &o.error);
+    o.out.assign(out.begin(), out.end());
+    o.consumed = src - in.data();
+    o.produced = outPtr - out.data();
+    return o;
+}
+
+std::vector<std::string> s_shippedCodePages()
+{
+    std::vector<std::string> retval;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(NOX_UCM_DIR, ec)) {
+        if (entry.path().extension() == ".ucm") {
+            retval.push_back(entry.path().string());
+        }
+    }
+    std::sort(retval.begin(), retval.end());
+    return retval;
+}
+
+TEST(FastPathTest, CachesMatchSearchForEveryKeyOfEveryShippedCodePage)
+{
+    const auto files = s_shippedCodePages();
+    if (files.empty()) {
+        GTEST_SKIP() << "no shipped code pages in " << NOX_UCM_DIR;
+    }
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const NoxUCharConverter c(file.c_str());
+        ASSERT_GT(c.dataLen, 0u);
+        EXPECT_GT(c.cacheBytes(), 0u);
+        EXPECT_EQ(0, NoxUCharConverterTestPeer::countCacheMismatches(c));
+    }
+}
+
+// Random text made mostly of the table's own characters, with some noise.
+std::string s_randomBytes(const NoxUCharConverter& c, std::mt19937& rng, size_t chars)
+{
+    std::string retval;
+    for (size_t i = 0; i < chars; ++i) {
+        const auto pick = static_cast<unsigned>(rng() % 100);
+        if (pick < 40) {
+            retval.push_back(static_cast<char>(0x20 + rng() % 0x5F));
+        } else if (pick < 95 && c.dataLen != 0) {
+            const NoxUCharMapping& m = c.data[rng() % c.dataLen];
+            for (int k = 0; k < m.getMBLen(); ++k) {
+                retval.push_back(static_cast<char>(m.mbcsBytes >> (8 * k)));
+            }
+        } else {
+            retval.push_back(static_cast<char>(rng() % 256));
+        }
+    }
+    return retval;
+}
+
+std::vector<UChar> s_randomUnits(const NoxUCharConverter& c, std::mt19937& rng, size_t count)
+{
+    std::vector<UChar> retval;
+    for (size_t i = 0; i < count; ++i) {
+        const auto pick = static_cast<unsigned>(rng() % 100);
+        if (pick < 40) {
+            retval.push_back(static_cast<UChar>(0x20 + rng() % 0x5F));
+        } else if (pick < 95 && c.dataLen != 0) {
+            retval.push_back(c.data[rng() % c.dataLen].getUnicode());
+        } else {
+            retval.push_back(static_cast<UChar>(rng() % 0x10000));
+        }
+    }
+    return retval;
+}
+
+TEST(FastPathTest, RandomInputsSizesAndRoom)
+{
+    std::vector<std::string> files;
+    for (const char* name : {"SJIS", "CP1252", "EUC-JP", "GBK", "BIG5", "EUC-KR", "KOI8-R"}) {
+        const std::string path = std::string(NOX_UCM_DIR) + "/" + name + ".ucm";
+        if (std::filesystem::exists(path)) {
+            files.push_back(path);
+        }
+    }
+    noxtest::TempDir dir;
+    files.push_back(dir.write("wide.ucm",
+                              "<nox_lead_bytes> 01-7F:1 81-83:2 84:4 85:3 86:F\n"
+                              "<U0041> \\x41 |0\n<U0061> \\x41 |1\n<U3000> \\x81\\x40 |0\n"
+                              "<U3001> \\x81 |0\n<U4E00> \\x84\\x30\\x81\\x30 |0\n"
+                              "<U4E01> \\x85\\x41\\x42 |3\n<U00E9> \\x83\\x41 |1\n"
+                              "<U00E9> \\x82\\x41 |3\n<U0000> \\x82\\x42 |0\n"));
+    QuietStderr quiet;
+    std::mt19937 rng(20261206);
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const NoxUCharConverter c(file.c_str());
+        for (int round = 0; round < 400; ++round) {
+            const size_t chars = rng() % 80;
+            std::string bytes = s_randomBytes(c, rng, chars);
+            if (rng() % 4 == 0 && !bytes.empty()) {
+                bytes[rng() % bytes.size()] = '\0';
+            }
+            const size_t len = bytes.empty() ? 0 : rng() % (bytes.size() + 1);
+            bytes.push_back('\0'); // readable terminator for the negative-size form
+            const int room = static_cast<int>(rng() % 100) - 5;
+            const int size = rng() % 8 == 0 ? -1 : static_cast<int>(len);
+            s_expectSame([&] { return s_toUChars(c, bytes, size, room); }, "toUChars");
+            s_expectSame([&] { return s_toUnicode(c, bytes, len, static_cast<size_t>(std::max(room, 0))); },
+                         "toUnicode");
+            s_expectSame(
+                [&] {
+                    Outcome o;
+                    o.error = 99;
+                    o.result = c.mf_mblen(bytes.data(), room % 6, &o.error);
+                    return o;
+                },
+                "mblen");
+
+            std::vector<UChar> units = s_randomUnits(c, rng, chars);
+            if (rng() % 4 == 0 && !units.empty()) {
+                units[rng() % units.size()] = 0;
+            }
+            const size_t ulen = units.empty() ? 0 : rng() % (units.size() + 1);
+            units.push_back(0);
+            const int usize = rng() % 8 == 0 ? -1 : static_cast<int>(ulen);
+            s_expectSame([&] { return s_fromUChars(c, units, usize, room); }, "fromUChars");
+            s_expectSame([&] { return s_fromUnicode(c, units, ulen, static_cast<size_t>(std::max(room, 0))); },
+                         "fromUnicode");
+        }
+    }
+}
+
+} // namespace
