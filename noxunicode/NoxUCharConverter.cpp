@@ -131,11 +131,6 @@ const NoxUCharMapping* s_search(NoxUCharMapping* const* index, uint32_t count, u
     return retval;
 }
 
-uint32_t s_entryOf(const NoxUCharMapping* record, const NoxUCharMapping* data)
-{
-    return record == nullptr ? 0 : static_cast<uint32_t>(record - data) + 1;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- construction
@@ -193,6 +188,8 @@ void NoxUCharConverter::mf_clearState()
     mf_emptyRow = nullptr;
     mf_asciiToU = false;
     mf_asciiFromU = false;
+    mf_identityToU = false;
+    mf_identityFromU = false;
 }
 
 void NoxUCharConverter::mf_readDebugSwitches()
@@ -462,8 +459,7 @@ const NoxUCharMapping* NoxUCharConverter::mf_findUChar(uint16_t unicodeCharacter
 // negative `avail`: the input ends at its 0 byte, and bytes missing before it count as 0).
 // A character whose lead-byte length reaches past `avail` is cut off: no lookup, *cutOff set.
 const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* source,
-                                                         ptrdiff_t avail, bool fast,
-                                                         bool* cutOff) const
+                                                         ptrdiff_t avail, bool* cutOff) const
 {
     const NoxUCharMapping* retval = nullptr;
     const int len = std::min<int>(leadBytes.bytes[source[0]], s_maxCharLen);
@@ -476,23 +472,38 @@ const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* so
             }
             key |= static_cast<t_mbcsBytes>(source[i]) << (8 * i);
         }
-        if (fast && len == 1) {
-            retval = mf_cachedRecord(mf_toUSingle[source[0]]);
-        } else if (fast && len == 2) {
-            retval = mf_cachedRecord(mf_toUDouble[source[0]][(key >> 8) & 0xFFu]);
-        } else {
-            retval = mf_findMBCS(key);
-        }
+        retval = mf_findMBCS(key);
     }
     return retval;
 }
 
-const NoxUCharMapping* NoxUCharConverter::mf_lookupUnit(uint16_t value, bool fast) const
+// ---------------------------------------------------------------- lookup caches
+
+namespace {
+
+// A cache entry for the code-page side: the record's unit and length, 0 where the fast runs
+// must leave the character to the exact per-character path.
+uint32_t s_toUEntry(const NoxUCharMapping* record)
 {
-    return fast ? mf_cachedRecord(mf_fromURows[value >> 8][value & 0xFFu]) : mf_findUChar(value);
+    uint32_t retval = 0;
+    if (record != nullptr && record->getMBLen() >= 1 && record->getMBLen() <= 2) {
+        retval = 0x1000000u | static_cast<uint32_t>(record->getMBLen()) << 16 |
+                 record->getUnicode();
+    }
+    return retval;
 }
 
-// ---------------------------------------------------------------- lookup caches
+// A cache entry for the Unicode side: the length in the top byte above up to three bytes.
+uint32_t s_fromUEntry(const NoxUCharMapping* record)
+{
+    uint32_t retval = 0;
+    if (record != nullptr && record->getMBLen() >= 1 && record->getMBLen() <= 3) {
+        retval = static_cast<uint32_t>(record->getMBLen()) << 24 | record->getPackedMBCS();
+    }
+    return retval;
+}
+
+} // namespace
 
 void NoxUCharConverter::mf_buildCaches()
 {
@@ -506,14 +517,18 @@ void NoxUCharConverter::mf_buildCaches()
     for (uint32_t first = 0; ok && first < 256; ++first) {
         const int len = std::min<int>(leadBytes.bytes[first], s_maxCharLen);
         if (len == 1) {
-            mf_toUSingle[first] = s_entryOf(mf_findMBCS(first), data);
+            mf_toUSingle[first] = s_toUEntry(mf_findMBCS(first));
         } else if (len == 2) {
             mf_toUDouble[first] = new (std::nothrow) uint32_t[256];
             ok = mf_toUDouble[first] != nullptr;
             for (uint32_t second = 0; ok && second < 256; ++second) {
-                mf_toUDouble[first][second] = s_entryOf(mf_findMBCS(first | second << 8), data);
+                mf_toUDouble[first][second] = s_toUEntry(mf_findMBCS(first | second << 8));
             }
         }
+    }
+    // The 0 byte ends every input; it never has an entry.
+    if (ok) {
+        mf_toUSingle[0] = 0;
     }
     bool rowUsed[256] = {};
     for (uint32_t i = 0; i < dataLen; ++i) {
@@ -524,24 +539,33 @@ void NoxUCharConverter::mf_buildCaches()
         ok = mf_fromURows[high] != nullptr;
         for (uint32_t low = 0; ok && rowUsed[high] && low < 256; ++low) {
             mf_fromURows[high][low] =
-                s_entryOf(mf_findUChar(static_cast<uint16_t>(high << 8 | low)), data);
+                s_fromUEntry(mf_findUChar(static_cast<uint16_t>(high << 8 | low)));
         }
     }
     if (ok) {
-        mf_asciiToU = true;
-        mf_asciiFromU = true;
-        for (uint32_t b = 1; b < 0x80; ++b) {
-            const NoxUCharMapping* toU = mf_cachedRecord(mf_toUSingle[b]);
-            const NoxUCharMapping* fromU = mf_cachedRecord(mf_fromURows[0][b]);
-            mf_asciiToU = mf_asciiToU && leadBytes.bytes[b] == 1 && toU != nullptr &&
-                          toU->getUnicode() == b;
-            mf_asciiFromU = mf_asciiFromU && fromU != nullptr && fromU->getMBLen() == 1 &&
-                            fromU->getPackedMBCS() == b;
-        }
+        mf_setIdentityFlags();
     } else {
-        // Without caches the lookups fall back to the binary search.
+        // Without caches every character takes the exact per-character path.
         mf_releaseCaches();
     }
+}
+
+// Notes where the table maps bytes to the units of the same value, one byte each, so that
+// whole blocks can be widened or narrowed at once: ASCII (0x01-0x7F) or all of 0x01-0xFF.
+void NoxUCharConverter::mf_setIdentityFlags()
+{
+    bool toU = true;
+    bool fromU = true;
+    for (uint32_t b = 1; b < 256; ++b) {
+        toU = toU && leadBytes.bytes[b] == 1 && mf_toUSingle[b] == (0x1010000u | b);
+        fromU = fromU && mf_fromURows[0][b] == (0x1000000u | b);
+        if (b == 0x7F) {
+            mf_asciiToU = toU;
+            mf_asciiFromU = fromU;
+        }
+    }
+    mf_identityToU = toU;
+    mf_identityFromU = fromU;
 }
 
 void NoxUCharConverter::mf_releaseCaches()
@@ -564,6 +588,8 @@ void NoxUCharConverter::mf_releaseCaches()
     mf_emptyRow = nullptr;
     mf_asciiToU = false;
     mf_asciiFromU = false;
+    mf_identityToU = false;
+    mf_identityFromU = false;
 }
 
 size_t NoxUCharConverter::cacheBytes() const
@@ -582,59 +608,161 @@ size_t NoxUCharConverter::cacheBytes() const
 
 // ---------------------------------------------------------------- fast runs
 
+namespace {
+
+#if defined(__SSE2__)
+// Mask of the bytes in a block of 16 that do not map to themselves: 0 bytes, and with
+// `asciiOnly` bytes from 0x80.
+int s_badBytes(__m128i v, bool asciiOnly)
+{
+    const int zero = _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    return asciiOnly ? zero | _mm_movemask_epi8(v) : zero;
+}
+
+// Mask (two bits a unit) of the units in a block of 8 that do not map to themselves: 0 units,
+// and units from 0x80 (asciiOnly) or 0x100.
+int s_badUnits(__m128i v, bool asciiOnly)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i high =
+        _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(asciiOnly ? 0xFF80 : 0xFF00)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) |
+           (_mm_movemask_epi8(_mm_cmpeq_epi16(high, zero)) ^ 0xFFFF);
+}
+#endif
+
+// Widens the leading bytes of src that map to themselves; writes exactly the units it
+// accepts (none with a null out) and returns their count, at most max.
+size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, bool asciiOnly)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    while (max - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const int bad = s_badBytes(v, asciiOnly);
+        if (bad != 0) {
+            max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(bad)));
+            break;
+        }
+        if (out != nullptr) {
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(v, zero));
+        }
+        i += 16;
+    }
+#endif
+    for (; i < max && src[i] != 0 && (!asciiOnly || src[i] < 0x80); ++i) {
+        if (out != nullptr) {
+            out[i] = src[i];
+        }
+    }
+    return i;
+}
+
+// Narrows the leading units of src that map to themselves, as s_widenRun.
+size_t s_narrowRun(const UChar* src, size_t max, unsigned char* out, bool asciiOnly)
+{
+    size_t i = 0;
+    const UChar limit = asciiOnly ? 0x80 : 0x100;
+#if defined(__SSE2__)
+    while (max - i >= 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8));
+        const int bad = s_badUnits(a, asciiOnly) | s_badUnits(b, asciiOnly) << 16;
+        if (bad != 0) {
+            max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(bad))) / 2;
+            break;
+        }
+        if (out != nullptr) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(a, b));
+        }
+        i += 16;
+    }
+#endif
+    for (; i < max && src[i] != 0 && src[i] < limit; ++i) {
+        if (out != nullptr) {
+            out[i] = static_cast<unsigned char>(src[i]);
+        }
+    }
+    return i;
+}
+
+// True when the next 8 bytes hold no byte from 0x80 (with `any`, always): worth a block run.
+bool s_looksLikeRun(const unsigned char* src, bool any)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, src, sizeof word);
+    return any || (word & 0x8080808080808080ull) == 0;
+}
+
+} // namespace
+
 // Converts code-page characters while each is a one- or two-byte character with a cached
-// record, stopping at a 0 byte, at anything else, and (without countBeyond) at a full
+// entry, stopping at a 0 byte, at anything else, and (without countBeyond) at a full
 // output. srcLen SIZE_MAX: the input ends at its 0 byte.
 size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen, UChar* out,
                                         size_t room, bool countBeyond, size_t* produced) const
 {
     const bool bounded = srcLen != SIZE_MAX;
+    const uint32_t* single = mf_toUSingle;
     size_t i = 0;
     size_t n = 0;
     while ((!bounded || i < srcLen) && (countBeyond || n < room)) {
-#if defined(__SSE2__)
-        // Sixteen ASCII bytes at once where the table maps them to themselves.
-        if (mf_asciiToU && bounded && srcLen - i >= 16 && (n + 16 <= room || n >= room)) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-            const __m128i zero = _mm_setzero_si128();
-            if ((_mm_movemask_epi8(v) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) == 0) {
-                if (n < room) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_unpacklo_epi8(v, zero));
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 8),
-                                     _mm_unpackhi_epi8(v, zero));
-                }
-                i += 16;
-                n += 16;
+        const size_t writable = n < room ? room - n : 0;
+        // Long runs of bytes that map to themselves go block by block.
+        if (bounded && srcLen - i >= 8 && mf_asciiToU && s_looksLikeRun(src + i, mf_identityToU)) {
+            const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
+            const size_t k = s_widenRun(src + i, max, writable != 0 ? out + n : nullptr,
+                                        !mf_identityToU);
+            i += k;
+            n += k;
+            if (k != 0) {
                 continue;
             }
         }
-#endif
-        const unsigned first = src[i];
-        uint32_t entry = 0;
-        if (first == 0) {
+        // Four one-byte characters at a time while they all have entries (the 0 byte has none).
+        while (bounded && srcLen - i >= 4 && (n + 4 <= room || (countBeyond && n >= room))) {
+            const uint32_t e0 = single[src[i]];
+            const uint32_t e1 = single[src[i + 1]];
+            const uint32_t e2 = single[src[i + 2]];
+            const uint32_t e3 = single[src[i + 3]];
+            if ((e0 & e1 & e2 & e3) == 0) {
+                break;
+            }
+            if (n < room) {
+                out[n] = static_cast<UChar>(e0);
+                out[n + 1] = static_cast<UChar>(e1);
+                out[n + 2] = static_cast<UChar>(e2);
+                out[n + 3] = static_cast<UChar>(e3);
+            }
+            i += 4;
+            n += 4;
+        }
+        if (bounded && i >= srcLen) {
             break;
         }
-        if (leadBytes.bytes[first] == 1) {
-            entry = mf_toUSingle[first];
-        } else if (leadBytes.bytes[first] == 2 && (!bounded || srcLen - i >= 2)) {
+        const unsigned first = src[i];
+        uint32_t entry = single[first];
+        if (entry == 0 && first != 0 && leadBytes.bytes[first] == 2 &&
+            (!bounded || srcLen - i >= 2)) {
             entry = mf_toUDouble[first][src[i + 1]];
         }
-        if (entry == 0) {
+        if (entry == 0 || (n >= room && !countBeyond)) {
             break;
         }
-        const NoxUCharMapping& record = data[entry - 1];
         if (n < room) {
-            out[n] = record.getUnicode();
+            out[n] = static_cast<UChar>(entry);
         }
         ++n;
-        i += record.getMBLen();
+        i += (entry >> 16) & 0xFFu;
     }
     *produced = n;
     return i;
 }
 
-// Converts UTF-16 units while each has a cached record, stopping at a 0 unit, at an unmapped
-// unit, and (without countBeyond) at a character that does not fit.
+// Converts UTF-16 units while each has a cached entry, stopping at a 0 unit, at anything
+// else, and (without countBeyond) at a character that does not fit.
 size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsigned char* out,
                                           size_t room, bool countBeyond, size_t* produced) const
 {
@@ -642,38 +770,33 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
     size_t i = 0;
     size_t n = 0;
     while (!bounded || i < srcLen) {
-#if defined(__SSE2__)
-        // Eight units from 0x01 to 0x7F at once where the table maps them to themselves.
-        if (mf_asciiFromU && bounded && srcLen - i >= 8 && (n + 8 <= room || (countBeyond && n >= room))) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
-            const int bad = _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) |
-                            (_mm_movemask_epi8(_mm_cmpeq_epi16(high, zero)) ^ 0xFFFF);
-            if (bad == 0) {
-                if (n < room) {
-                    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + n), _mm_packus_epi16(v, v));
-                }
-                i += 8;
-                n += 8;
+        const UChar value = src[i];
+        if (bounded && srcLen - i >= 4 && (value < 0x80 ? mf_asciiFromU : value < 0x100 && mf_identityFromU) &&
+            (src[i + 3] | src[i + 2] | src[i + 1]) < (mf_identityFromU ? 0x100 : 0x80)) {
+            const size_t writable = n < room ? room - n : 0;
+            const size_t max = std::min(srcLen - i, countBeyond && writable == 0 ? srcLen : writable);
+            const size_t k = s_narrowRun(src + i, max, writable != 0 ? out + n : nullptr,
+                                         !mf_identityFromU);
+            i += k;
+            n += k;
+            if (k != 0) {
                 continue;
             }
         }
-#endif
-        const UChar value = src[i];
-        const uint32_t entry = value == 0 ? 0 : mf_fromURows[value >> 8][value & 0xFFu];
-        if (entry == 0) {
+        const UChar unit = src[i];
+        const uint32_t entry = unit == 0 ? 0 : mf_fromURows[unit >> 8][unit & 0xFFu];
+        const size_t len = entry >> 24;
+        if (entry == 0 || (n + len > room && !countBeyond)) {
             break;
         }
-        const NoxUCharMapping& record = data[entry - 1];
-        const size_t len = record.getMBLen();
         if (n + len <= room) {
-            const t_mbcsBytes bytes = record.getPackedMBCS();
-            for (size_t k = 0; k < len; ++k) {
-                out[n + k] = static_cast<unsigned char>(bytes >> (8 * k));
+            out[n] = static_cast<unsigned char>(entry);
+            if (len > 1) {
+                out[n + 1] = static_cast<unsigned char>(entry >> 8);
+                if (len > 2) {
+                    out[n + 2] = static_cast<unsigned char>(entry >> 16);
+                }
             }
-        } else if (!countBeyond) {
-            break;
         }
         n += len;
         ++i;
@@ -727,7 +850,7 @@ int NoxUCharConverter::toUChars(UChar* out, int outSize, const char* source, int
             }
             bool cutOff = false;
             const NoxUCharMapping* record =
-                mf_lookupBytes(src, terminated ? -1 : remaining, fast, &cutOff);
+                mf_lookupBytes(src, terminated ? -1 : remaining, &cutOff);
             if (cutOff) {
                 s_setError(errorReturn, 8);
                 going = false;
@@ -803,7 +926,7 @@ int NoxUCharConverter::fromUChars(char* out, int outSize, const UChar* source, i
                 }
             }
             const UChar value = *source;
-            const NoxUCharMapping* record = mf_lookupUnit(value, fast);
+            const NoxUCharMapping* record = mf_findUChar(value);
             if (record == nullptr && (value > 0xFF || !ncnv_getConvertBestEffort())) {
                 s_setError(errorReturn, 16);
                 s_reportUnmappedUnit(value);
@@ -865,7 +988,7 @@ void NoxUCharConverter::toUnicode(UChar** outRef, const UChar* outEnd, const cha
                 }
             }
             bool cutOff = false;
-            const NoxUCharMapping* record = mf_lookupBytes(src, end - src, fast, &cutOff);
+            const NoxUCharMapping* record = mf_lookupBytes(src, end - src, &cutOff);
             if (cutOff) {
                 s_setError(errorReturn, 8);
                 going = false;
@@ -930,7 +1053,7 @@ void NoxUCharConverter::fromUnicode(char** outRef, const char* outEnd, const UCh
                 }
             }
             const UChar value = *src;
-            const NoxUCharMapping* record = mf_lookupUnit(value, fast);
+            const NoxUCharMapping* record = mf_findUChar(value);
             if (record == nullptr && (value > 0xFF || !ncnv_getConvertBestEffort())) {
                 s_setError(errorReturn, 16);
                 s_reportUnmappedUnit(value);
@@ -981,8 +1104,7 @@ int NoxUCharConverter::mf_mblen(const char* source, int maxBytes, int* errorRetu
         s_setError(errorReturn, 0);
     } else {
         bool cutOff = false;
-        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr;
-        const NoxUCharMapping* record = mf_lookupBytes(src, maxBytes, fast, &cutOff);
+        const NoxUCharMapping* record = mf_lookupBytes(src, maxBytes, &cutOff);
         if (cutOff) {
             s_setError(errorReturn, 15);
             retval = -1;

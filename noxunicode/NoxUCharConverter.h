@@ -76,16 +76,12 @@ class NoxUCharConverter {
     const NoxUCharMapping* mf_findUChar(uint16_t unicodeCharacterValue) const;
     const NoxUCharMapping* mf_findMBCS(t_mbcsBytes key) const;
 
-    // Caches of the two lookups, built once from them (record index + 1, 0 for none).
+    // Caches of the two lookups for the fast runs, built once from them.
     void mf_buildCaches();
+    void mf_setIdentityFlags();
     void mf_releaseCaches();
     const NoxUCharMapping* mf_lookupBytes(const unsigned char* source, ptrdiff_t avail,
-                                          bool fast, bool* cutOff) const;
-    const NoxUCharMapping* mf_lookupUnit(uint16_t value, bool fast) const;
-    const NoxUCharMapping* mf_cachedRecord(uint32_t entry) const
-    {
-        return entry == 0 ? nullptr : &data[entry - 1];
-    }
+                                          bool* cutOff) const;
 
     // Runs of characters that need no special handling; they return the count consumed.
     // `room` units or bytes are writable; with `countBeyond` the run goes on counting past
@@ -95,12 +91,16 @@ class NoxUCharConverter {
     size_t mf_fromUFastRun(const UChar* src, size_t srcLen, unsigned char* out, size_t room,
                            bool countBeyond, size_t* produced) const;
 
+    // Code-page entries hold 0x1000000 | length << 16 | unit; Unicode entries hold
+    // length << 24 | bytes. 0 leaves a character to the per-character path.
     uint32_t* mf_toUSingle;    // 256 entries by byte, for one-byte lead bytes
     uint32_t** mf_toUDouble;   // 256 rows by first byte, each 256 entries by second byte
     uint32_t** mf_fromURows;   // 256 rows by high byte of the unit, each 256 entries
     uint32_t* mf_emptyRow;     // shared row of 256 zeros for unused rows
     bool mf_asciiToU;          // bytes 0x01-0x7F map to the same units, one byte each
     bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
+    bool mf_identityToU;       // the same for all of 0x01-0xFF
+    bool mf_identityFromU;
 };
 
 #endif
