@@ -4,9 +4,17 @@
 #include "environment.h"
 
 #include <cstddef>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+// Wider vector paths are compiled for x86 and chosen at run time by the processor.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(NOX_NO_SSE42_PATHS)
+#define NOX_SSE42_PATHS 1
+#include <immintrin.h>
+#define NOX_SSE42 __attribute__((target("sse4.2,popcnt")))
 #endif
 
 namespace {
@@ -55,6 +63,36 @@ inline bool s_isRefusedUtf32(UTF32 ch)
     return s_isSurrogate(ch) || ch > maxLegalUtf32;
 }
 
+inline bool s_isLowSurrogate(UTF32 ch)
+{
+    return ch >= surLowStart && ch <= surLowEnd;
+}
+
+inline UTF32 s_combinePair(UTF32 high, UTF32 low)
+{
+    return ((high - surHighStart) << halfShift) + (low - surLowStart) + halfBase;
+}
+
+// Stores a value from 0x10000 to 0x10FFFF as a surrogate pair, whose room is certain.
+inline void s_putSupplementary(UTF32 ch, UTF16*& target)
+{
+    ch -= halfBase;
+    target[0] = static_cast<UTF16>((ch >> halfShift) + surHighStart);
+    target[1] = static_cast<UTF16>((ch & halfMask) + surLowStart);
+    target += 2;
+}
+
+inline void s_putSupplementary(UTF32 ch, UTF32*& target)
+{
+    *target++ = ch;
+}
+
+// Bytes of the UTF-8 form of a value up to 0x10FFFF.
+inline int s_utf8Length(UTF32 ch)
+{
+    return ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < halfBase ? 3 : 4;
+}
+
 inline bool s_isLegalUtf8(const UTF8* source, int32_t length)
 {
     if (length < 1 || length > 4) {
@@ -97,14 +135,14 @@ inline utf_ConversionResult s_readUtf16(const UTF16*& source, const UTF16* sourc
     if (ch >= surHighStart && ch <= surHighEnd) {
         if (next < sourceEnd) {
             const UTF32 ch2 = *next;
-            if (ch2 >= surLowStart && ch2 <= surLowEnd) {
-                ch = ((ch - surHighStart) << halfShift) + (ch2 - surLowStart) + halfBase;
+            if (s_isLowSurrogate(ch2)) {
+                ch = s_combinePair(ch, ch2);
                 ++next;
             } else if (strict) {
                 return sourceIllegal;
             }
         }
-    } else if (strict && ch >= surLowStart && ch <= surLowEnd) {
+    } else if (strict && s_isLowSurrogate(ch)) {
         return sourceIllegal;
     }
     source = next;
@@ -157,10 +195,7 @@ inline bool s_writeUtf16(UTF32 ch, UTF16*& target, UTF16* targetEnd)
     if (targetEnd - target < 2) {
         return false;
     }
-    ch -= halfBase;
-    target[0] = static_cast<UTF16>((ch >> halfShift) + surHighStart);
-    target[1] = static_cast<UTF16>((ch & halfMask) + surLowStart);
-    target += 2;
+    s_putSupplementary(ch, target);
     return true;
 }
 
@@ -179,17 +214,10 @@ inline void s_putUtf8(UTF32 ch, int bytesToWrite, UTF8* target)
 // written, when the sequence does not fit.
 inline bool s_writeUtf8(UTF32 ch, UTF8*& target, UTF8* targetEnd)
 {
-    int bytesToWrite = 4;
-    if (ch < 0x80) {
-        bytesToWrite = 1;
-    } else if (ch < 0x800) {
-        bytesToWrite = 2;
-    } else if (ch < halfBase) {
-        bytesToWrite = 3;
-    } else if (ch > maxLegalUtf32) {
+    if (ch > maxLegalUtf32) {
         ch = replacementChar;
-        bytesToWrite = 3;
     }
+    const int bytesToWrite = s_utf8Length(ch);
     if (bytesToWrite > targetEnd - target) {
         return false;
     }
@@ -203,6 +231,17 @@ inline bool s_writeUtf8(UTF32 ch, UTF8*& target, UTF8* targetEnd)
 // unit once and never past the character it belongs to, and leaves everything unusual, and
 // the last few units before either end, to the per-character step.
 
+// Number of leading units below 0x80 among the 16 at p (16 when all are), one at a time.
+template <typename Unit>
+inline int s_asciiPrefixPlain(const Unit* p)
+{
+    int n = 0;
+    while (n < 16 && p[n] < 0x80) {
+        ++n;
+    }
+    return n;
+}
+
 // Number of leading ASCII bytes among the 16 at p (16 when all are).
 inline int s_asciiPrefix(const UTF8* p)
 {
@@ -211,11 +250,7 @@ inline int s_asciiPrefix(const UTF8* p)
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
     return mask == 0 ? 16 : __builtin_ctz(mask);
 #else
-    int n = 0;
-    while (n < 16 && p[n] < 0x80) {
-        ++n;
-    }
-    return n;
+    return s_asciiPrefixPlain(p);
 #endif
 }
 
@@ -234,11 +269,7 @@ inline int s_asciiPrefix(const UTF16* p)
             << 16;
     return ascii == 0xFFFFFFFFu ? 16 : __builtin_ctz(~ascii) / 2;
 #else
-    int n = 0;
-    while (n < 16 && p[n] < 0x80) {
-        ++n;
-    }
-    return n;
+    return s_asciiPrefixPlain(p);
 #endif
 }
 
@@ -309,74 +340,89 @@ inline bool s_copyAscii(const Src*& source, const Src* sourceEnd, Dst*& target, 
     return true;
 }
 
-// Stores a value from 0x10000 to 0x10FFFF, whose room is certain.
-inline void s_putSupplementary(UTF32 ch, UTF16*& target)
-{
-    ch -= halfBase;
-    target[0] = static_cast<UTF16>((ch >> halfShift) + surHighStart);
-    target[1] = static_cast<UTF16>((ch & halfMask) + surLowStart);
-    target += 2;
-}
-
-inline void s_putSupplementary(UTF32 ch, UTF32*& target)
-{
-    *target++ = ch;
-}
-
 inline bool s_isTrail(UTF32 byte)
 {
     return (byte & 0xC0) == 0x80;
+}
+
+// Decodes one well-formed UTF-8 character that no mode judges (no surrogate form) and
+// stores it; false, with nothing done, at anything else. Four readable bytes and two units
+// of room must be certain.
+template <typename Dst>
+inline bool s_stepFromUtf8(const UTF8*& source, Dst*& target)
+{
+    const UTF32 b0 = source[0];
+    if (b0 < 0x80) {
+        *target++ = static_cast<Dst>(b0);
+        ++source;
+        return true;
+    }
+    const UTF32 b1 = source[1];
+    if (b0 < 0xE0) {
+        if (b0 < 0xC2 || !s_isTrail(b1)) {
+            return false;
+        }
+        *target++ = static_cast<Dst>(((b0 & 0x1F) << 6) | (b1 & 0x3F));
+        source += 2;
+        return true;
+    }
+    const UTF32 b2 = source[2];
+    if (b0 < 0xF0) {
+        const UTF32 ch = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
+        // Excludes overlong forms and the surrogate forms, which the modes judge.
+        if (!s_isTrail(b1) || !s_isTrail(b2) || ch < 0x800 || s_isSurrogate(ch)) {
+            return false;
+        }
+        *target++ = static_cast<Dst>(ch);
+        source += 3;
+        return true;
+    }
+    const UTF32 b3 = source[3];
+    const UTF32 ch = ((b0 & 0x07) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
+    if (b0 > 0xF4 || !s_isTrail(b1) || !s_isTrail(b2) || !s_isTrail(b3) || ch < halfBase ||
+        ch > maxLegalUtf32) {
+        return false;
+    }
+    s_putSupplementary(ch, target);
+    source += 4;
+    return true;
 }
 
 // Well-formed UTF-8 of every length, as long as four bytes and two units of room remain.
 template <typename Dst>
 void s_bulkFromUtf8(const UTF8*& source, const UTF8* sourceEnd, Dst*& target, Dst* targetEnd)
 {
-    const UTF8* s = source;
-    Dst* t = target;
-    while (sourceEnd - s >= 4 && targetEnd - t >= 2) {
-        const UTF32 b0 = s[0];
-        if (b0 < 0x80) {
-            if (!s_copyAscii(s, sourceEnd, t, targetEnd)) {
-                *t++ = static_cast<Dst>(b0);
-                ++s;
-            }
-        } else if (b0 < 0xE0) {
-            const UTF32 b1 = s[1];
-            if (b0 < 0xC2 || !s_isTrail(b1)) {
-                break;
-            }
-            *t++ = static_cast<Dst>(((b0 & 0x1F) << 6) | (b1 & 0x3F));
-            s += 2;
-        } else if (b0 < 0xF0) {
-            const UTF32 b1 = s[1];
-            const UTF32 b2 = s[2];
-            const UTF32 ch = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
-            // Excludes overlong forms and the surrogate forms, which the modes judge.
-            if (!s_isTrail(b1) || !s_isTrail(b2) || ch < 0x800 || s_isSurrogate(ch)) {
-                break;
-            }
-            *t++ = static_cast<Dst>(ch);
-            s += 3;
-        } else {
-            const UTF32 b1 = s[1];
-            const UTF32 b2 = s[2];
-            const UTF32 b3 = s[3];
-            const UTF32 ch =
-                ((b0 & 0x07) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
-            if (b0 > 0xF4 || !s_isTrail(b1) || !s_isTrail(b2) || !s_isTrail(b3) ||
-                ch < halfBase || ch > maxLegalUtf32) {
-                break;
-            }
-            s_putSupplementary(ch, t);
-            s += 4;
+    while (sourceEnd - source >= 4 && targetEnd - target >= 2) {
+        if (*source < 0x80 && s_copyAscii(source, sourceEnd, target, targetEnd)) {
+            continue;
+        }
+        if (!s_stepFromUtf8(source, target)) {
+            break;
         }
     }
-    source = s;
-    target = t;
+}
+
+// Reads one character or surrogate pair that no mode judges; false, with nothing done, at
+// a surrogate that is not the first of a whole pair.
+inline bool s_readUtf16Fast(const UTF16*& source, const UTF16* sourceEnd, UTF32& ch)
+{
+    ch = *source;
+    if (s_isSurrogate(ch)) {
+        if (ch > surHighEnd || sourceEnd - source < 2) {
+            return false;
+        }
+        if (!s_isLowSurrogate(source[1])) {
+            return false;
+        }
+        ch = s_combinePair(ch, source[1]);
+        ++source;
+    }
+    ++source;
+    return true;
 }
 
 // Writes a value up to 0x10FFFF that is no surrogate, with four bytes of room certain.
+// Each branch has a constant length, so that its bytes are written without a loop.
 inline void s_putUtf8Fast(UTF32 ch, UTF8*& target)
 {
     if (ch < 0x80) {
@@ -393,84 +439,465 @@ inline void s_putUtf8Fast(UTF32 ch, UTF8*& target)
     }
 }
 
-// Characters and surrogate pairs, as long as two units and four bytes of room remain.
+// Characters and surrogate pairs, as long as four bytes of room remain.
 void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target,
                        UTF8* targetEnd)
 {
-    const UTF16* s = source;
-    UTF8* t = target;
-    while (sourceEnd - s >= 2 && targetEnd - t >= 4) {
-        UTF32 ch = s[0];
-        if (ch < 0x80 && s_copyAscii(s, sourceEnd, t, targetEnd)) {
+    UTF32 ch = 0;
+    while (source < sourceEnd && targetEnd - target >= 4) {
+        if (*source < 0x80 && s_copyAscii(source, sourceEnd, target, targetEnd)) {
             continue;
         }
-        if (s_isSurrogate(ch)) {
-            const UTF32 ch2 = s[1];
-            if (ch > surHighEnd || ch2 < surLowStart || ch2 > surLowEnd) {
-                break;
-            }
-            ch = ((ch - surHighStart) << halfShift) + (ch2 - surLowStart) + halfBase;
-            ++s;
+        if (!s_readUtf16Fast(source, sourceEnd, ch)) {
+            break;
         }
-        ++s;
-        s_putUtf8Fast(ch, t);
+        s_putUtf8Fast(ch, target);
     }
-    source = s;
-    target = t;
 }
 
 // Values that need no judgement, as long as four bytes of room remain.
 void s_bulkUtf32ToUtf8(const UTF32*& source, const UTF32* sourceEnd, UTF8*& target,
                        UTF8* targetEnd)
 {
-    const UTF32* s = source;
-    UTF8* t = target;
-    while (s < sourceEnd && targetEnd - t >= 4 && !s_isRefusedUtf32(*s)) {
-        s_putUtf8Fast(*s++, t);
+    while (source < sourceEnd && targetEnd - target >= 4 && !s_isRefusedUtf32(*source)) {
+        s_putUtf8Fast(*source++, target);
     }
-    source = s;
-    target = t;
 }
 
-// Characters and surrogate pairs, as long as two units remain.
+// Characters and surrogate pairs, as long as room remains.
 void s_bulkUtf16ToUtf32(const UTF16*& source, const UTF16* sourceEnd, UTF32*& target,
                         UTF32* targetEnd)
 {
-    const UTF16* s = source;
-    UTF32* t = target;
-    while (sourceEnd - s >= 2 && t < targetEnd) {
-        UTF32 ch = s[0];
-        if (s_isSurrogate(ch)) {
-            const UTF32 ch2 = s[1];
-            if (ch > surHighEnd || ch2 < surLowStart || ch2 > surLowEnd) {
-                break;
-            }
-            ch = ((ch - surHighStart) << halfShift) + (ch2 - surLowStart) + halfBase;
-            ++s;
-        }
-        ++s;
-        *t++ = ch;
+    UTF32 ch = 0;
+    while (source < sourceEnd && target < targetEnd && s_readUtf16Fast(source, sourceEnd, ch)) {
+        *target++ = ch;
     }
-    source = s;
-    target = t;
 }
 
 // Values that need no judgement, as long as two units of room remain.
 void s_bulkUtf32ToUtf16(const UTF32*& source, const UTF32* sourceEnd, UTF16*& target,
                         UTF16* targetEnd)
 {
-    const UTF32* s = source;
-    UTF16* t = target;
-    while (s < sourceEnd && targetEnd - t >= 2 && !s_isRefusedUtf32(*s)) {
-        const UTF32 ch = *s++;
+    while (source < sourceEnd && targetEnd - target >= 2 && !s_isRefusedUtf32(*source)) {
+        const UTF32 ch = *source++;
         if (ch < halfBase) {
-            *t++ = static_cast<UTF16>(ch);
+            *target++ = static_cast<UTF16>(ch);
         } else {
-            s_putSupplementary(ch, t);
+            s_putSupplementary(ch, target);
         }
     }
-    source = s;
-    target = t;
+}
+
+#if defined(NOX_SSE42_PATHS)
+
+// Vector paths for UTF-8 <-> UTF-16, used when the processor has SSE4.2 and POPCNT. They
+// take blocks of 8 or 16 units that need no judgement and hand every other character to
+// the scalar steps above. A vector store that would reach past the block's output keeps
+// the bytes already there, so nothing beyond the returned target position changes.
+
+// Shuffles that pack selected bytes of a vector to its front, by an 8-bit key.
+struct PackTable {
+    unsigned char shuffle[256][16];
+    unsigned char count[256];
+};
+
+// UTF-16 to UTF-8, 8 units each held as one or two bytes of a 16-bit lane; key bit j is
+// set when unit j is ASCII and takes one byte.
+constexpr PackTable s_makeOneOrTwoTable()
+{
+    PackTable table{};
+    for (int key = 0; key < 256; ++key) {
+        int n = 0;
+        for (int j = 0; j < 8; ++j) {
+            table.shuffle[key][n++] = static_cast<unsigned char>(2 * j);
+            if (((key >> j) & 1) == 0) {
+                table.shuffle[key][n++] = static_cast<unsigned char>(2 * j + 1);
+            }
+        }
+        table.count[key] = static_cast<unsigned char>(n);
+        while (n < 16) {
+            table.shuffle[key][n++] = 0x80;
+        }
+    }
+    return table;
+}
+
+// UTF-16 to UTF-8, 4 units each held as one to three bytes of a 32-bit lane; the low
+// nibble of the key marks units of two bytes or more, the high nibble units of three.
+constexpr PackTable s_makeOneToThreeTable()
+{
+    PackTable table{};
+    for (int key = 0; key < 256; ++key) {
+        int n = 0;
+        for (int j = 0; j < 4; ++j) {
+            const int length = 1 + ((key >> j) & 1) + ((key >> (j + 4)) & 1);
+            for (int k = 0; k < length; ++k) {
+                table.shuffle[key][n++] = static_cast<unsigned char>(4 * j + k);
+            }
+        }
+        table.count[key] = static_cast<unsigned char>(n);
+        while (n < 16) {
+            table.shuffle[key][n++] = 0x80;
+        }
+    }
+    return table;
+}
+
+// UTF-8 to UTF-16, 8 decoded 16-bit lanes of which key bit j keeps lane j.
+constexpr PackTable s_makeLaneTable()
+{
+    PackTable table{};
+    for (int key = 0; key < 256; ++key) {
+        int n = 0;
+        for (int j = 0; j < 8; ++j) {
+            if ((key >> j) & 1) {
+                table.shuffle[key][n++] = static_cast<unsigned char>(2 * j);
+                table.shuffle[key][n++] = static_cast<unsigned char>(2 * j + 1);
+            }
+        }
+        table.count[key] = static_cast<unsigned char>(n / 2);
+        while (n < 16) {
+            table.shuffle[key][n++] = 0x80;
+        }
+    }
+    return table;
+}
+
+constexpr PackTable s_oneOrTwoTable = s_makeOneOrTwoTable();
+constexpr PackTable s_oneToThreeTable = s_makeOneToThreeTable();
+constexpr PackTable s_laneTable = s_makeLaneTable();
+
+NOX_SSE42 inline __m128i s_shuffle(__m128i v, const PackTable& table, unsigned key)
+{
+    return _mm_shuffle_epi8(
+        v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.shuffle[key])));
+}
+
+NOX_SSE42 inline __m128i s_load(const void* p)
+{
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+NOX_SSE42 inline void s_store(void* p, __m128i v)
+{
+    _mm_storeu_si128(static_cast<__m128i*>(p), v);
+}
+
+// Runs Block::step over a staging buffer on the stack, where a vector store may run past
+// the block's output, and copies the staged output to the target exactly. A step writes
+// at most Block::reach units past its start and needs Block::minSource source units;
+// Block::settle moves the source back onto a character boundary.
+template <typename Block>
+NOX_SSE42 void s_bulkStaged(const typename Block::Src*& source,
+                            const typename Block::Src* sourceEnd, typename Block::Dst*& target,
+                            typename Block::Dst* targetEnd)
+{
+    using Dst = typename Block::Dst;
+    Dst stage[Block::stageSize];
+    Block block;
+    bool more = true;
+    while (more && sourceEnd - source >= Block::minSource && targetEnd - target >= Block::reach) {
+        const std::ptrdiff_t room = targetEnd - target;
+        Dst* const last = stage + (room < Block::stageSize ? room : Block::stageSize) - Block::reach;
+        Dst* staged = stage;
+        while (staged <= last && sourceEnd - source >= Block::minSource) {
+            if (!block.step(source, sourceEnd, staged)) {
+                more = false;
+                break;
+            }
+        }
+        block.settle(source);
+        std::memcpy(target, stage, static_cast<std::size_t>(staged - stage) * sizeof(Dst));
+        target += staged - stage;
+    }
+}
+
+// UTF-16 to UTF-8, 8 or 16 units per step.
+struct Utf16ToUtf8Block {
+    using Src = UTF16;
+    using Dst = UTF8;
+    static constexpr int stageSize = 256;
+    static constexpr int reach = 32;
+    static constexpr int minSource = 8;
+
+    static void settle(const UTF16*& /*source*/) {}
+
+    NOX_SSE42 static bool step(const UTF16*& s, const UTF16* sourceEnd, UTF8*& t)
+    {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i low6 = _mm_set1_epi16(0x3F);
+        const __m128i trailMark = _mm_set1_epi16(0x80);
+        const __m128i u = s_load(s);
+        if (sourceEnd - s >= 16) {
+            const __m128i u2 = s_load(s + 8);
+            const __m128i any = _mm_or_si128(u, u2);
+            if (_mm_testz_si128(any, _mm_set1_epi16(static_cast<short>(0xFF80)))) {
+                s_store(t, _mm_packus_epi16(u, u2));
+                s += 16;
+                t += 16;
+                return true;
+            }
+        }
+        const __m128i high5 = _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xF800)));
+        const __m128i surrogate =
+            _mm_cmpeq_epi16(high5, _mm_set1_epi16(static_cast<short>(0xD800)));
+        if (!_mm_testz_si128(surrogate, surrogate)) {
+            // Pairs and lone surrogates go one character at a time.
+            UTF32 ch = 0;
+            for (const UTF16* stop = s + 8; s < stop; s_putUtf8Fast(ch, t)) {
+                if (!s_readUtf16Fast(s, sourceEnd, ch)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        const __m128i ascii =
+            _mm_cmpeq_epi16(_mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFF80))), zero);
+        const __m128i upTo2 = _mm_cmpeq_epi16(high5, zero);
+        const unsigned masks =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, upTo2)));
+        const __m128i trail = _mm_or_si128(_mm_and_si128(u, low6), trailMark);
+        s += 8;
+        if (masks >= 0xFF00) {
+            // Only one- and two-byte characters: each lane holds lead | trail << 8.
+            const __m128i lead = _mm_or_si128(_mm_srli_epi16(u, 6), _mm_set1_epi16(0xC0));
+            const __m128i lanes =
+                _mm_blendv_epi8(_mm_or_si128(lead, _mm_slli_epi16(trail, 8)), u, ascii);
+            const unsigned key = masks & 0xFF;
+            s_store(t, s_shuffle(lanes, s_oneOrTwoTable, key));
+            t += s_oneOrTwoTable.count[key];
+            return true;
+        }
+        // One to three bytes: lead | middle << 8 | last << 16 in 32-bit lanes.
+        const __m128i lead = _mm_blendv_epi8(
+            _mm_blendv_epi8(_mm_or_si128(_mm_srli_epi16(u, 12), _mm_set1_epi16(0xE0)),
+                            _mm_or_si128(_mm_srli_epi16(u, 6), _mm_set1_epi16(0xC0)), upTo2),
+            u, ascii);
+        const __m128i middle = _mm_blendv_epi8(
+            _mm_or_si128(_mm_and_si128(_mm_srli_epi16(u, 6), low6), trailMark), trail, upTo2);
+        const __m128i front = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
+        const unsigned wide = ~masks;
+        const unsigned key0 = (wide & 0xF) | ((wide >> 4) & 0xF0);
+        const unsigned key1 = ((wide >> 4) & 0xF) | ((wide >> 8) & 0xF0);
+        s_store(t, s_shuffle(_mm_unpacklo_epi16(front, trail), s_oneToThreeTable, key0));
+        t += s_oneToThreeTable.count[key0];
+        s_store(t, s_shuffle(_mm_unpackhi_epi16(front, trail), s_oneToThreeTable, key1));
+        t += s_oneToThreeTable.count[key1];
+        return true;
+    }
+};
+
+NOX_SSE42 void s_bulkUtf16ToUtf8Sse42(const UTF16*& source, const UTF16* sourceEnd,
+                                      UTF8*& target, UTF8* targetEnd)
+{
+    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
+    s_bulkUtf16ToUtf8(source, sourceEnd, target, targetEnd);
+}
+
+// Decodes the characters that start at the positions in `starts` of the 16 bytes b, given
+// the bytes one and two further on, and stores them at t. Every position is decoded as if
+// a character started there, as the low and the high byte of its value; the flags tell
+// whether leads of two and of three bytes occur, `lead3` marks the leads of three bytes.
+NOX_SSE42 inline void s_decodeWindow(__m128i b, __m128i next, __m128i next2, __m128i lead3,
+                                     unsigned starts, bool two, bool three, UTF16*& t)
+{
+    // A 16-bit shift masked to the bits of each byte acts as a byte shift.
+    const __m128i low6 = _mm_set1_epi8(0x3F);
+    const __m128i top2 = _mm_set1_epi8(static_cast<char>(0xC0));
+    __m128i lo = _mm_setzero_si128();
+    __m128i hi = _mm_setzero_si128();
+    if (two) {
+        // 110aaabb 10cccccc -> aaa, bbcccccc
+        lo = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(b, 6), top2), _mm_and_si128(next, low6));
+        hi = _mm_and_si128(_mm_srli_epi16(b, 2), _mm_set1_epi8(0x07));
+    }
+    if (three) {
+        // 1110aaaa 10bbbbcc 10dddddd -> aaaabbbb, ccdddddd
+        const __m128i lo3 =
+            _mm_or_si128(_mm_and_si128(_mm_slli_epi16(next, 6), top2), _mm_and_si128(next2, low6));
+        const __m128i hi3 =
+            _mm_or_si128(_mm_and_si128(_mm_slli_epi16(b, 4), _mm_set1_epi8(static_cast<char>(0xF0))),
+                         _mm_and_si128(_mm_srli_epi16(next, 2), _mm_set1_epi8(0x0F)));
+        lo = two ? _mm_blendv_epi8(lo, lo3, lead3) : lo3;
+        hi = two ? _mm_blendv_epi8(hi, hi3, lead3) : hi3;
+    }
+    // The byte's own high bit picks ASCII.
+    lo = _mm_blendv_epi8(b, lo, b);
+    hi = _mm_blendv_epi8(_mm_setzero_si128(), hi, b);
+    s_store(t, s_shuffle(_mm_unpacklo_epi8(lo, hi), s_laneTable, starts & 0xFF));
+    t += s_laneTable.count[starts & 0xFF];
+    s_store(t, s_shuffle(_mm_unpackhi_epi8(lo, hi), s_laneTable, starts >> 8));
+    t += s_laneTable.count[starts >> 8];
+}
+
+// Byte classes of 16 UTF-8 bytes, each a vector of 0xFF where the byte is in the class.
+struct ByteClasses {
+    __m128i trail; // 0x80..0xBF
+    __m128i lead;  // 0xC0..0xFF
+    __m128i lead3; // 0xE0..0xFF
+    __m128i stop;  // never taken by a window: 0xC0, 0xC1, 0xF0..0xFF, and E0 or ED
+                   // followed by a byte that makes an overlong or surrogate form
+};
+
+NOX_SSE42 inline ByteClasses s_classify(__m128i b, __m128i next)
+{
+    // With the high bit flipped, the bytes 0x80..0xFF compare as 0x00..0x7F and ASCII as
+    // negative, so each upper range is one signed comparison.
+    const __m128i flipped = _mm_xor_si128(b, _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i nextLow = _mm_cmplt_epi8(next, _mm_set1_epi8(-96)); // next < 0xA0
+    const __m128i judged = _mm_or_si128(
+        _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xE0))), nextLow),
+        _mm_andnot_si128(nextLow, _mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xED)))));
+    const __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xFE))),
+                                        _mm_set1_epi8(static_cast<char>(0xC0)));
+    const __m128i f0up = _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x6F));
+    return {_mm_cmplt_epi8(b, _mm_set1_epi8(-64)), _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x3F)),
+            _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x5F)),
+            _mm_or_si128(_mm_or_si128(c0c1, f0up), judged)};
+}
+
+NOX_SSE42 inline unsigned s_bits(__m128i v)
+{
+    return static_cast<unsigned>(_mm_movemask_epi8(v));
+}
+
+// UTF-8 to UTF-16, 16 bytes per step. A regular window (no byte that a window never
+// takes, every lead followed by exactly its trail bytes) advances by 16 bytes whatever its
+// characters: its last character may reach into the next window, is decoded from the two
+// bytes after it, and its trail bytes there are skipped by the leads kept from this window.
+// Anything else goes to a window that ends before the first such byte, or to the scalar
+// step.
+struct Utf8ToUtf16Block {
+    using Src = UTF8;
+    using Dst = UTF16;
+    static constexpr int stageSize = 128;
+    static constexpr int reach = 16;
+    static constexpr int minSource = 32;
+
+    // Leads of the last regular window, shifted into the next to find its trail bytes.
+    __m128i prevLead{};
+    __m128i prevLead3{};
+
+    // Moves past the trail bytes of a character that the last window decoded.
+    NOX_SSE42 void settle(const UTF8*& source)
+    {
+        const unsigned front =
+            s_bits(_mm_or_si128(_mm_srli_si128(prevLead, 15), _mm_srli_si128(prevLead3, 14))) & 3;
+        source += front == 0 ? 0 : front == 1 ? 1 : 2;
+        prevLead = _mm_setzero_si128();
+        prevLead3 = _mm_setzero_si128();
+    }
+
+    NOX_SSE42 bool step(const UTF8*& s, const UTF8* /*sourceEnd*/, UTF16*& t)
+    {
+        const __m128i b = s_load(s);
+        if (_mm_movemask_epi8(b) == 0) {
+            // Trail bytes owed from the last window would not be ASCII.
+            s_copy16(s, t);
+            s += 16;
+            t += 16;
+            prevLead = _mm_setzero_si128();
+            prevLead3 = _mm_setzero_si128();
+            return true;
+        }
+        const __m128i after = s_load(s + 16);
+        const __m128i next = _mm_alignr_epi8(after, b, 1);
+        const ByteClasses c = s_classify(b, next);
+        const __m128i want =
+            _mm_or_si128(_mm_alignr_epi8(c.lead, prevLead, 15), _mm_alignr_epi8(c.lead3, prevLead3, 14));
+        const __m128i wantAfter =
+            _mm_or_si128(_mm_srli_si128(c.lead, 15), _mm_srli_si128(c.lead3, 14));
+        const __m128i trailAfter = _mm_cmplt_epi8(after, _mm_set1_epi8(-64));
+        const __m128i wrong = _mm_or_si128(_mm_or_si128(_mm_xor_si128(want, c.trail), c.stop),
+                                           _mm_andnot_si128(trailAfter, wantAfter));
+        if (!_mm_testz_si128(wrong, wrong)) {
+            settle(s);
+            return window(s, t);
+        }
+        s_decodeWindow(b, next, _mm_alignr_epi8(after, b, 2), c.lead3, ~s_bits(c.trail) & 0xFFFF,
+                       !_mm_testc_si128(c.lead3, c.lead), !_mm_testz_si128(c.lead3, c.lead3), t);
+        prevLead = c.lead;
+        prevLead3 = c.lead3;
+        s += 16;
+        return true;
+    }
+
+    // Takes the window at a character boundary up to its first byte that a window never
+    // takes or the character that the window's end cuts; scalar steps when that is empty.
+    NOX_SSE42 static bool window(const UTF8*& s, UTF16*& t)
+    {
+        const __m128i b = s_load(s);
+        const __m128i next = _mm_srli_si128(b, 1);
+        const ByteClasses c = s_classify(b, next);
+        const unsigned stop = s_bits(c.stop);
+        const unsigned lead = s_bits(c.lead);
+        const unsigned lead3 = s_bits(c.lead3);
+        int n = stop == 0 ? 16 : __builtin_ctz(stop);
+        const unsigned cut = ((lead & ~lead3) & ((1u << n) >> 1)) | (lead3 & ((3u << n) >> 2));
+        if (cut != 0) {
+            n = __builtin_ctz(cut);
+        }
+        const unsigned window = (1u << n) - 1;
+        const unsigned trail = s_bits(c.trail) & window;
+        if (n == 0 || trail != (((lead & window) << 1) | ((lead3 & window) << 2))) {
+            // Runs of four-byte characters stay here, up to the room of one step.
+            for (int i = 0; i < 4; ++i) {
+                if (!s_stepFromUtf8(s, t)) {
+                    return i != 0;
+                }
+                if (*s < 0xF0) {
+                    break;
+                }
+            }
+            return true;
+        }
+        s_decodeWindow(b, next, _mm_srli_si128(b, 2), c.lead3, ~trail & window,
+                       ((lead & ~lead3) & window) != 0, (lead3 & window) != 0, t);
+        s += n;
+        return true;
+    }
+};
+
+NOX_SSE42 void s_bulkUtf8ToUtf16Sse42(const UTF8*& source, const UTF8* sourceEnd,
+                                      UTF16*& target, UTF16* targetEnd)
+{
+    s_bulkStaged<Utf8ToUtf16Block>(source, sourceEnd, target, targetEnd);
+    s_bulkFromUtf8(source, sourceEnd, target, targetEnd);
+}
+
+bool s_haveSse42()
+{
+    static const bool s_have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("popcnt");
+    }();
+    return s_have;
+}
+
+#endif
+
+using BulkUtf16ToUtf8 = void (*)(const UTF16*&, const UTF16*, UTF8*&, UTF8*);
+using BulkUtf8ToUtf16 = void (*)(const UTF8*&, const UTF8*, UTF16*&, UTF16*);
+
+// The best bulk steps this processor runs.
+BulkUtf16ToUtf8 s_pickUtf16ToUtf8()
+{
+#if defined(NOX_SSE42_PATHS)
+    if (s_haveSse42()) {
+        return s_bulkUtf16ToUtf8Sse42;
+    }
+#endif
+    return s_bulkUtf16ToUtf8;
+}
+
+BulkUtf8ToUtf16 s_pickUtf8ToUtf16()
+{
+#if defined(NOX_SSE42_PATHS)
+    if (s_haveSse42()) {
+        return s_bulkUtf8ToUtf16Sse42;
+    }
+#endif
+    return s_bulkFromUtf8<UTF16>;
 }
 
 // The loop every converter runs. With the fast paths on, `bulk` first takes what it can;
@@ -572,7 +999,7 @@ NOX_API utf_ConversionResult utf_ConvertUTF16toUTF8(const UTF16** sourceStart,
         }
         return conversionOK;
     };
-    return s_convert(sourceStart, sourceEnd, targetStart, targetEnd, s_bulkUtf16ToUtf8, step);
+    return s_convert(sourceStart, sourceEnd, targetStart, targetEnd, s_pickUtf16ToUtf8(), step);
 }
 
 NOX_API utf_ConversionResult utf_ConvertUTF8toUTF16(const UTF8** sourceStart,
@@ -594,7 +1021,7 @@ NOX_API utf_ConversionResult utf_ConvertUTF8toUTF16(const UTF8** sourceStart,
         }
         return conversionOK;
     };
-    return s_convert(sourceStart, sourceEnd, targetStart, targetEnd, s_bulkFromUtf8<UTF16>, step);
+    return s_convert(sourceStart, sourceEnd, targetStart, targetEnd, s_pickUtf8ToUtf16(), step);
 }
 
 NOX_API utf_ConversionResult utf_ConvertUTF32toUTF8(const UTF32** sourceStart,
