@@ -15,6 +15,10 @@
 #define NOX_SSE42_PATHS 1
 #include <immintrin.h>
 #define NOX_SSE42 __attribute__((target("sse4.2,popcnt")))
+#if !defined(NOX_NO_AVX2_PATHS)
+#define NOX_AVX2_PATHS 1
+#define NOX_AVX2 __attribute__((target("avx2,sse4.2,popcnt")))
+#endif
 #endif
 
 namespace {
@@ -490,8 +494,9 @@ void s_bulkUtf32ToUtf16(const UTF32*& source, const UTF32* sourceEnd, UTF16*& ta
 
 #if defined(NOX_SSE42_PATHS)
 
-// Vector paths for UTF-8 <-> UTF-16, used when the processor has SSE4.2 and POPCNT. They
-// take blocks of 8 or 16 units that need no judgement and hand every other character to
+// Vector paths for UTF-8 <-> UTF-16, used when the processor has SSE4.2 and POPCNT (UTF-8
+// to UTF-16 takes 32 bytes at a time when it also has AVX2). They take blocks of 8 to 32
+// units that need no judgement and hand every other character to
 // the scalar steps above. A vector store that would reach past the block's output keeps
 // the bytes already there, so nothing beyond the returned target position changes.
 
@@ -587,8 +592,9 @@ NOX_SSE42 inline void s_store(void* p, __m128i v)
 // the block's output, and copies the staged output to the target exactly. A step writes
 // at most Block::reach units past its start and needs Block::minSource source units;
 // Block::settle moves the source back onto a character boundary.
+// Inlined into callers compiled for the processor the block needs.
 template <typename Block>
-NOX_SSE42 void s_bulkStaged(const typename Block::Src*& source,
+inline __attribute__((always_inline)) void s_bulkStaged(const typename Block::Src*& source,
                             const typename Block::Src* sourceEnd, typename Block::Dst*& target,
                             typename Block::Dst* targetEnd)
 {
@@ -641,24 +647,39 @@ struct Utf16ToUtf8Block {
         const __m128i high5 = _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xF800)));
         const __m128i surrogate =
             _mm_cmpeq_epi16(high5, _mm_set1_epi16(static_cast<short>(0xD800)));
-        if (!_mm_testz_si128(surrogate, surrogate)) {
-            // Pairs and lone surrogates go one character at a time.
-            UTF32 ch = 0;
-            for (const UTF16* stop = s + 8; s < stop; s_putUtf8Fast(ch, t)) {
-                if (!s_readUtf16Fast(s, sourceEnd, ch)) {
-                    return false;
+        const bool pairs = !_mm_testz_si128(surrogate, surrogate);
+        // Set in the last lane when it holds the first half of a pair whose second half
+        // lies beyond the 8 units; the step then ends before that lane.
+        int cutPair = 0;
+        if (pairs) {
+            const __m128i isHigh = _mm_cmpeq_epi16(
+                _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFC00))),
+                _mm_set1_epi16(static_cast<short>(0xD800)));
+            const __m128i isLow = _mm_andnot_si128(isHigh, surrogate);
+            // Every high surrogate but one in the last lane is followed by a low one, and
+            // every low one follows a high one; anything else, one character at a time.
+            const unsigned unpaired = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_xor_si128(_mm_slli_si128(isHigh, 2), isLow)));
+            if (unpaired != 0) {
+                UTF32 ch = 0;
+                for (const UTF16* stop = s + 8; s < stop; s_putUtf8Fast(ch, t)) {
+                    if (!s_readUtf16Fast(s, sourceEnd, ch)) {
+                        return false;
+                    }
                 }
+                return true;
             }
-            return true;
+            cutPair = (_mm_movemask_epi8(isHigh) & 0x8000) != 0 ? 1 : 0;
         }
         const __m128i ascii =
             _mm_cmpeq_epi16(_mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFF80))), zero);
-        const __m128i upTo2 = _mm_cmpeq_epi16(high5, zero);
+        // Each half of a pair takes two of the character's four bytes.
+        const __m128i upTo2 = _mm_or_si128(_mm_cmpeq_epi16(high5, zero), surrogate);
         const unsigned masks =
             static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, upTo2)));
         const __m128i trail = _mm_or_si128(_mm_and_si128(u, low6), trailMark);
-        s += 8;
-        if (masks >= 0xFF00) {
+        s += 8 - cutPair;
+        if (masks >= 0xFF00 && !pairs) {
             // Only one- and two-byte characters: each lane holds lead | trail << 8.
             const __m128i lead = _mm_or_si128(_mm_srli_epi16(u, 6), _mm_set1_epi16(0xC0));
             const __m128i lanes =
@@ -675,7 +696,28 @@ struct Utf16ToUtf8Block {
             u, ascii);
         const __m128i middle = _mm_blendv_epi8(
             _mm_or_si128(_mm_and_si128(_mm_srli_epi16(u, 6), low6), trailMark), trail, upTo2);
-        const __m128i front = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
+        __m128i front = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
+        if (pairs) {
+            // With w = value >> 10 = (high & 0x3FF) + 0x40 the four bytes are
+            // F0 | w >> 8, 80 | (w >> 2 & 3F) from the high surrogate and
+            // 80 | (w & 3) << 4 | (low >> 6 & F), 80 | (low & 3F) from the low one;
+            // w & 3 equals high & 3.
+            const __m128i w = _mm_add_epi16(_mm_and_si128(u, _mm_set1_epi16(0x3FF)),
+                                            _mm_set1_epi16(0x40));
+            const __m128i highBytes = _mm_or_si128(
+                _mm_or_si128(_mm_srli_epi16(w, 8), _mm_set1_epi16(static_cast<short>(0x80F0))),
+                _mm_and_si128(_mm_slli_epi16(w, 6), _mm_set1_epi16(0x3F00)));
+            const __m128i before = _mm_slli_si128(u, 2);
+            const __m128i lowBytes = _mm_or_si128(
+                _mm_or_si128(_mm_set1_epi16(static_cast<short>(0x8080)),
+                             _mm_slli_epi16(_mm_and_si128(before, _mm_set1_epi16(3)), 4)),
+                _mm_or_si128(_mm_and_si128(_mm_srli_epi16(u, 6), _mm_set1_epi16(0xF)),
+                             _mm_slli_epi16(_mm_and_si128(u, low6), 8)));
+            const __m128i isHigh = _mm_cmpeq_epi16(
+                _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFC00))),
+                _mm_set1_epi16(static_cast<short>(0xD800)));
+            front = _mm_blendv_epi8(front, _mm_blendv_epi8(lowBytes, highBytes, isHigh), surrogate);
+        }
         const unsigned wide = ~masks;
         const unsigned key0 = (wide & 0xF) | ((wide >> 4) & 0xF0);
         const unsigned key1 = ((wide >> 4) & 0xF) | ((wide >> 8) & 0xF0);
@@ -683,6 +725,9 @@ struct Utf16ToUtf8Block {
         t += s_oneToThreeTable.count[key0];
         s_store(t, s_shuffle(_mm_unpackhi_epi16(front, trail), s_oneToThreeTable, key1));
         t += s_oneToThreeTable.count[key1];
+        // The two bytes of a cut pair's high surrogate come last; the next step writes
+        // them again with the rest of the character.
+        t -= 2 * cutPair;
         return true;
     }
 };
@@ -697,9 +742,13 @@ NOX_SSE42 void s_bulkUtf16ToUtf8Sse42(const UTF16*& source, const UTF16* sourceE
 // Decodes the characters that start at the positions in `starts` of the 16 bytes b, given
 // the bytes one and two further on, and stores them at t. Every position is decoded as if
 // a character started there, as the low and the high byte of its value; the flags tell
-// whether leads of two and of three bytes occur, `lead3` marks the leads of three bytes.
+// whether leads of two, three and four bytes occur, `lead3` marks the leads of three bytes
+// or more and `lead4` those of four. A four-byte character gives two units: its lead and
+// the byte after it both count as starts, the lead decoded as the high surrogate and the
+// next byte as the low one, so the character must lie in the window up to its third byte.
 NOX_SSE42 inline void s_decodeWindow(__m128i b, __m128i next, __m128i next2, __m128i lead3,
-                                     unsigned starts, bool two, bool three, UTF16*& t)
+                                     __m128i lead4, unsigned starts, bool two, bool three,
+                                     bool four, UTF16*& t)
 {
     // A 16-bit shift masked to the bits of each byte acts as a byte shift.
     const __m128i low6 = _mm_set1_epi8(0x3F);
@@ -712,21 +761,41 @@ NOX_SSE42 inline void s_decodeWindow(__m128i b, __m128i next, __m128i next2, __m
         hi = _mm_and_si128(_mm_srli_epi16(b, 2), _mm_set1_epi8(0x07));
     }
     if (three) {
-        // 1110aaaa 10bbbbcc 10dddddd -> aaaabbbb, ccdddddd
+        // 1110aaaa 10bbbbcc 10dddddd -> aaaabbbb, ccdddddd. At the lead of four bytes this
+        // gives bits 6 to 21 of the value, at the byte after it the low surrogate's bits.
         const __m128i lo3 =
             _mm_or_si128(_mm_and_si128(_mm_slli_epi16(next, 6), top2), _mm_and_si128(next2, low6));
         const __m128i hi3 =
             _mm_or_si128(_mm_and_si128(_mm_slli_epi16(b, 4), _mm_set1_epi8(static_cast<char>(0xF0))),
                          _mm_and_si128(_mm_srli_epi16(next, 2), _mm_set1_epi8(0x0F)));
-        lo = two ? _mm_blendv_epi8(lo, lo3, lead3) : lo3;
-        hi = two ? _mm_blendv_epi8(hi, hi3, lead3) : hi3;
+        const __m128i pick3 = four ? _mm_or_si128(lead3, _mm_slli_si128(lead4, 1)) : lead3;
+        lo = two ? _mm_blendv_epi8(lo, lo3, pick3) : lo3;
+        hi = two ? _mm_blendv_epi8(hi, hi3, pick3) : hi3;
     }
     // The byte's own high bit picks ASCII.
     lo = _mm_blendv_epi8(b, lo, b);
     hi = _mm_blendv_epi8(_mm_setzero_si128(), hi, b);
-    s_store(t, s_shuffle(_mm_unpacklo_epi8(lo, hi), s_laneTable, starts & 0xFF));
+    __m128i first = _mm_unpacklo_epi8(lo, hi);
+    __m128i second = _mm_unpackhi_epi8(lo, hi);
+    if (four) {
+        // High surrogate: 0xD800 + ((value - 0x10000) >> 10) = 0xD7C0 + (value >> 10).
+        // Low surrogate: 0xDC00 + the low ten bits, of which the lane holds eleven.
+        const __m128i highBase = _mm_set1_epi16(static_cast<short>(0xD7C0));
+        const __m128i lowMask = _mm_set1_epi16(0x3FF);
+        const __m128i lowBase = _mm_set1_epi16(static_cast<short>(0xDC00));
+        const __m128i after4 = _mm_slli_si128(lead4, 1);
+        first = _mm_blendv_epi8(first, _mm_add_epi16(_mm_srli_epi16(first, 4), highBase),
+                                _mm_unpacklo_epi8(lead4, lead4));
+        first = _mm_blendv_epi8(first, _mm_or_si128(_mm_and_si128(first, lowMask), lowBase),
+                                _mm_unpacklo_epi8(after4, after4));
+        second = _mm_blendv_epi8(second, _mm_add_epi16(_mm_srli_epi16(second, 4), highBase),
+                                 _mm_unpackhi_epi8(lead4, lead4));
+        second = _mm_blendv_epi8(second, _mm_or_si128(_mm_and_si128(second, lowMask), lowBase),
+                                 _mm_unpackhi_epi8(after4, after4));
+    }
+    s_store(t, s_shuffle(first, s_laneTable, starts & 0xFF));
     t += s_laneTable.count[starts & 0xFF];
-    s_store(t, s_shuffle(_mm_unpackhi_epi8(lo, hi), s_laneTable, starts >> 8));
+    s_store(t, s_shuffle(second, s_laneTable, starts >> 8));
     t += s_laneTable.count[starts >> 8];
 }
 
@@ -735,8 +804,10 @@ struct ByteClasses {
     __m128i trail; // 0x80..0xBF
     __m128i lead;  // 0xC0..0xFF
     __m128i lead3; // 0xE0..0xFF
-    __m128i stop;  // never taken by a window: 0xC0, 0xC1, 0xF0..0xFF, and E0 or ED
-                   // followed by a byte that makes an overlong or surrogate form
+    __m128i lead4; // 0xF0..0xFF
+    __m128i stop;  // never taken by a window: 0xC0, 0xC1, 0xF5..0xFF, E0 or ED followed by
+                   // a byte that makes an overlong or surrogate form, F0 or F4 followed by a
+                   // byte that makes an overlong form or a value above 0x10FFFF
 };
 
 NOX_SSE42 inline ByteClasses s_classify(__m128i b, __m128i next)
@@ -744,16 +815,21 @@ NOX_SSE42 inline ByteClasses s_classify(__m128i b, __m128i next)
     // With the high bit flipped, the bytes 0x80..0xFF compare as 0x00..0x7F and ASCII as
     // negative, so each upper range is one signed comparison.
     const __m128i flipped = _mm_xor_si128(b, _mm_set1_epi8(static_cast<char>(0x80)));
-    const __m128i nextLow = _mm_cmplt_epi8(next, _mm_set1_epi8(-96)); // next < 0xA0
+    const __m128i nextLow = _mm_cmplt_epi8(next, _mm_set1_epi8(-96));    // next < 0xA0
+    const __m128i nextLower = _mm_cmplt_epi8(next, _mm_set1_epi8(-112)); // next < 0x90
     const __m128i judged = _mm_or_si128(
         _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xE0))), nextLow),
         _mm_andnot_si128(nextLow, _mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xED)))));
+    const __m128i outOfRange = _mm_or_si128(
+        _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xF0))), nextLower),
+        _mm_andnot_si128(nextLower, _mm_cmpeq_epi8(b, _mm_set1_epi8(static_cast<char>(0xF4)))));
     const __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xFE))),
                                         _mm_set1_epi8(static_cast<char>(0xC0)));
-    const __m128i f0up = _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x6F));
+    const __m128i f5up = _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x74));
     return {_mm_cmplt_epi8(b, _mm_set1_epi8(-64)), _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x3F)),
             _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x5F)),
-            _mm_or_si128(_mm_or_si128(c0c1, f0up), judged)};
+            _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x6F)),
+            _mm_or_si128(_mm_or_si128(c0c1, f5up), _mm_or_si128(judged, outOfRange))};
 }
 
 NOX_SSE42 inline unsigned s_bits(__m128i v)
@@ -762,11 +838,11 @@ NOX_SSE42 inline unsigned s_bits(__m128i v)
 }
 
 // UTF-8 to UTF-16, 16 bytes per step. A regular window (no byte that a window never
-// takes, every lead followed by exactly its trail bytes) advances by 16 bytes whatever its
-// characters: its last character may reach into the next window, is decoded from the two
-// bytes after it, and its trail bytes there are skipped by the leads kept from this window.
-// Anything else goes to a window that ends before the first such byte, or to the scalar
-// step.
+// takes, every lead followed by exactly its trail bytes, no lead of four bytes in its last
+// byte) advances by 16 bytes whatever its characters: its last character may reach into
+// the next window, is decoded from the two bytes after it, and its trail bytes there are
+// skipped by the leads kept from this window. Anything else goes to a window that ends
+// before the first such byte, or to the scalar step.
 struct Utf8ToUtf16Block {
     using Src = UTF8;
     using Dst = UTF16;
@@ -777,15 +853,19 @@ struct Utf8ToUtf16Block {
     // Leads of the last regular window, shifted into the next to find its trail bytes.
     __m128i prevLead{};
     __m128i prevLead3{};
+    __m128i prevLead4{};
 
     // Moves past the trail bytes of a character that the last window decoded.
     NOX_SSE42 void settle(const UTF8*& source)
     {
-        const unsigned front =
-            s_bits(_mm_or_si128(_mm_srli_si128(prevLead, 15), _mm_srli_si128(prevLead3, 14))) & 3;
-        source += front == 0 ? 0 : front == 1 ? 1 : 2;
+        const __m128i owed =
+            _mm_or_si128(_mm_or_si128(_mm_srli_si128(prevLead, 15), _mm_srli_si128(prevLead3, 14)),
+                         _mm_srli_si128(prevLead4, 13));
+        const unsigned front = s_bits(owed) & 7;
+        source += __builtin_ctz(~front);
         prevLead = _mm_setzero_si128();
         prevLead3 = _mm_setzero_si128();
+        prevLead4 = _mm_setzero_si128();
     }
 
     NOX_SSE42 bool step(const UTF8*& s, const UTF8* /*sourceEnd*/, UTF16*& t)
@@ -798,26 +878,39 @@ struct Utf8ToUtf16Block {
             t += 16;
             prevLead = _mm_setzero_si128();
             prevLead3 = _mm_setzero_si128();
+            prevLead4 = _mm_setzero_si128();
             return true;
         }
         const __m128i after = s_load(s + 16);
         const __m128i next = _mm_alignr_epi8(after, b, 1);
         const ByteClasses c = s_classify(b, next);
         const __m128i want =
-            _mm_or_si128(_mm_alignr_epi8(c.lead, prevLead, 15), _mm_alignr_epi8(c.lead3, prevLead3, 14));
-        const __m128i wantAfter =
-            _mm_or_si128(_mm_srli_si128(c.lead, 15), _mm_srli_si128(c.lead3, 14));
+            _mm_or_si128(_mm_or_si128(_mm_alignr_epi8(c.lead, prevLead, 15),
+                                      _mm_alignr_epi8(c.lead3, prevLead3, 14)),
+                         _mm_alignr_epi8(c.lead4, prevLead4, 13));
+        const __m128i wantAfter = _mm_or_si128(
+            _mm_or_si128(_mm_srli_si128(c.lead, 15), _mm_srli_si128(c.lead3, 14)),
+            _mm_srli_si128(c.lead4, 13));
         const __m128i trailAfter = _mm_cmplt_epi8(after, _mm_set1_epi8(-64));
-        const __m128i wrong = _mm_or_si128(_mm_or_si128(_mm_xor_si128(want, c.trail), c.stop),
-                                           _mm_andnot_si128(trailAfter, wantAfter));
+        // A lead of four bytes in the last byte would leave its low surrogate to the next
+        // window.
+        const __m128i lastLead4 = _mm_srli_si128(c.lead4, 15);
+        const __m128i wrong = _mm_or_si128(
+            _mm_or_si128(_mm_xor_si128(want, c.trail), _mm_or_si128(c.stop, lastLead4)),
+            _mm_andnot_si128(trailAfter, wantAfter));
         if (!_mm_testz_si128(wrong, wrong)) {
             settle(s);
             return window(s, t);
         }
-        s_decodeWindow(b, next, _mm_alignr_epi8(after, b, 2), c.lead3, ~s_bits(c.trail) & 0xFFFF,
-                       !_mm_testc_si128(c.lead3, c.lead), !_mm_testz_si128(c.lead3, c.lead3), t);
+        const bool four = !_mm_testz_si128(c.lead4, c.lead4);
+        const unsigned starts =
+            (~s_bits(c.trail) | (four ? s_bits(c.lead4) << 1 : 0u)) & 0xFFFF;
+        s_decodeWindow(b, next, _mm_alignr_epi8(after, b, 2), c.lead3, c.lead4, starts,
+                       !_mm_testc_si128(c.lead3, c.lead), !_mm_testz_si128(c.lead3, c.lead3),
+                       four, t);
         prevLead = c.lead;
         prevLead3 = c.lead3;
+        prevLead4 = c.lead4;
         s += 16;
         return true;
     }
@@ -832,14 +925,17 @@ struct Utf8ToUtf16Block {
         const unsigned stop = s_bits(c.stop);
         const unsigned lead = s_bits(c.lead);
         const unsigned lead3 = s_bits(c.lead3);
+        const unsigned lead4 = s_bits(c.lead4);
         int n = stop == 0 ? 16 : __builtin_ctz(stop);
-        const unsigned cut = ((lead & ~lead3) & ((1u << n) >> 1)) | (lead3 & ((3u << n) >> 2));
+        const unsigned cut = ((lead & ~lead3) & ((1u << n) >> 1)) | (lead3 & ((3u << n) >> 2)) |
+                             (lead4 & ((7u << n) >> 3));
         if (cut != 0) {
             n = __builtin_ctz(cut);
         }
         const unsigned window = (1u << n) - 1;
         const unsigned trail = s_bits(c.trail) & window;
-        if (n == 0 || trail != (((lead & window) << 1) | ((lead3 & window) << 2))) {
+        if (n == 0 ||
+            trail != (((lead & window) << 1) | ((lead3 & window) << 2) | ((lead4 & window) << 3))) {
             // Runs of four-byte characters stay here, up to the room of one step.
             for (int i = 0; i < 4; ++i) {
                 if (!s_stepFromUtf8(s, t)) {
@@ -851,19 +947,154 @@ struct Utf8ToUtf16Block {
             }
             return true;
         }
-        s_decodeWindow(b, next, _mm_srli_si128(b, 2), c.lead3, ~trail & window,
-                       ((lead & ~lead3) & window) != 0, (lead3 & window) != 0, t);
+        s_decodeWindow(b, next, _mm_srli_si128(b, 2), c.lead3, c.lead4,
+                       (~trail & window) | ((lead4 & window) << 1),
+                       ((lead & ~lead3) & window) != 0, (lead3 & window) != 0,
+                       (lead4 & window) != 0, t);
         s += n;
         return true;
     }
 };
-
 NOX_SSE42 void s_bulkUtf8ToUtf16Sse42(const UTF8*& source, const UTF8* sourceEnd,
                                       UTF16*& target, UTF16* targetEnd)
 {
     s_bulkStaged<Utf8ToUtf16Block>(source, sourceEnd, target, targetEnd);
     s_bulkFromUtf8(source, sourceEnd, target, targetEnd);
 }
+
+#if defined(NOX_AVX2_PATHS)
+
+// Shifts the bytes of cur up by k (1 to 3) places, filling in the last bytes of prev.
+NOX_AVX2 inline __m256i s_shiftIn(__m256i cur, __m256i prev, int k)
+{
+    const __m256i joined = _mm256_permute2x128_si256(prev, cur, 0x21);
+    switch (k) {
+    case 1:
+        return _mm256_alignr_epi8(cur, joined, 15);
+    case 2:
+        return _mm256_alignr_epi8(cur, joined, 14);
+    default:
+        return _mm256_alignr_epi8(cur, joined, 13);
+    }
+}
+
+NOX_AVX2 inline __m256i s_isTrail256(__m256i v)
+{
+    return _mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v);
+}
+
+// UTF-8 to UTF-16, 32 bytes per step: the checks of Utf8ToUtf16Block made on 32 bytes at
+// once, the decoding done by halves. Anything irregular goes to Utf8ToUtf16Block::window.
+struct Utf8ToUtf16Block32 {
+    using Src = UTF8;
+    using Dst = UTF16;
+    static constexpr int stageSize = 256;
+    static constexpr int reach = 32;
+    static constexpr int minSource = 48;
+
+    // Leads of the last regular step, shifted into the next to find its trail bytes.
+    __m256i prevLead{};
+    __m256i prevLead3{};
+    __m256i prevLead4{};
+
+    // Moves past the trail bytes of a character that the last step decoded.
+    NOX_AVX2 void settle(const UTF8*& source)
+    {
+        Utf8ToUtf16Block last;
+        last.prevLead = _mm256_extracti128_si256(prevLead, 1);
+        last.prevLead3 = _mm256_extracti128_si256(prevLead3, 1);
+        last.prevLead4 = _mm256_extracti128_si256(prevLead4, 1);
+        last.settle(source);
+        prevLead = _mm256_setzero_si256();
+        prevLead3 = _mm256_setzero_si256();
+        prevLead4 = _mm256_setzero_si256();
+    }
+
+    NOX_AVX2 bool step(const UTF8*& s, const UTF8* /*sourceEnd*/, UTF16*& t)
+    {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
+        if (_mm256_movemask_epi8(b) == 0) {
+            // Trail bytes owed from the last step would not be ASCII.
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t),
+                                _mm256_cvtepu8_epi16(_mm256_castsi256_si128(b)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + 16),
+                                _mm256_cvtepu8_epi16(_mm256_extracti128_si256(b, 1)));
+            s += 32;
+            t += 32;
+            prevLead = _mm256_setzero_si256();
+            prevLead3 = _mm256_setzero_si256();
+            prevLead4 = _mm256_setzero_si256();
+            return true;
+        }
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 1));
+        const __m256i next2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 2));
+        const __m256i next3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 3));
+        // The classes of the two halves, each with the bytes that follow it.
+        const ByteClasses lo = s_classify(_mm256_castsi256_si128(b), _mm256_castsi256_si128(next));
+        const ByteClasses hi =
+            s_classify(_mm256_extracti128_si256(b, 1), _mm256_extracti128_si256(next, 1));
+        const __m256i trail = _mm256_set_m128i(hi.trail, lo.trail);
+        const __m256i lead = _mm256_set_m128i(hi.lead, lo.lead);
+        const __m256i lead3 = _mm256_set_m128i(hi.lead3, lo.lead3);
+        const __m256i lead4 = _mm256_set_m128i(hi.lead4, lo.lead4);
+        const __m256i stop = _mm256_set_m128i(hi.stop, lo.stop);
+        // Every trail byte belongs to a lead before it, every lead has its trail bytes,
+        // and no lead of four bytes sits at the end of a half, whose decoding would leave
+        // its low surrogate to the other half.
+        const __m256i want = _mm256_or_si256(
+            _mm256_or_si256(s_shiftIn(lead, prevLead, 1), s_shiftIn(lead3, prevLead3, 2)),
+            s_shiftIn(lead4, prevLead4, 3));
+        const __m256i missing = _mm256_or_si256(
+            _mm256_or_si256(_mm256_andnot_si256(s_isTrail256(next), lead),
+                            _mm256_andnot_si256(s_isTrail256(next2), lead3)),
+            _mm256_andnot_si256(s_isTrail256(next3), lead4));
+        const __m256i halfEnd = _mm256_srli_si256(lead4, 15);
+        const __m256i wrong = _mm256_or_si256(
+            _mm256_or_si256(_mm256_xor_si256(want, trail), stop),
+            _mm256_or_si256(missing, halfEnd));
+        if (!_mm256_testz_si256(wrong, wrong)) {
+            settle(s);
+            return Utf8ToUtf16Block::window(s, t);
+        }
+        const bool two = !_mm256_testc_si256(lead3, lead);
+        const bool three = !_mm256_testz_si256(lead3, lead3);
+        const bool four = !_mm256_testz_si256(lead4, lead4);
+        const unsigned lead4Bits = static_cast<unsigned>(_mm256_movemask_epi8(lead4));
+        const unsigned starts =
+            ~static_cast<unsigned>(_mm256_movemask_epi8(trail)) | (lead4Bits << 1);
+        s_decodeWindow(_mm256_castsi256_si128(b),
+                       _mm256_castsi256_si128(next), _mm256_castsi256_si128(next2), lo.lead3,
+                       lo.lead4, starts & 0xFFFF, two, three, four, t);
+        s_decodeWindow(_mm256_extracti128_si256(b, 1), _mm256_extracti128_si256(next, 1),
+                       _mm256_extracti128_si256(next2, 1), hi.lead3, hi.lead4, starts >> 16,
+                       two, three, four, t);
+        prevLead = lead;
+        prevLead3 = lead3;
+        prevLead4 = lead4;
+        s += 32;
+        return true;
+    }
+};
+
+NOX_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sourceEnd,
+                                    UTF16*& target, UTF16* targetEnd)
+{
+    s_bulkStaged<Utf8ToUtf16Block32>(source, sourceEnd, target, targetEnd);
+    s_bulkStaged<Utf8ToUtf16Block>(source, sourceEnd, target, targetEnd);
+    s_bulkFromUtf8(source, sourceEnd, target, targetEnd);
+}
+
+bool s_haveAvx2()
+{
+    static const bool s_have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("sse4.2") &&
+               __builtin_cpu_supports("popcnt");
+    }();
+    return s_have;
+}
+
+#endif
 
 bool s_haveSse42()
 {
@@ -893,6 +1124,11 @@ BulkUtf16ToUtf8 s_pickUtf16ToUtf8()
 BulkUtf8ToUtf16 s_pickUtf8ToUtf16()
 {
 #if defined(NOX_SSE42_PATHS)
+#if defined(NOX_AVX2_PATHS)
+    if (s_haveAvx2()) {
+        return s_bulkUtf8ToUtf16Avx2;
+    }
+#endif
     if (s_haveSse42()) {
         return s_bulkUtf8ToUtf16Sse42;
     }

@@ -190,6 +190,7 @@ void NoxUCharConverter::mf_clearState()
     mf_asciiFromU = false;
     mf_identityToU = false;
     mf_identityFromU = false;
+    mf_singleByteOnly = false;
 }
 
 void NoxUCharConverter::mf_readDebugSwitches()
@@ -566,6 +567,10 @@ void NoxUCharConverter::mf_setIdentityFlags()
     }
     mf_identityToU = toU;
     mf_identityFromU = fromU;
+    mf_singleByteOnly = true;
+    for (uint32_t b = 1; b < 256; ++b) {
+        mf_singleByteOnly = mf_singleByteOnly && leadBytes.bytes[b] <= 1;
+    }
 }
 
 void NoxUCharConverter::mf_releaseCaches()
@@ -590,6 +595,7 @@ void NoxUCharConverter::mf_releaseCaches()
     mf_asciiFromU = false;
     mf_identityToU = false;
     mf_identityFromU = false;
+    mf_singleByteOnly = false;
 }
 
 size_t NoxUCharConverter::cacheBytes() const
@@ -709,20 +715,25 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
     size_t i = 0;
     size_t n = 0;
     while ((!bounded || i < srcLen) && (countBeyond || n < room)) {
-        const size_t writable = n < room ? room - n : 0;
+        const unsigned first = src[i];
+        if (first == 0) {
+            break;
+        }
         // Long runs of bytes that map to themselves go block by block.
-        if (bounded && srcLen - i >= 8 && mf_asciiToU && s_looksLikeRun(src + i, mf_identityToU)) {
+        if ((first < 0x80 ? mf_asciiToU : mf_identityToU) && bounded && srcLen - i >= 16 &&
+            s_looksLikeRun(src + i, mf_identityToU)) {
+            const size_t writable = n < room ? room - n : 0;
             const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
             const size_t k = s_widenRun(src + i, max, writable != 0 ? out + n : nullptr,
                                         !mf_identityToU);
             i += k;
             n += k;
-            if (k != 0) {
-                continue;
-            }
+            continue;
         }
-        // Four one-byte characters at a time while they all have entries (the 0 byte has none).
-        while (bounded && srcLen - i >= 4 && (n + 4 <= room || (countBeyond && n >= room))) {
+        // Four one-byte characters at a time while they all have entries (the 0 byte has
+        // none); only worth trying where no character is longer.
+        while (mf_singleByteOnly && bounded && srcLen - i >= 4 &&
+               (n + 4 <= room || (countBeyond && n >= room))) {
             const uint32_t e0 = single[src[i]];
             const uint32_t e1 = single[src[i + 1]];
             const uint32_t e2 = single[src[i + 2]];
@@ -739,23 +750,30 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             i += 4;
             n += 4;
         }
-        if (bounded && i >= srcLen) {
+        if ((bounded && i >= srcLen) || src[i] == 0 || (n >= room && !countBeyond)) {
             break;
         }
-        const unsigned first = src[i];
-        uint32_t entry = single[first];
-        if (entry == 0 && first != 0 && leadBytes.bytes[first] == 2 &&
-            (!bounded || srcLen - i >= 2)) {
-            entry = mf_toUDouble[first][src[i + 1]];
+        const unsigned lead = src[i];
+        uint32_t entry = 0;
+        size_t len = 1;
+        if (leadBytes.bytes[lead] == 2) {
+            if (!bounded || srcLen - i >= 2) {
+                // A found record keeps the key's leading non-zero bytes, so its length follows
+                // from the input alone and the next position need not wait for the table.
+                entry = mf_toUDouble[lead][src[i + 1]];
+                len = src[i + 1] != 0 ? 2 : 1;
+            }
+        } else {
+            entry = single[lead];
         }
-        if (entry == 0 || (n >= room && !countBeyond)) {
+        if (entry == 0) {
             break;
         }
         if (n < room) {
             out[n] = static_cast<UChar>(entry);
         }
         ++n;
-        i += (entry >> 16) & 0xFFu;
+        i += len;
     }
     *produced = n;
     return i;
@@ -767,24 +785,29 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
                                           size_t room, bool countBeyond, size_t* produced) const
 {
     const bool bounded = srcLen != SIZE_MAX;
+    const UChar blockLimit = mf_identityFromU ? 0x100 : (mf_asciiFromU ? 0x80 : 0);
     size_t i = 0;
     size_t n = 0;
     while (!bounded || i < srcLen) {
         const UChar value = src[i];
-        if (bounded && srcLen - i >= 4 && (value < 0x80 ? mf_asciiFromU : value < 0x100 && mf_identityFromU) &&
-            (src[i + 3] | src[i + 2] | src[i + 1]) < (mf_identityFromU ? 0x100 : 0x80)) {
+        if (value == 0) {
+            break;
+        }
+        if (value < blockLimit && bounded && srcLen - i >= 16 &&
+            (src[i + 3] | src[i + 2] | src[i + 1]) < blockLimit) {
             const size_t writable = n < room ? room - n : 0;
-            const size_t max = std::min(srcLen - i, countBeyond && writable == 0 ? srcLen : writable);
-            const size_t k = s_narrowRun(src + i, max, writable != 0 ? out + n : nullptr,
-                                         !mf_identityFromU);
-            i += k;
-            n += k;
-            if (k != 0) {
-                continue;
+            if (writable != 0 || countBeyond) {
+                const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
+                const size_t k = s_narrowRun(src + i, max, writable != 0 ? out + n : nullptr,
+                                             !mf_identityFromU);
+                i += k;
+                n += k;
+                if (k != 0) {
+                    continue;
+                }
             }
         }
-        const UChar unit = src[i];
-        const uint32_t entry = unit == 0 ? 0 : mf_fromURows[unit >> 8][unit & 0xFFu];
+        const uint32_t entry = mf_fromURows[value >> 8][value & 0xFFu];
         const size_t len = entry >> 24;
         if (entry == 0 || (n + len > room && !countBeyond)) {
             break;

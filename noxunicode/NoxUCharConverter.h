@@ -101,6 +101,7 @@ class NoxUCharConverter {
     bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
     bool mf_identityToU;       // the same for all of 0x01-0xFF
     bool mf_identityFromU;
+    bool mf_singleByteOnly;    // no byte starts a character longer than one byte
 };
 
 #endif

@@ -54,8 +54,9 @@ Outcome<Dst> convert(ConvertFn<Src, Dst> fn, const std::vector<Src>& in, size_t 
     for (size_t i = written; i < room; ++i) {
         EXPECT_EQ(target[i], static_cast<Dst>(-1)) << "written past the target position at " << i;
     }
-    return {result, static_cast<size_t>(s - source.data()),
-            std::vector<Dst>(target.begin(), target.begin() + written), target};
+    const auto end = target.begin() + static_cast<std::ptrdiff_t>(written);
+    return {result, static_cast<size_t>(s - source.data()), std::vector<Dst>(target.begin(), end),
+            target};
 }
 
 template <typename Src, typename Dst>
@@ -426,8 +427,12 @@ std::vector<UTF32> randomRun(std::mt19937& rng)
 template <typename Unit>
 std::vector<Unit> randomInput(std::mt19937& rng)
 {
-    static const UTF8 forms[][3] = {{0xED, 0xA0, 0x80}, {0xED, 0xBF, 0xBF}, {0xE0, 0x9F, 0xBF},
-                                    {0xF4, 0x90, 0x80}, {0xC1, 0xBF, 0x41}, {0xF0, 0x8F, 0xBF}};
+    // Forms of four bytes have all their trail bytes, so that only the lead and the second
+    // byte tell them from a character.
+    static const UTF8 forms[][4] = {{0xED, 0xA0, 0x80}, {0xED, 0xBF, 0xBF},
+                                    {0xE0, 0x9F, 0xBF}, {0xF4, 0x90, 0x80, 0x80},
+                                    {0xC1, 0xBF, 0x41}, {0xF0, 0x8F, 0xBF, 0xBF},
+                                    {0xF5, 0x80, 0x80, 0x80}};
     const unsigned faults = rng() % 4 == 0 ? 0 : 1 + rng() % 8;
     std::vector<Unit> out;
     for (size_t run = rng() % 8; run > 0; --run) {
@@ -445,7 +450,7 @@ std::vector<Unit> randomInput(std::mt19937& rng)
             // Surrogate, overlong and out-of-range forms, whole or cut, or any byte.
             const auto& f = forms[rng() % std::size(forms)];
             if (rng() % 2 == 0) {
-                out.insert(out.end(), f, f + 1 + rng() % 3);
+                out.insert(out.end(), f, f + 1 + rng() % (f[3] != 0 ? 4 : 3));
             } else {
                 out.push_back(static_cast<UTF8>(rng()));
             }
@@ -483,6 +488,45 @@ void compareFastAndPlain(ConvertFn<Src, Dst> fn, std::mt19937& rng)
             ASSERT_EQ(fast.result, plain.result) << testing::PrintToString(in) << " room " << room;
             ASSERT_EQ(fast.consumed, plain.consumed) << testing::PrintToString(in) << " room " << room;
             ASSERT_EQ(fast.buffer, plain.buffer) << testing::PrintToString(in) << " room " << room;
+        }
+    }
+    ncnv_setFastPaths(true);
+}
+
+// A character cut off or refused at every position of the 32 bytes that the bulk steps take
+// at a time, also within the last three, whose trail bytes lie in the next block.
+TEST(ConvertUtfTest, FastPathsMatchPlainPathsAtEveryPositionOfABlock)
+{
+    const std::vector<std::vector<UTF8>> fillers = {
+        {0x61}, {0xC3, 0xA9}, {0xE4, 0xB8, 0xAD}, {0xF0, 0x9F, 0x98, 0x80}};
+    const std::vector<std::vector<UTF8>> faults = {
+        {0xC3, 0x61},       {0xE4, 0xB8, 0x61}, {0xF0, 0x9F, 0x98, 0x61}, {0x80},
+        {0xF4, 0x90, 0x80, 0x80}, {0xED, 0xA0, 0x80}, {0xF0, 0x9F, 0x98, 0x80}};
+    for (const auto& filler : fillers) {
+        for (const auto& fault : faults) {
+            for (size_t lead = 0; lead < 4; ++lead) {
+                for (size_t count = 0; count < 24; ++count) {
+                    std::vector<UTF8> in(lead, 0x61);
+                    for (size_t i = 0; i < count; ++i) {
+                        in.insert(in.end(), filler.begin(), filler.end());
+                    }
+                    in.insert(in.end(), fault.begin(), fault.end());
+                    for (size_t i = 0; i < 24; ++i) {
+                        in.insert(in.end(), filler.begin(), filler.end());
+                    }
+                    for (const size_t room : {2 * in.size(), lead + count + 3}) {
+                        for (const utf_ConversionFlags flags : {strictConversion, lenientConversion}) {
+                            ncnv_setFastPaths(true);
+                            const auto fast = convert(utf_ConvertUTF8toUTF16, in, room, flags);
+                            ncnv_setFastPaths(false);
+                            const auto plain = convert(utf_ConvertUTF8toUTF16, in, room, flags);
+                            ASSERT_EQ(fast.result, plain.result) << testing::PrintToString(in);
+                            ASSERT_EQ(fast.consumed, plain.consumed) << testing::PrintToString(in);
+                            ASSERT_EQ(fast.buffer, plain.buffer) << testing::PrintToString(in);
+                        }
+                    }
+                }
+            }
         }
     }
     ncnv_setFastPaths(true);
