@@ -694,12 +694,12 @@ size_t s_narrowRun(const UChar* src, size_t max, unsigned char* out, bool asciiO
     return i;
 }
 
-// True when the next 8 bytes hold no byte from 0x80 (with `any`, always): worth a block run.
+// True when the next 16 bytes hold no byte from 0x80 (with `any`, always): worth a block run.
 bool s_looksLikeRun(const unsigned char* src, bool any)
 {
-    uint64_t word = 0;
-    std::memcpy(&word, src, sizeof word);
-    return any || (word & 0x8080808080808080ull) == 0;
+    uint64_t words[2] = {0, 0};
+    std::memcpy(words, src, sizeof words);
+    return any || ((words[0] | words[1]) & 0x8080808080808080ull) == 0;
 }
 
 } // namespace
@@ -730,25 +730,12 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             n += k;
             continue;
         }
-        // Four one-byte characters at a time while they all have entries (the 0 byte has
+        // Eight one-byte characters at a time while they all have entries (the 0 byte has
         // none); only worth trying where no character is longer.
-        while (mf_singleByteOnly && bounded && srcLen - i >= 4 &&
-               (n + 4 <= room || (countBeyond && n >= room))) {
-            const uint32_t e0 = single[src[i]];
-            const uint32_t e1 = single[src[i + 1]];
-            const uint32_t e2 = single[src[i + 2]];
-            const uint32_t e3 = single[src[i + 3]];
-            if ((e0 & e1 & e2 & e3) == 0) {
-                break;
-            }
-            if (n < room) {
-                out[n] = static_cast<UChar>(e0);
-                out[n + 1] = static_cast<UChar>(e1);
-                out[n + 2] = static_cast<UChar>(e2);
-                out[n + 3] = static_cast<UChar>(e3);
-            }
-            i += 4;
-            n += 4;
+        if (mf_singleByteOnly && bounded) {
+            const size_t k = mf_toUSingleBlocks(src + i, srcLen - i, out, n, room, countBeyond);
+            i += k;
+            n += k;
         }
         if ((bounded && i >= srcLen) || src[i] == 0 || (n >= room && !countBeyond)) {
             break;
@@ -776,6 +763,34 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
         i += len;
     }
     *produced = n;
+    return i;
+}
+
+// Converts one-byte characters eight at a time while all of a block have entries and
+// fit (or are only counted); stops before a block of ASCII, which the block runs take.
+// Returns the number of bytes (and units) converted; out is written from out[n].
+size_t NoxUCharConverter::mf_toUSingleBlocks(const unsigned char* src, size_t srcLen, UChar* out,
+                                             size_t n, size_t room, bool countBeyond) const
+{
+    const uint32_t* single = mf_toUSingle;
+    size_t i = 0;
+    while (srcLen - i >= 8 && (n + i + 8 <= room || (countBeyond && n + i >= room)) &&
+           !(mf_asciiToU && srcLen - i >= 16 && s_looksLikeRun(src + i, false))) {
+        uint32_t entries[8];
+        uint32_t all = ~0u;
+        for (int k = 0; k < 8; ++k) {
+            entries[k] = single[src[i + k]];
+            all &= entries[k];
+        }
+        if (all == 0) {
+            break;
+        }
+        // Element stores: a block copy from a staging buffer would stall on store forwarding.
+        for (int k = 0; n + i < room && k < 8; ++k) {
+            out[n + i + static_cast<size_t>(k)] = static_cast<UChar>(entries[k]);
+        }
+        i += 8;
+    }
     return i;
 }
 
@@ -807,6 +822,16 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
                 }
             }
         }
+        if (mf_singleByteOnly && value >= 0x80 && bounded && srcLen - i >= 8 &&
+            (n + 8 <= room || (countBeyond && n >= room))) {
+            const size_t limit = n < room ? std::min(srcLen - i, room - n) : srcLen - i;
+            const size_t k = mf_fromUSingleBlocks(src + i, limit, n < room ? out + n : nullptr);
+            if (k != 0) {
+                i += k;
+                n += k;
+                continue;
+            }
+        }
         const uint32_t entry = mf_fromURows[value >> 8][value & 0xFFu];
         const size_t len = entry >> 24;
         if (entry == 0 || (n + len > room && !countBeyond)) {
@@ -825,6 +850,35 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
         ++i;
     }
     *produced = n;
+    return i;
+}
+
+// Converts blocks of eight of the first srcLen units while each unit maps to one byte (no 0
+// unit among them); returns the number of units converted. out is null when only counting;
+// otherwise it has room for srcLen bytes.
+size_t NoxUCharConverter::mf_fromUSingleBlocks(const UChar* src, size_t srcLen,
+                                               unsigned char* out) const
+{
+    size_t i = 0;
+    while (srcLen - i >= 8) {
+        uint32_t entries[8];
+        uint32_t any = 0;
+        uint32_t all = ~0u;
+        for (int k = 0; k < 8; ++k) {
+            const UChar unit = src[i + k];
+            entries[k] = mf_fromURows[unit >> 8][unit & 0xFFu];
+            any |= entries[k] | (unit == 0 ? 0xFF000000u : 0);
+            all &= entries[k];
+        }
+        // Every entry must say length 1: the top bytes all 1 and none larger.
+        if ((all >> 24) != 1 || (any >> 24) != 1) {
+            break;
+        }
+        for (int k = 0; out != nullptr && k < 8; ++k) {
+            out[i + static_cast<size_t>(k)] = static_cast<unsigned char>(entries[k]);
+        }
+        i += 8;
+    }
     return i;
 }
 
