@@ -17,6 +17,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 NoxUCharConverter* NoxUCharConverter::s_defaultConverter = nullptr;
 uint32_t NoxUCharConverter::s_defaultRef = 0;
@@ -186,6 +189,7 @@ void NoxUCharConverter::mf_clearState()
     mf_toUDouble = nullptr;
     mf_fromURows = nullptr;
     mf_emptyRow = nullptr;
+    mf_vbmiTables = nullptr;
     mf_asciiToU = false;
     mf_asciiFromU = false;
     mf_identityToU = false;
@@ -482,6 +486,60 @@ const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* so
 
 namespace {
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Looks up 64 bytes in a 256-entry byte table: two permutations over its halves, blended by
+// each byte's top bit.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i
+s_vbmiLookup(__m512i index, __mmask64 upper, const unsigned char* t)
+{
+    const __m512i low = _mm512_permutex2var_epi8(_mm512_loadu_si512(t), index,
+                                                 _mm512_loadu_si512(t + 64));
+    const __m512i high = _mm512_permutex2var_epi8(_mm512_loadu_si512(t + 128), index,
+                                                  _mm512_loadu_si512(t + 192));
+    return _mm512_mask_blend_epi8(upper, low, high);
+}
+
+// Converts 64 one-byte characters at a time with byte permutations over the code page's
+// 256-entry tables (low unit byte, high unit byte, valid flag). Stops before the first block
+// that holds a byte without an entry (the 0 byte has none) and returns the bytes converted.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t
+s_toUVbmi(const unsigned char* src, size_t len, UChar* out, const unsigned char* tables)
+{
+    size_t i = 0;
+    while (len - i >= 64) {
+        const __m512i v = _mm512_loadu_si512(src + i);
+        const __mmask64 upper = _mm512_movepi8_mask(v);
+        const __m512i valid = s_vbmiLookup(v, upper, tables + 512);
+        if (_mm512_test_epi8_mask(valid, valid) != ~0ull) {
+            break;
+        }
+        if (out != nullptr) {
+            const __m512i lo = s_vbmiLookup(v, upper, tables);
+            const __m512i hi = s_vbmiLookup(v, upper, tables + 256);
+            // Zero-extended low bytes, or-ed with the high bytes shifted up, 32 units a half.
+            const __m512i units0 =
+                _mm512_or_si512(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, lo, 0)),
+                                _mm512_slli_epi16(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, hi, 0)), 8));
+            const __m512i units1 =
+                _mm512_or_si512(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, lo, 1)),
+                                _mm512_slli_epi16(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, hi, 1)), 8));
+            _mm512_storeu_si512(out + i, units0);
+            _mm512_storeu_si512(out + i + 32, units1);
+        }
+        i += 64;
+    }
+    return i;
+}
+
+bool s_hasVbmi()
+{
+    static const bool s_supported = __builtin_cpu_supports("avx512f") &&
+                                    __builtin_cpu_supports("avx512bw") &&
+                                    __builtin_cpu_supports("avx512vbmi");
+    return s_supported;
+}
+#endif
+
 // A cache entry for the code-page side: the record's unit and length, 0 where the fast runs
 // must leave the character to the exact per-character path.
 uint32_t s_toUEntry(const NoxUCharMapping* record)
@@ -571,6 +629,18 @@ void NoxUCharConverter::mf_setIdentityFlags()
     for (uint32_t b = 1; b < 256; ++b) {
         mf_singleByteOnly = mf_singleByteOnly && leadBytes.bytes[b] <= 1;
     }
+#if defined(__x86_64__) && defined(__GNUC__)
+    // Byte-permutation tables for single-byte code pages: low and high byte of each byte's
+    // unit, and 0xFF where the byte has an entry. Identity tables have a faster path already.
+    if (mf_singleByteOnly && !mf_identityToU && s_hasVbmi()) {
+        mf_vbmiTables = new (std::nothrow) unsigned char[3 * 256];
+    }
+    for (uint32_t b = 0; mf_vbmiTables != nullptr && b < 256; ++b) {
+        mf_vbmiTables[b] = static_cast<unsigned char>(mf_toUSingle[b]);
+        mf_vbmiTables[256 + b] = static_cast<unsigned char>(mf_toUSingle[b] >> 8);
+        mf_vbmiTables[512 + b] = mf_toUSingle[b] != 0 ? 0xFF : 0;
+    }
+#endif
 }
 
 void NoxUCharConverter::mf_releaseCaches()
@@ -587,6 +657,8 @@ void NoxUCharConverter::mf_releaseCaches()
     delete[] mf_toUDouble;
     delete[] mf_fromURows;
     delete[] mf_emptyRow;
+    delete[] mf_vbmiTables;
+    mf_vbmiTables = nullptr;
     mf_toUSingle = nullptr;
     mf_toUDouble = nullptr;
     mf_fromURows = nullptr;
@@ -608,6 +680,7 @@ size_t NoxUCharConverter::cacheBytes() const
             retval += mf_toUDouble[i] != nullptr ? row : 0;
             retval += mf_fromURows[i] != mf_emptyRow ? row : 0;
         }
+        retval += mf_vbmiTables != nullptr ? 3 * 256 : 0;
     }
     return retval;
 }
@@ -730,6 +803,21 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             n += k;
             continue;
         }
+#if defined(__x86_64__) && defined(__GNUC__)
+        // Sixty-four one-byte characters at a time where the processor can permute bytes.
+        if (mf_vbmiTables != nullptr && bounded && srcLen - i >= 64 &&
+            (n + 64 <= room || (countBeyond && n >= room))) {
+            const size_t writable = n < room ? room - n : 0;
+            const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
+            const size_t k = s_toUVbmi(src + i, max, writable != 0 ? out + n : nullptr,
+                                       mf_vbmiTables);
+            i += k;
+            n += k;
+            if (k != 0) {
+                continue;
+            }
+        }
+#endif
         // Eight one-byte characters at a time while they all have entries (the 0 byte has
         // none); only worth trying where no character is longer.
         if (mf_singleByteOnly && bounded) {

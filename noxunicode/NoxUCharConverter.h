@@ -100,6 +100,7 @@ class NoxUCharConverter {
     uint32_t** mf_toUDouble;   // 256 rows by first byte, each 256 entries by second byte
     uint32_t** mf_fromURows;   // 256 rows by high byte of the unit, each 256 entries
     uint32_t* mf_emptyRow;     // shared row of 256 zeros for unused rows
+    unsigned char* mf_vbmiTables; // byte-permutation tables of single-byte code pages, or null
     bool mf_asciiToU;          // bytes 0x01-0x7F map to the same units, one byte each
     bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
     bool mf_identityToU;       // the same for all of 0x01-0xFF
