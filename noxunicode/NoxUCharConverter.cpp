@@ -882,27 +882,34 @@ size_t NoxUCharConverter::mf_toUSingleBlocks(const unsigned char* src, size_t sr
     return i;
 }
 
-// Converts units while each is ASCII or maps to two bytes and two bytes of room remain;
-// writes from out[n] and stores the new output length in *produced. Returns the units
-// converted. srcLen SIZE_MAX: the input ends at its 0 unit.
+// Converts units while each is ASCII or maps to two bytes and two bytes of room remain (or,
+// with countOnly, counts them without writing); writes from out[n] and stores the new output
+// length in *produced. Returns the units converted. srcLen SIZE_MAX: the input ends at its 0
+// unit.
 size_t NoxUCharConverter::mf_fromUDoubleRun(const UChar* src, size_t srcLen, unsigned char* out,
-                                            size_t n, size_t room, size_t* produced) const
+                                            size_t n, size_t room, bool countOnly,
+                                            size_t* produced) const
 {
     size_t i = 0;
-    while (i < srcLen && n + 2 <= room) {
+    while (i < srcLen && (countOnly || n + 2 <= room)) {
         const UChar value = src[i];
         if (value < 0x80) {
             if (value == 0) {
                 break;
             }
-            out[n++] = static_cast<unsigned char>(value);
+            if (!countOnly) {
+                out[n] = static_cast<unsigned char>(value);
+            }
+            ++n;
         } else {
             const uint32_t entry = mf_fromURows[value >> 8][value & 0xFFu];
             if ((entry >> 24) != 2) {
                 break;
             }
-            out[n] = static_cast<unsigned char>(entry);
-            out[n + 1] = static_cast<unsigned char>(entry >> 8);
+            if (!countOnly) {
+                out[n] = static_cast<unsigned char>(entry);
+                out[n + 1] = static_cast<unsigned char>(entry >> 8);
+            }
             n += 2;
         }
         ++i;
@@ -953,7 +960,7 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
         // bytes of room remain; anything else leaves it for the general step below.
         if (!mf_singleByteOnly && mf_asciiFromU) {
             const size_t k = mf_fromUDoubleRun(src + i, bounded ? srcLen - i : SIZE_MAX, out, n,
-                                               room, &n);
+                                               room, countBeyond && n >= room, &n);
             if (k != 0) {
                 i += k;
                 continue;

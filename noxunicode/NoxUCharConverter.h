@@ -91,7 +91,7 @@ class NoxUCharConverter {
     size_t mf_toUSingleBlocks(const unsigned char* src, size_t srcLen, UChar* out, size_t n,
                               size_t room, bool countBeyond) const;
     size_t mf_fromUDoubleRun(const UChar* src, size_t srcLen, unsigned char* out, size_t n,
-                             size_t room, size_t* produced) const;
+                             size_t room, bool countOnly, size_t* produced) const;
     size_t mf_fromUSingleBlocks(const UChar* src, size_t srcLen, unsigned char* out) const;
     size_t mf_fromUFastRun(const UChar* src, size_t srcLen, unsigned char* out, size_t room,
                            bool countBeyond, size_t* produced) const;
