@@ -506,6 +506,16 @@ struct PackTable {
     unsigned char count[256];
 };
 
+// Ends row `key` of a table after its first `used` shuffle entries: stores `count` and fills
+// the rest with 0x80, which the shuffle turns into zero bytes.
+constexpr void s_finishRow(PackTable& table, int key, int used, int count)
+{
+    table.count[key] = static_cast<unsigned char>(count);
+    for (int n = used; n < 16; ++n) {
+        table.shuffle[key][n] = 0x80;
+    }
+}
+
 // UTF-16 to UTF-8, 8 units each held as one or two bytes of a 16-bit lane; key bit j is
 // set when unit j is ASCII and takes one byte.
 constexpr PackTable s_makeOneOrTwoTable()
@@ -519,10 +529,7 @@ constexpr PackTable s_makeOneOrTwoTable()
                 table.shuffle[key][n++] = static_cast<unsigned char>(2 * j + 1);
             }
         }
-        table.count[key] = static_cast<unsigned char>(n);
-        while (n < 16) {
-            table.shuffle[key][n++] = 0x80;
-        }
+        s_finishRow(table, key, n, n);
     }
     return table;
 }
@@ -540,10 +547,7 @@ constexpr PackTable s_makeOneToThreeTable()
                 table.shuffle[key][n++] = static_cast<unsigned char>(4 * j + k);
             }
         }
-        table.count[key] = static_cast<unsigned char>(n);
-        while (n < 16) {
-            table.shuffle[key][n++] = 0x80;
-        }
+        s_finishRow(table, key, n, n);
     }
     return table;
 }
@@ -560,10 +564,7 @@ constexpr PackTable s_makeLaneTable()
                 table.shuffle[key][n++] = static_cast<unsigned char>(2 * j + 1);
             }
         }
-        table.count[key] = static_cast<unsigned char>(n / 2);
-        while (n < 16) {
-            table.shuffle[key][n++] = 0x80;
-        }
+        s_finishRow(table, key, n, n / 2);
     }
     return table;
 }
