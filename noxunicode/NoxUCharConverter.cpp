@@ -190,11 +190,14 @@ void NoxUCharConverter::mf_clearState()
     mf_fromURows = nullptr;
     mf_emptyRow = nullptr;
     mf_vbmiTables = nullptr;
+    mf_toUPairs = nullptr;
     mf_asciiToU = false;
     mf_asciiFromU = false;
     mf_identityToU = false;
     mf_identityFromU = false;
     mf_singleByteOnly = false;
+    mf_keptFirst = 1;
+    mf_keptLast = 0x7F;
 }
 
 void NoxUCharConverter::mf_readDebugSwitches()
@@ -486,6 +489,21 @@ const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* so
 
 namespace {
 
+// The bytes that start characters in a block (of up to 63 bytes) that starts on a character
+// boundary, given the mask of its lead-range bytes: each run of them alternates lead and
+// trail from its first byte (a run always begins on a boundary), and each lead's next byte
+// is its trail whatever its value. *leads receives the mask of the leads; the caller keeps
+// the bits of its block.
+uint64_t s_charStarts(uint64_t inRange, uint64_t* leads)
+{
+    const uint64_t runStarts = inRange & ~(inRange << 1);
+    // Adding a run's first bit carries through the run, which clears it.
+    const uint64_t evenRuns = inRange & ~(inRange + (runStarts & 0x5555555555555555ull));
+    const uint64_t oddRuns = inRange & ~evenRuns;
+    *leads = inRange & ~((evenRuns & 0xAAAAAAAAAAAAAAAAull) | (oddRuns & 0x5555555555555555ull));
+    return ~(*leads << 1);
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 // Looks up 64 bytes in a 256-entry byte table: two permutations over its halves, blended by
 // each byte's top bit.
@@ -529,6 +547,83 @@ s_toUVbmi(const unsigned char* src, size_t len, UChar* out, const unsigned char*
         i += 64;
     }
     return i;
+}
+
+// GCC's AVX-512 conversion intrinsics start from an undefined vector, which it then reports.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// Converts blocks of 32 bytes of a double-byte code page as mf_toUPairBlocks does, with
+// one gather of the byte-pair table per 16 positions and the characters' units compressed
+// into a masked store, so that nothing beyond them is written.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t
+s_toUPairs512(const unsigned char* src, size_t srcLen, UChar* out, size_t* n, size_t room,
+              bool countBeyond, const uint16_t* pairs, const unsigned char* ranges, bool asciiToU)
+{
+    const __m256i first0 = _mm256_set1_epi8(static_cast<char>(ranges[0]));
+    const __m256i span0 = _mm256_set1_epi8(static_cast<char>(ranges[1] - ranges[0]));
+    const __m256i first1 = _mm256_set1_epi8(static_cast<char>(ranges[2]));
+    const __m256i span1 = _mm256_set1_epi8(static_cast<char>(ranges[3] - ranges[2]));
+    size_t i = 0;
+    size_t produced = *n;
+    bool stopped = false;
+    while (!stopped && srcLen - i > 32 &&
+           (produced + 32 <= room || (countBeyond && produced >= room))) {
+        const unsigned char* block = src + i;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 1));
+        const uint32_t inRange = _mm256_cmple_epu8_mask(_mm256_sub_epi8(v, first0), span0) |
+                                 _mm256_cmple_epu8_mask(_mm256_sub_epi8(v, first1), span1);
+        if (inRange == 0 && asciiToU && _mm256_movemask_epi8(v) == 0) {
+            break;
+        }
+        uint64_t leads = 0;
+        auto starts = static_cast<uint32_t>(s_charStarts(inRange, &leads));
+        // A lead on the last byte waits for the next block.
+        size_t consumed = (leads & 0x80000000u) != 0 ? 31 : 32;
+        starts &= consumed == 31 ? 0x7FFFFFFFu : ~0u;
+        // Each position's index: its byte above the next one.
+        const __m512i index0 =
+            _mm512_or_si512(_mm512_slli_epi32(_mm512_cvtepu8_epi32(_mm256_castsi256_si128(v)), 8),
+                            _mm512_cvtepu8_epi32(_mm256_castsi256_si128(next)));
+        const __m512i index1 = _mm512_or_si512(
+            _mm512_slli_epi32(_mm512_cvtepu8_epi32(_mm256_extracti128_si256(v, 1)), 8),
+            _mm512_cvtepu8_epi32(_mm256_extracti128_si256(next, 1)));
+        const __m512i low = _mm512_i32gather_epi32(index0, pairs, 2);
+        const __m512i high = _mm512_i32gather_epi32(index1, pairs, 2);
+        const __m512i units = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm512_cvtepi32_epi16(low)), _mm512_cvtepi32_epi16(high), 1);
+        // A unit of 0 marks a character without an entry: it and the rest wait.
+        const uint32_t missing = _mm512_mask_testn_epi16_mask(starts, units, units);
+        if (missing != 0) {
+            consumed = static_cast<size_t>(__builtin_ctz(missing));
+            starts &= (1u << consumed) - 1;
+            stopped = true;
+        }
+        const auto count = static_cast<unsigned>(_mm_popcnt_u32(starts));
+        if (produced < room) {
+            const __mmask32 keep = count >= 32 ? ~0u : (1u << count) - 1;
+            _mm512_mask_storeu_epi16(out + produced, keep, _mm512_maskz_compress_epi16(starts, units));
+        }
+        produced += count;
+        i += consumed;
+    }
+    *n = produced;
+    return i;
+}
+
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+bool s_hasPairGather()
+{
+    static const bool s_supported =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
+        __builtin_cpu_supports("popcnt");
+    return s_supported;
 }
 
 bool s_hasVbmi()
@@ -603,6 +698,7 @@ void NoxUCharConverter::mf_buildCaches()
     }
     if (ok) {
         mf_setIdentityFlags();
+        mf_buildPairTable();
     } else {
         // Without caches every character takes the exact per-character path.
         mf_releaseCaches();
@@ -625,6 +721,16 @@ void NoxUCharConverter::mf_setIdentityFlags()
     }
     mf_identityToU = toU;
     mf_identityFromU = fromU;
+    // The longest range of units up to 0xFF that map to the same bytes, beside ASCII
+    // (0xA0-0xFF on Western code pages).
+    uint32_t first = 0x100;
+    while (mf_asciiFromU && first > 0x80 && mf_fromURows[0][first - 1] == (0x1000000u | (first - 1))) {
+        --first;
+    }
+    if (first < 0x100) {
+        mf_keptFirst = static_cast<uint16_t>(first);
+        mf_keptLast = 0xFF;
+    }
     mf_singleByteOnly = true;
     for (uint32_t b = 1; b < 256; ++b) {
         mf_singleByteOnly = mf_singleByteOnly && leadBytes.bytes[b] <= 1;
@@ -639,6 +745,56 @@ void NoxUCharConverter::mf_setIdentityFlags()
         mf_vbmiTables[b] = static_cast<unsigned char>(mf_toUSingle[b]);
         mf_vbmiTables[256 + b] = static_cast<unsigned char>(mf_toUSingle[b] >> 8);
         mf_vbmiTables[512 + b] = mf_toUSingle[b] != 0 ? 0xFF : 0;
+    }
+#endif
+}
+
+// Double-byte code pages whose lead bytes lie in at most two ranges, with only bytes that
+// start no cached character between them, get a flat table by byte pair: blocks of sixteen
+// bytes then split into characters at once, and their lookups do not wait on each other.
+void NoxUCharConverter::mf_buildPairTable()
+{
+#if defined(__SSE2__)
+    const auto isLead = [this](uint32_t b) { return leadBytes.bytes[b] == 2; };
+    // A byte inside a range that is no lead stops a block like an unmapped character.
+    const auto isDead = [&](uint32_t b) { return !isLead(b) && mf_toUSingle[b] == 0; };
+    int ranges = 0;
+    for (uint32_t b = 1; b < 256 && !mf_singleByteOnly; ++b) {
+        if (isLead(b)) {
+            uint32_t last = b;
+            for (uint32_t k = b; k < 256 && (isLead(k) || isDead(k)); ++k) {
+                last = isLead(k) ? k : last;
+            }
+            if (ranges < 2) {
+                mf_leadRanges[2 * ranges] = static_cast<unsigned char>(b);
+                mf_leadRanges[2 * ranges + 1] = static_cast<unsigned char>(last);
+            }
+            ++ranges;
+            b = last;
+        }
+    }
+    if (ranges == 1) {
+        mf_leadRanges[2] = mf_leadRanges[0];
+        mf_leadRanges[3] = mf_leadRanges[1];
+    }
+    if (ranges == 1 || ranges == 2) {
+        // One entry more: gathers read four bytes at each entry.
+        mf_toUPairs = new (std::nothrow) uint16_t[0x10001]();
+    }
+    const auto inRanges = [this](uint32_t b) {
+        return (b >= mf_leadRanges[0] && b <= mf_leadRanges[1]) ||
+               (b >= mf_leadRanges[2] && b <= mf_leadRanges[3]);
+    };
+    // A one-byte character fills its whole row, whatever byte follows it; 0 entries (and the
+    // 0 byte as second byte) stop a block.
+    for (uint32_t b = 1; mf_toUPairs != nullptr && b < 256; ++b) {
+        for (uint32_t second = 1; isLead(b) && second < 256; ++second) {
+            const uint32_t entry = mf_toUDouble[b][second];
+            mf_toUPairs[b << 8 | second] = (entry >> 16) == 0x102 ? static_cast<uint16_t>(entry) : 0;
+        }
+        for (uint32_t second = 0; !inRanges(b) && (mf_toUSingle[b] >> 16) == 0x101 && second < 256; ++second) {
+            mf_toUPairs[b << 8 | second] = static_cast<uint16_t>(mf_toUSingle[b]);
+        }
     }
 #endif
 }
@@ -658,7 +814,9 @@ void NoxUCharConverter::mf_releaseCaches()
     delete[] mf_fromURows;
     delete[] mf_emptyRow;
     delete[] mf_vbmiTables;
+    delete[] mf_toUPairs;
     mf_vbmiTables = nullptr;
+    mf_toUPairs = nullptr;
     mf_toUSingle = nullptr;
     mf_toUDouble = nullptr;
     mf_fromURows = nullptr;
@@ -668,6 +826,8 @@ void NoxUCharConverter::mf_releaseCaches()
     mf_identityToU = false;
     mf_identityFromU = false;
     mf_singleByteOnly = false;
+    mf_keptFirst = 1;
+    mf_keptLast = 0x7F;
 }
 
 size_t NoxUCharConverter::cacheBytes() const
@@ -681,6 +841,7 @@ size_t NoxUCharConverter::cacheBytes() const
             retval += mf_fromURows[i] != mf_emptyRow ? row : 0;
         }
         retval += mf_vbmiTables != nullptr ? 3 * 256 : 0;
+        retval += mf_toUPairs != nullptr ? 0x10001 * sizeof(uint16_t) : 0;
     }
     return retval;
 }
@@ -690,6 +851,72 @@ size_t NoxUCharConverter::cacheBytes() const
 namespace {
 
 #if defined(__SSE2__)
+// Mask of the bytes of a block of 16 that lie in either of two byte ranges.
+int s_rangeMask(__m128i v, const unsigned char* ranges)
+{
+    const auto in = [v](unsigned char first, unsigned char last) {
+        const __m128i offset = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(first)));
+        const __m128i beyond = _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(last - first)));
+        return _mm_cmpeq_epi8(beyond, _mm_setzero_si128());
+    };
+    return _mm_movemask_epi8(_mm_or_si128(in(ranges[0], ranges[1]), in(ranges[2], ranges[3])));
+}
+
+// For each mask of eight bits, the number of set bits below each bit, one byte a bit.
+struct PrefixCounts {
+    uint64_t rows[256];
+};
+
+constexpr PrefixCounts s_makePrefixCounts()
+{
+    PrefixCounts retval{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned below = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            retval.rows[mask] |= uint64_t{below} << (8 * bit);
+            below += (mask >> bit) & 1u;
+        }
+    }
+    return retval;
+}
+
+constexpr PrefixCounts s_prefixCounts = s_makePrefixCounts();
+
+// Looks up every byte of a block with its next byte in the byte-pair table and writes the
+// units of the positions in `starts` to dst, without a branch a position: a position that
+// starts no character writes where the next character will go, so at most dst[count] holds
+// a unit beyond them afterwards (dst has room for 16). Stores the number of characters in
+// *count and returns the number of leading ones that have an entry.
+unsigned s_decodePairBlock(__m128i v, const unsigned char* block, uint32_t starts,
+                           const uint16_t* pairs, UChar* dst, unsigned* count)
+{
+    // Each position's index: its byte above the next one; and where its unit goes: the
+    // number of characters that start before it.
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1));
+    alignas(16) uint16_t index[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(index), _mm_unpacklo_epi8(next, v));
+    _mm_store_si128(reinterpret_cast<__m128i*>(index + 8), _mm_unpackhi_epi8(next, v));
+    const uint64_t low = s_prefixCounts.rows[starts & 0xFFu];
+    const uint64_t lowCount = (low >> 56) + ((starts >> 7) & 1u);
+    const uint64_t high = s_prefixCounts.rows[(starts >> 8) & 0xFFu] + lowCount * 0x0101010101010101ull;
+    alignas(16) unsigned char at[16];
+    std::memcpy(at, &low, sizeof low);
+    std::memcpy(at + 8, &high, sizeof high);
+#pragma GCC unroll 16
+    for (unsigned p = 0; p < 16; ++p) {
+        dst[at[p]] = pairs[index[p]];
+    }
+    *count = static_cast<unsigned>((high >> 56) + ((starts >> 15) & 1u));
+    // Units of 0 mark characters without an entry.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i units0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
+    const __m128i units1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + 8));
+    const auto missing = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(units0, zero), _mm_cmpeq_epi16(units1, zero))));
+    const uint32_t found = missing & ((1u << *count) - 1);
+    return found != 0 ? static_cast<unsigned>(__builtin_ctz(found)) : *count;
+}
+
 // Mask of the bytes in a block of 16 that do not map to themselves: 0 bytes, and with
 // `asciiOnly` bytes from 0x80.
 int s_badBytes(__m128i v, bool asciiOnly)
@@ -698,17 +925,23 @@ int s_badBytes(__m128i v, bool asciiOnly)
     return asciiOnly ? zero | _mm_movemask_epi8(v) : zero;
 }
 
-// Mask (two bits a unit) of the units in a block of 8 that do not map to themselves: 0 units,
-// and units from 0x80 (asciiOnly) or 0x100.
-int s_badUnits(__m128i v, bool asciiOnly)
+// Mask (two bits a unit) of the units in a block of 8 outside 0x01-0x7F and first-last.
+int s_badUnits(__m128i v, UChar first, UChar last)
 {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i high =
-        _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(asciiOnly ? 0xFF80 : 0xFF00)));
-    return _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) |
-           (_mm_movemask_epi8(_mm_cmpeq_epi16(high, zero)) ^ 0xFFFF);
+    const auto in = [v](UChar low, UChar high) {
+        const __m128i offset = _mm_sub_epi16(v, _mm_set1_epi16(static_cast<short>(low)));
+        const __m128i beyond = _mm_subs_epu16(offset, _mm_set1_epi16(static_cast<short>(high - low)));
+        return _mm_cmpeq_epi16(beyond, _mm_setzero_si128());
+    };
+    return _mm_movemask_epi8(_mm_or_si128(in(1, 0x7F), in(first, last))) ^ 0xFFFF;
 }
 #endif
+
+// True when the unit lies in 0x01-0x7F or first-last.
+inline bool s_keptUnit(UChar unit, UChar first, UChar last)
+{
+    return static_cast<UChar>(unit - 1) < 0x7F || static_cast<UChar>(unit - first) <= last - first;
+}
 
 // Widens the leading bytes of src that map to themselves; writes exactly the units it
 // accepts (none with a null out) and returns their count, at most max.
@@ -739,16 +972,16 @@ size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, bool asciiOn
     return i;
 }
 
-// Narrows the leading units of src that map to themselves, as s_widenRun.
-size_t s_narrowRun(const UChar* src, size_t max, unsigned char* out, bool asciiOnly)
+// Narrows the leading units of src in 0x01-0x7F and first-last, which map to the bytes of
+// the same value, as s_widenRun.
+size_t s_narrowRun(const UChar* src, size_t max, unsigned char* out, UChar first, UChar last)
 {
     size_t i = 0;
-    const UChar limit = asciiOnly ? 0x80 : 0x100;
 #if defined(__SSE2__)
     while (max - i >= 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8));
-        const int bad = s_badUnits(a, asciiOnly) | s_badUnits(b, asciiOnly) << 16;
+        const int bad = s_badUnits(a, first, last) | s_badUnits(b, first, last) << 16;
         if (bad != 0) {
             max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(bad))) / 2;
             break;
@@ -759,7 +992,7 @@ size_t s_narrowRun(const UChar* src, size_t max, unsigned char* out, bool asciiO
         i += 16;
     }
 #endif
-    for (; i < max && src[i] != 0 && src[i] < limit; ++i) {
+    for (; i < max && s_keptUnit(src[i], first, last); ++i) {
         if (out != nullptr) {
             out[i] = static_cast<unsigned char>(src[i]);
         }
@@ -805,7 +1038,7 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
         }
 #if defined(__x86_64__) && defined(__GNUC__)
         // Sixty-four one-byte characters at a time where the processor can permute bytes.
-        if (mf_vbmiTables != nullptr && bounded && srcLen - i >= 64 &&
+        if (mf_vbmiTables != nullptr && bounded && srcLen - i >= 64 && ncnv_getWideVectors() &&
             (n + 64 <= room || (countBeyond && n >= room))) {
             const size_t writable = n < room ? room - n : 0;
             const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
@@ -818,6 +1051,10 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             }
         }
 #endif
+        // Double-byte code pages: blocks of sixteen bytes split into characters at once.
+        if (mf_toUPairs != nullptr && bounded) {
+            i += mf_toUPairBlocks(src + i, srcLen - i, out, &n, room, countBeyond);
+        }
         // Eight one-byte characters at a time while they all have entries (the 0 byte has
         // none); only worth trying where no character is longer.
         if (mf_singleByteOnly && bounded) {
@@ -851,6 +1088,76 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
         i += len;
     }
     *produced = n;
+    return i;
+}
+
+// Converts blocks of sixteen bytes of a double-byte code page while every character that
+// starts in them has an entry in the byte-pair table, and (without a lead-range byte in a
+// block) while they are not all ASCII, which the block runs take. Each block needs one byte
+// more readable and room for sixteen units, or counting only. Returns the bytes converted;
+// the units are written from out[*n], and *n grows by their number.
+size_t NoxUCharConverter::mf_toUPairBlocks(const unsigned char* src, size_t srcLen, UChar* out,
+                                           size_t* n, size_t room, bool countBeyond) const
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    const uint16_t* pairs = mf_toUPairs;
+    const bool asciiToU = mf_asciiToU;
+    unsigned char ranges[4];
+    std::memcpy(ranges, mf_leadRanges, sizeof ranges);
+    size_t produced = *n;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (s_hasPairGather() && ncnv_getWideVectors()) {
+        i = s_toUPairs512(src, srcLen, out, &produced, room, countBeyond, pairs, ranges, asciiToU);
+    }
+#endif
+    UChar counted[16];
+    bool stopped = false;
+    while (!stopped && srcLen - i > 16 &&
+           (produced + 16 <= room || (countBeyond && produced >= room))) {
+        const unsigned char* block = src + i;
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+        const auto inRange = static_cast<uint32_t>(s_rangeMask(v, ranges));
+        if (inRange == 0 && asciiToU && _mm_movemask_epi8(v) == 0) {
+            break;
+        }
+        uint64_t leads = 0;
+        auto starts = static_cast<uint32_t>(s_charStarts(inRange, &leads) & 0xFFFFu);
+        // A lead on the last byte waits for the next block.
+        size_t consumed = (leads & 0x8000u) != 0 ? 15 : 16;
+        starts &= consumed == 15 ? 0x7FFFu : 0xFFFFu;
+        UChar* dst = produced < room ? out + produced : counted;
+        UChar saved[16];
+        std::memcpy(saved, dst, sizeof saved);
+        unsigned count = 0;
+        const unsigned valid = s_decodePairBlock(v, block, starts, pairs, dst, &count);
+        if (valid < count) {
+            // The character without an entry and everything after it go to the exact path.
+            for (unsigned k = 0; k < valid; ++k) {
+                starts &= starts - 1;
+            }
+            consumed = static_cast<size_t>(__builtin_ctz(starts));
+            stopped = true;
+        }
+        // Put back what the block wrote beyond its characters.
+        if (valid < count) {
+            std::memcpy(dst + valid, saved + valid, (count - valid) * sizeof(UChar));
+        }
+        if (count < 16) {
+            dst[count] = saved[count];
+        }
+        produced += valid;
+        i += consumed;
+    }
+    *n = produced;
+#else
+    (void)src;
+    (void)srcLen;
+    (void)out;
+    (void)n;
+    (void)room;
+    (void)countBeyond;
+#endif
     return i;
 }
 
@@ -891,27 +1198,21 @@ size_t NoxUCharConverter::mf_fromUDoubleRun(const UChar* src, size_t srcLen, uns
                                             size_t* produced) const
 {
     size_t i = 0;
+    unsigned char unused = 0;
     while (i < srcLen && (countOnly || n + 2 <= room)) {
         const UChar value = src[i];
-        if (value < 0x80) {
-            if (value == 0) {
-                break;
-            }
-            if (!countOnly) {
-                out[n] = static_cast<unsigned char>(value);
-            }
-            ++n;
-        } else {
-            const uint32_t entry = mf_fromURows[value >> 8][value & 0xFFu];
-            if ((entry >> 24) != 2) {
-                break;
-            }
-            if (!countOnly) {
-                out[n] = static_cast<unsigned char>(entry);
-                out[n + 1] = static_cast<unsigned char>(entry >> 8);
-            }
-            n += 2;
+        const uint32_t entry = mf_fromURows[value >> 8][value & 0xFFu];
+        const uint32_t len = entry >> 24;
+        if (value == 0 || len == 0 || len > 2) {
+            break;
         }
+        // Without a branch on the length, which mixed text would mispredict: the second
+        // byte of a one-byte character goes to a scratch byte, never past the output.
+        if (!countOnly) {
+            out[n] = static_cast<unsigned char>(entry);
+            *(len == 2 ? out + n + 1 : &unused) = static_cast<unsigned char>(entry >> 8);
+        }
+        n += len;
         ++i;
     }
     *produced = n;
@@ -924,7 +1225,6 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
                                           size_t room, bool countBeyond, size_t* produced) const
 {
     const bool bounded = srcLen != SIZE_MAX;
-    const UChar blockLimit = mf_identityFromU ? 0x100 : (mf_asciiFromU ? 0x80 : 0);
     size_t i = 0;
     size_t n = 0;
     while (!bounded || i < srcLen) {
@@ -932,13 +1232,12 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
         if (value == 0) {
             break;
         }
-        if (value < blockLimit && bounded && srcLen - i >= 16 &&
-            (src[i + 3] | src[i + 2] | src[i + 1]) < blockLimit) {
+        if (mf_asciiFromU && bounded && srcLen - i >= 16 && mf_startsKeptRun(src + i)) {
             const size_t writable = n < room ? room - n : 0;
             if (writable != 0 || countBeyond) {
                 const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
                 const size_t k = s_narrowRun(src + i, max, writable != 0 ? out + n : nullptr,
-                                             !mf_identityFromU);
+                                             mf_keptFirst, mf_keptLast);
                 i += k;
                 n += k;
                 if (k != 0) {
@@ -958,7 +1257,7 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
         }
         // Double-byte code pages: a tight loop over ASCII and two-byte characters while two
         // bytes of room remain; anything else leaves it for the general step below.
-        if (!mf_singleByteOnly && mf_asciiFromU) {
+        if (!mf_singleByteOnly) {
             const size_t k = mf_fromUDoubleRun(src + i, bounded ? srcLen - i : SIZE_MAX, out, n,
                                                room, countBeyond && n >= room, &n);
             if (k != 0) {
@@ -987,14 +1286,23 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
     return i;
 }
 
+// True when the next four units map to the same bytes: worth a block run.
+bool NoxUCharConverter::mf_startsKeptRun(const UChar* src) const
+{
+    return s_keptUnit(src[0], mf_keptFirst, mf_keptLast) &&
+           s_keptUnit(src[1], mf_keptFirst, mf_keptLast) &&
+           s_keptUnit(src[2], mf_keptFirst, mf_keptLast) &&
+           s_keptUnit(src[3], mf_keptFirst, mf_keptLast);
+}
+
 // Converts blocks of eight of the first srcLen units while each unit maps to one byte (no 0
-// unit among them); returns the number of units converted. out is null when only counting;
-// otherwise it has room for srcLen bytes.
+// unit among them), and stops where the block runs can take over; returns the number of
+// units converted. out is null when only counting; otherwise it has room for srcLen bytes.
 size_t NoxUCharConverter::mf_fromUSingleBlocks(const UChar* src, size_t srcLen,
                                                unsigned char* out) const
 {
     size_t i = 0;
-    while (srcLen - i >= 8) {
+    while (srcLen - i >= 8 && (i == 0 || !mf_asciiFromU || !mf_startsKeptRun(src + i))) {
         uint32_t entries[8];
         uint32_t any = 0;
         uint32_t all = ~0u;

@@ -79,6 +79,7 @@ class NoxUCharConverter {
     // Caches of the two lookups for the fast runs, built once from them.
     void mf_buildCaches();
     void mf_setIdentityFlags();
+    void mf_buildPairTable();
     void mf_releaseCaches();
     const NoxUCharMapping* mf_lookupBytes(const unsigned char* source, ptrdiff_t avail,
                                           bool* cutOff) const;
@@ -88,10 +89,13 @@ class NoxUCharConverter {
     // them without writing. *produced receives the output length of the run.
     size_t mf_toUFastRun(const unsigned char* src, size_t srcLen, UChar* out, size_t room,
                          bool countBeyond, size_t* produced) const;
+    size_t mf_toUPairBlocks(const unsigned char* src, size_t srcLen, UChar* out, size_t* n,
+                            size_t room, bool countBeyond) const;
     size_t mf_toUSingleBlocks(const unsigned char* src, size_t srcLen, UChar* out, size_t n,
                               size_t room, bool countBeyond) const;
     size_t mf_fromUDoubleRun(const UChar* src, size_t srcLen, unsigned char* out, size_t n,
                              size_t room, bool countOnly, size_t* produced) const;
+    bool mf_startsKeptRun(const UChar* src) const;
     size_t mf_fromUSingleBlocks(const UChar* src, size_t srcLen, unsigned char* out) const;
     size_t mf_fromUFastRun(const UChar* src, size_t srcLen, unsigned char* out, size_t room,
                            bool countBeyond, size_t* produced) const;
@@ -103,6 +107,10 @@ class NoxUCharConverter {
     uint32_t** mf_fromURows;   // 256 rows by high byte of the unit, each 256 entries
     uint32_t* mf_emptyRow;     // shared row of 256 zeros for unused rows
     unsigned char* mf_vbmiTables; // byte-permutation tables of single-byte code pages, or null
+    uint16_t* mf_toUPairs;     // units by first byte << 8 | second byte (0: none), or null
+    unsigned char mf_leadRanges[4]; // first and last byte of the two lead-byte ranges
+    uint16_t mf_keptFirst;     // with ASCII, units mf_keptFirst-mf_keptLast map to
+    uint16_t mf_keptLast;      // the same bytes (1-0x7F when no other range does)
     bool mf_asciiToU;          // bytes 0x01-0x7F map to the same units, one byte each
     bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
     bool mf_identityToU;       // the same for all of 0x01-0xFF

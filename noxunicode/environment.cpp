@@ -27,6 +27,7 @@ const char* s_readSetting(const char* first, const char* second, const char* fal
 }
 
 std::atomic<bool> s_fastPaths{true};
+std::atomic<bool> s_wideVectors{true};
 
 } // namespace
 
@@ -63,4 +64,14 @@ bool ncnv_getFastPaths()
 void ncnv_setFastPaths(bool on_in)
 {
     s_fastPaths.store(on_in, std::memory_order_relaxed);
+}
+
+bool ncnv_getWideVectors()
+{
+    return s_wideVectors.load(std::memory_order_relaxed);
+}
+
+void ncnv_setWideVectors(bool on_in)
+{
+    s_wideVectors.store(on_in, std::memory_order_relaxed);
 }

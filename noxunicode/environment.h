@@ -19,4 +19,9 @@ bool ncnv_isSwitchOn(const char* name);
 bool ncnv_getFastPaths();
 void ncnv_setFastPaths(bool on_in);
 
+// Internal switch for the code-page paths that need AVX-512 (used where the processor has
+// it); tests turn it off to run the SSE2 paths on such processors too.
+bool ncnv_getWideVectors();
+void ncnv_setWideVectors(bool on_in);
+
 #endif

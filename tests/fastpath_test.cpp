@@ -46,6 +46,33 @@ class NoxUCharConverterTestPeer {
                 cacheable ? uint32_t{found->getMBLen()} << 24 | found->mbcsBytes : 0;
             mismatches += entry != expected ? 1 : 0;
         }
+        return mismatches + countPairMismatches(c);
+    }
+
+    static bool hasPairTable(const NoxUCharConverter& c) { return c.mf_toUPairs != nullptr; }
+
+    // The byte-pair table of double-byte code pages: a lead and any second byte give the
+    // two-byte record's unit, any other byte outside the lead ranges its one-byte record's
+    // unit in its whole row; every lead lies in a range, and a range holds no other byte
+    // that starts a character.
+    static int countPairMismatches(const NoxUCharConverter& c)
+    {
+        int mismatches = 0;
+        for (unsigned first = 1; c.mf_toUPairs != nullptr && first < 256; ++first) {
+            const bool inRanges = (first >= c.mf_leadRanges[0] && first <= c.mf_leadRanges[1]) ||
+                                  (first >= c.mf_leadRanges[2] && first <= c.mf_leadRanges[3]);
+            const bool lead = c.leadBytes.bytes[first] == 2;
+            mismatches += lead && !inRanges ? 1 : 0;
+            for (unsigned second = 0; second < 256; ++second) {
+                const unsigned char key[4] = {static_cast<unsigned char>(first),
+                                              static_cast<unsigned char>(lead ? second : 0), 0, 0};
+                const NoxUCharMapping* found = c.mf_findMBChar(key);
+                const bool usable = found != nullptr && found->getMBLen() == (lead ? 2 : 1) &&
+                                    (lead ? second != 0 : !inRanges);
+                const unsigned expected = usable ? found->getUnicode() : 0;
+                mismatches += c.mf_toUPairs[first << 8 | second] != expected ? 1 : 0;
+            }
+        }
         return mismatches;
     }
 };
@@ -181,6 +208,10 @@ TEST(FastPathTest, CachesMatchSearchForEveryKeyOfEveryShippedCodePage)
         ASSERT_GT(c.dataLen, 0u);
         EXPECT_GT(c.cacheBytes(), 0u);
         EXPECT_EQ(0, NoxUCharConverterTestPeer::countCacheMismatches(c));
+        const std::string name = std::filesystem::path(file).stem().string();
+        for (const char* pairPage : {"SJIS", "GBK", "BIG5", "EUC-KR", "CP949", "CP950", "EUC-JP"}) {
+            EXPECT_TRUE(name != pairPage || NoxUCharConverterTestPeer::hasPairTable(c)) << name;
+        }
     }
 }
 
@@ -220,7 +251,17 @@ std::vector<UChar> s_randomUnits(const NoxUCharConverter& c, std::mt19937& rng, 
     return retval;
 }
 
-TEST(FastPathTest, RandomInputsSizesAndRoom)
+// Runs with and without the AVX-512 paths, so that the SSE2 paths are compared as well on
+// processors that have AVX-512.
+class FastPathRandomTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override { ncnv_setWideVectors(GetParam()); }
+    void TearDown() override { ncnv_setWideVectors(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(WideVectors, FastPathRandomTest, ::testing::Bool());
+
+TEST_P(FastPathRandomTest, RandomInputsSizesAndRoom)
 {
     std::vector<std::string> files;
     for (const char* name : {"SJIS", "CP1252", "EUC-JP", "GBK", "BIG5", "EUC-KR", "KOI8-R"}) {
@@ -243,14 +284,16 @@ TEST(FastPathTest, RandomInputsSizesAndRoom)
         const NoxUCharConverter c(file.c_str());
         for (int round = 0; round < 400; ++round) {
             // Some inputs are long enough for the 16- and 64-byte block paths.
-            const size_t chars = rng() % (round % 4 == 0 ? 400 : 80);
+            const size_t chars = rng() % (round % 4 == 0 ? 600 : 80);
             std::string bytes = s_randomBytes(c, rng, chars);
             if (rng() % 4 == 0 && !bytes.empty()) {
                 bytes[rng() % bytes.size()] = '\0';
             }
             const size_t len = bytes.empty() ? 0 : rng() % (bytes.size() + 1);
             bytes.push_back('\0'); // readable terminator for the negative-size form
-            const int room = static_cast<int>(rng() % 100) - 5;
+            // Mostly small room; sometimes room for all, so that the block paths run long.
+            const int room = rng() % 3 == 0 ? static_cast<int>(2 * bytes.size()) + 4
+                                            : static_cast<int>(rng() % 100) - 5;
             const int size = rng() % 8 == 0 ? -1 : static_cast<int>(len);
             s_expectSame([&] { return s_toUChars(c, bytes, size, room); }, "toUChars");
             s_expectSame([&] { return s_toUnicode(c, bytes, len, static_cast<size_t>(std::max(room, 0))); },
