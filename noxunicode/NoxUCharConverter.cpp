@@ -191,6 +191,7 @@ void NoxUCharConverter::mf_clearState()
     mf_emptyRow = nullptr;
     mf_vbmiTables = nullptr;
     mf_toUPairs = nullptr;
+    mf_fromUPairs = nullptr;
     mf_asciiToU = false;
     mf_asciiFromU = false;
     mf_identityToU = false;
@@ -613,6 +614,57 @@ s_toUPairs512(const unsigned char* src, size_t srcLen, UChar* out, size_t* n, si
     return i;
 }
 
+// Converts blocks of 32 UTF-16 units while each unit has an entry in the flat table (one or
+// two bytes, the first never 0; 0 where the exact path must decide) and room for 64 bytes
+// remains, or counting only: one gather per 16 units, the bytes compressed into a masked
+// store, so that nothing beyond them is written. Stops before a block whose units all lie
+// in 0x01-0x7F or kept[0]-kept[1] (with `yield`), which the narrowing runs take faster.
+// Returns the units converted and adds the bytes to *n.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t
+s_fromUPairs512(const UChar* src, size_t srcLen, unsigned char* out, size_t* n, size_t room,
+                bool countOnly, const uint16_t* bytes, const UChar* kept, bool yield)
+{
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i asciiSpan = _mm512_set1_epi16(0x7E);
+    const __m512i keptFirst = _mm512_set1_epi16(static_cast<short>(kept[0]));
+    const __m512i keptSpan = _mm512_set1_epi16(static_cast<short>(kept[1] - kept[0]));
+    size_t i = 0;
+    size_t produced = *n;
+    bool stopped = false;
+    while (!stopped && srcLen - i >= 32 && (countOnly || produced + 64 <= room)) {
+        const __m512i units = _mm512_loadu_si512(src + i);
+        if (yield && (_mm512_cmple_epu16_mask(_mm512_sub_epi16(units, one), asciiSpan) |
+                      _mm512_cmple_epu16_mask(_mm512_sub_epi16(units, keptFirst), keptSpan)) == ~0u) {
+            break;
+        }
+        const __m512i low = _mm512_i32gather_epi32(
+            _mm512_cvtepu16_epi32(_mm512_castsi512_si256(units)), bytes, 2);
+        const __m512i high = _mm512_i32gather_epi32(
+            _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(units, 1)), bytes, 2);
+        const __m512i entries = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm512_cvtepi32_epi16(low)), _mm512_cvtepi32_epi16(high), 1);
+        // Every byte of an entry that is not 0 is written; a unit without an entry and the
+        // rest wait.
+        uint64_t keep = _mm512_test_epi8_mask(entries, entries);
+        const uint32_t missing = _mm512_testn_epi16_mask(entries, entries);
+        size_t consumed = 32;
+        if (missing != 0) {
+            consumed = static_cast<size_t>(__builtin_ctz(missing));
+            keep &= (uint64_t{1} << (2 * consumed)) - 1;
+            stopped = true;
+        }
+        const auto count = static_cast<size_t>(_mm_popcnt_u64(keep));
+        if (!countOnly) {
+            const __mmask64 fill = count >= 64 ? ~0ull : (uint64_t{1} << count) - 1;
+            _mm512_mask_storeu_epi8(out + produced, fill, _mm512_maskz_compress_epi8(keep, entries));
+        }
+        produced += count;
+        i += consumed;
+    }
+    *n = produced;
+    return i;
+}
+
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -699,6 +751,7 @@ void NoxUCharConverter::mf_buildCaches()
     if (ok) {
         mf_setIdentityFlags();
         mf_buildPairTable();
+        mf_buildGatherTable();
     } else {
         // Without caches every character takes the exact per-character path.
         mf_releaseCaches();
@@ -799,6 +852,24 @@ void NoxUCharConverter::mf_buildPairTable()
 #endif
 }
 
+// Where the processor can gather: each unit's one or two bytes, kept only where no byte of
+// them is 0, so that the bytes alone tell the length.
+void NoxUCharConverter::mf_buildGatherTable()
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (s_hasPairGather()) {
+        mf_fromUPairs = new (std::nothrow) uint16_t[0x10001]();
+    }
+    for (uint32_t unit = 1; mf_fromUPairs != nullptr && unit < 0x10000; ++unit) {
+        const uint32_t entry = mf_fromURows[unit >> 8][unit & 0xFFu];
+        const uint32_t first = entry & 0xFFu;
+        const uint32_t second = (entry >> 8) & 0xFFu;
+        const bool usable = first != 0 && ((entry >> 24) == 1 || ((entry >> 24) == 2 && second != 0));
+        mf_fromUPairs[unit] = usable ? static_cast<uint16_t>(entry) : 0;
+    }
+#endif
+}
+
 void NoxUCharConverter::mf_releaseCaches()
 {
     for (int i = 0; i < 256; ++i) {
@@ -815,8 +886,10 @@ void NoxUCharConverter::mf_releaseCaches()
     delete[] mf_emptyRow;
     delete[] mf_vbmiTables;
     delete[] mf_toUPairs;
+    delete[] mf_fromUPairs;
     mf_vbmiTables = nullptr;
     mf_toUPairs = nullptr;
+    mf_fromUPairs = nullptr;
     mf_toUSingle = nullptr;
     mf_toUDouble = nullptr;
     mf_fromURows = nullptr;
@@ -842,6 +915,7 @@ size_t NoxUCharConverter::cacheBytes() const
         }
         retval += mf_vbmiTables != nullptr ? 3 * 256 : 0;
         retval += mf_toUPairs != nullptr ? 0x10001 * sizeof(uint16_t) : 0;
+        retval += mf_fromUPairs != nullptr ? 0x10001 * sizeof(uint16_t) : 0;
     }
     return retval;
 }
@@ -1245,6 +1319,19 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
                 }
             }
         }
+#if defined(__x86_64__) && defined(__GNUC__)
+        // 32 units at a time where the processor can gather.
+        if (mf_fromUPairs != nullptr && bounded && ncnv_getWideVectors()) {
+            const UChar kept[2] = {mf_keptFirst, mf_keptLast};
+            const size_t k = s_fromUPairs512(src + i, srcLen - i, out, &n, room,
+                                             countBeyond && n >= room, mf_fromUPairs, kept,
+                                             mf_asciiFromU);
+            if (k != 0) {
+                i += k;
+                continue;
+            }
+        }
+#endif
         if (mf_singleByteOnly && value >= 0x80 && bounded && srcLen - i >= 8 &&
             (n + 8 <= room || (countBeyond && n >= room))) {
             const size_t limit = n < room ? std::min(srcLen - i, room - n) : srcLen - i;
@@ -1286,13 +1373,15 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
     return i;
 }
 
-// True when the next four units map to the same bytes: worth a block run.
+// True when the next eight units map to the same bytes: worth a block run.
 bool NoxUCharConverter::mf_startsKeptRun(const UChar* src) const
 {
-    return s_keptUnit(src[0], mf_keptFirst, mf_keptLast) &&
-           s_keptUnit(src[1], mf_keptFirst, mf_keptLast) &&
-           s_keptUnit(src[2], mf_keptFirst, mf_keptLast) &&
-           s_keptUnit(src[3], mf_keptFirst, mf_keptLast);
+#if defined(__SSE2__)
+    return s_badUnits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), mf_keptFirst,
+                      mf_keptLast) == 0;
+#else
+    return std::all_of(src, src + 8, [this](UChar unit) { return s_keptUnit(unit, mf_keptFirst, mf_keptLast); });
+#endif
 }
 
 // Converts blocks of eight of the first srcLen units while each unit maps to one byte (no 0
