@@ -191,7 +191,8 @@ void NoxUCharConverter::mf_clearState()
     mf_emptyRow = nullptr;
     mf_vbmiTables = nullptr;
     mf_toUPairs = nullptr;
-    mf_fromUPairs = nullptr;
+    mf_fromUGather = nullptr;
+    mf_gatherWidth = 0;
     mf_asciiToU = false;
     mf_asciiFromU = false;
     mf_identityToU = false;
@@ -614,16 +615,19 @@ s_toUPairs512(const unsigned char* src, size_t srcLen, UChar* out, size_t* n, si
     return i;
 }
 
-// Converts blocks of 32 UTF-16 units while each unit has an entry in the flat table (one or
-// two bytes, the first never 0; 0 where the exact path must decide) and room for 64 bytes
-// remains, or counting only: one gather per 16 units, the bytes compressed into a masked
-// store, so that nothing beyond them is written. Stops before a block whose units all lie
-// in 0x01-0x7F or kept[0]-kept[1] (with `yield`), which the narrowing runs take faster.
-// Returns the units converted and adds the bytes to *n.
+// Converts blocks of 32 UTF-16 units while each unit has an entry in the flat table of
+// `Width` bytes a unit (one or two bytes, the first never 0; 0 where the exact path must
+// decide) and room for a block's bytes remains, or counting only: one gather per 16 units,
+// the bytes compressed into a masked store, so that nothing beyond them is written. Stops
+// before a block whose units all lie in 0x01-0x7F or kept[0]-kept[1] (with `yield`), which
+// the narrowing runs take faster. Returns the units converted and adds the bytes to *n.
+template <int Width>
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t
-s_fromUPairs512(const UChar* src, size_t srcLen, unsigned char* out, size_t* n, size_t room,
-                bool countOnly, const uint16_t* bytes, const UChar* kept, bool yield)
+s_fromUGather512(const UChar* src, size_t srcLen, unsigned char* out, size_t* n, size_t room,
+                 bool countOnly, const unsigned char* bytes, const UChar* kept, bool yield)
 {
+    // A gather reads four bytes; the width keeps those of the unit's entry.
+    const __m512i width = _mm512_set1_epi16(Width == 1 ? 0xFF : -1);
     const __m512i one = _mm512_set1_epi16(1);
     const __m512i asciiSpan = _mm512_set1_epi16(0x7E);
     const __m512i keptFirst = _mm512_set1_epi16(static_cast<short>(kept[0]));
@@ -631,18 +635,19 @@ s_fromUPairs512(const UChar* src, size_t srcLen, unsigned char* out, size_t* n, 
     size_t i = 0;
     size_t produced = *n;
     bool stopped = false;
-    while (!stopped && srcLen - i >= 32 && (countOnly || produced + 64 <= room)) {
+    while (!stopped && srcLen - i >= 32 && (countOnly || produced + 32 * Width <= room)) {
         const __m512i units = _mm512_loadu_si512(src + i);
         if (yield && (_mm512_cmple_epu16_mask(_mm512_sub_epi16(units, one), asciiSpan) |
                       _mm512_cmple_epu16_mask(_mm512_sub_epi16(units, keptFirst), keptSpan)) == ~0u) {
             break;
         }
         const __m512i low = _mm512_i32gather_epi32(
-            _mm512_cvtepu16_epi32(_mm512_castsi512_si256(units)), bytes, 2);
+            _mm512_cvtepu16_epi32(_mm512_castsi512_si256(units)), bytes, Width);
         const __m512i high = _mm512_i32gather_epi32(
-            _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(units, 1)), bytes, 2);
-        const __m512i entries = _mm512_inserti64x4(
-            _mm512_castsi256_si512(_mm512_cvtepi32_epi16(low)), _mm512_cvtepi32_epi16(high), 1);
+            _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(units, 1)), bytes, Width);
+        const __m512i entries = _mm512_and_si512(
+            width, _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(low)),
+                                      _mm512_cvtepi32_epi16(high), 1));
         // Every byte of an entry that is not 0 is written; a unit without an entry and the
         // rest wait.
         uint64_t keep = _mm512_test_epi8_mask(entries, entries);
@@ -852,22 +857,34 @@ void NoxUCharConverter::mf_buildPairTable()
 #endif
 }
 
-// Where the processor can gather: each unit's one or two bytes, kept only where no byte of
-// them is 0, so that the bytes alone tell the length.
+// Where the processor can gather: each unit's byte (single-byte code pages) or one or two
+// bytes, kept only where no byte of them is 0, so that the bytes alone tell the length.
 void NoxUCharConverter::mf_buildGatherTable()
 {
 #if defined(__x86_64__) && defined(__GNUC__)
+    const size_t width = mf_singleByteOnly ? 1 : 2;
     if (s_hasPairGather()) {
-        mf_fromUPairs = new (std::nothrow) uint16_t[0x10001]();
+        mf_fromUGather = new (std::nothrow) unsigned char[mf_gatherBytes(width)]();
+        mf_gatherWidth = mf_fromUGather != nullptr ? width : 0;
     }
-    for (uint32_t unit = 1; mf_fromUPairs != nullptr && unit < 0x10000; ++unit) {
+    for (uint32_t unit = 1; mf_fromUGather != nullptr && unit < 0x10000; ++unit) {
         const uint32_t entry = mf_fromURows[unit >> 8][unit & 0xFFu];
         const uint32_t first = entry & 0xFFu;
         const uint32_t second = (entry >> 8) & 0xFFu;
-        const bool usable = first != 0 && ((entry >> 24) == 1 || ((entry >> 24) == 2 && second != 0));
-        mf_fromUPairs[unit] = usable ? static_cast<uint16_t>(entry) : 0;
+        // A table may hold two-byte records even where its lead bytes say one byte.
+        const bool usable =
+            first != 0 && ((entry >> 24) == 1 || ((entry >> 24) == 2 && width == 2 && second != 0));
+        for (size_t k = 0; usable && k < width; ++k) {
+            mf_fromUGather[unit * width + k] = static_cast<unsigned char>(entry >> (8 * k));
+        }
     }
 #endif
+}
+
+// Bytes of the gather table: a gather reads four bytes at the last entry.
+size_t NoxUCharConverter::mf_gatherBytes(size_t width)
+{
+    return 0xFFFF * width + 4;
 }
 
 void NoxUCharConverter::mf_releaseCaches()
@@ -886,10 +903,11 @@ void NoxUCharConverter::mf_releaseCaches()
     delete[] mf_emptyRow;
     delete[] mf_vbmiTables;
     delete[] mf_toUPairs;
-    delete[] mf_fromUPairs;
+    delete[] mf_fromUGather;
     mf_vbmiTables = nullptr;
     mf_toUPairs = nullptr;
-    mf_fromUPairs = nullptr;
+    mf_fromUGather = nullptr;
+    mf_gatherWidth = 0;
     mf_toUSingle = nullptr;
     mf_toUDouble = nullptr;
     mf_fromURows = nullptr;
@@ -915,7 +933,7 @@ size_t NoxUCharConverter::cacheBytes() const
         }
         retval += mf_vbmiTables != nullptr ? 3 * 256 : 0;
         retval += mf_toUPairs != nullptr ? 0x10001 * sizeof(uint16_t) : 0;
-        retval += mf_fromUPairs != nullptr ? 0x10001 * sizeof(uint16_t) : 0;
+        retval += mf_fromUGather != nullptr ? mf_gatherBytes(mf_gatherWidth) : 0;
     }
     return retval;
 }
@@ -1321,11 +1339,11 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
         }
 #if defined(__x86_64__) && defined(__GNUC__)
         // 32 units at a time where the processor can gather.
-        if (mf_fromUPairs != nullptr && bounded && ncnv_getWideVectors()) {
+        if (mf_fromUGather != nullptr && bounded && ncnv_getWideVectors()) {
             const UChar kept[2] = {mf_keptFirst, mf_keptLast};
-            const size_t k = s_fromUPairs512(src + i, srcLen - i, out, &n, room,
-                                             countBeyond && n >= room, mf_fromUPairs, kept,
-                                             mf_asciiFromU);
+            const auto gather = mf_gatherWidth == 1 ? s_fromUGather512<1> : s_fromUGather512<2>;
+            const size_t k = gather(src + i, srcLen - i, out, &n, room, countBeyond && n >= room,
+                                    mf_fromUGather, kept, mf_asciiFromU);
             if (k != 0) {
                 i += k;
                 continue;

@@ -81,6 +81,7 @@ class NoxUCharConverter {
     void mf_setIdentityFlags();
     void mf_buildPairTable();
     void mf_buildGatherTable();
+    static size_t mf_gatherBytes(size_t width);
     void mf_releaseCaches();
     const NoxUCharMapping* mf_lookupBytes(const unsigned char* source, ptrdiff_t avail,
                                           bool* cutOff) const;
@@ -109,7 +110,8 @@ class NoxUCharConverter {
     uint32_t* mf_emptyRow;     // shared row of 256 zeros for unused rows
     unsigned char* mf_vbmiTables; // byte-permutation tables of single-byte code pages, or null
     uint16_t* mf_toUPairs;     // units by first byte << 8 | second byte (0: none), or null
-    uint16_t* mf_fromUPairs;   // bytes by unit for the gathers (0: none), or null
+    unsigned char* mf_fromUGather; // bytes by unit for the gathers (0: none), or null
+    size_t mf_gatherWidth;     // bytes an entry of mf_fromUGather: 1 or 2
     unsigned char mf_leadRanges[4]; // first and last byte of the two lead-byte ranges
     uint16_t mf_keptFirst;     // with ASCII, units mf_keptFirst-mf_keptLast map to
     uint16_t mf_keptLast;      // the same bytes (1-0x7F when no other range does)

@@ -46,7 +46,7 @@ class NoxUCharConverterTestPeer {
                 cacheable ? uint32_t{found->getMBLen()} << 24 | found->mbcsBytes : 0;
             mismatches += entry != expected ? 1 : 0;
         }
-        return mismatches + countPairMismatches(c);
+        return mismatches + countPairMismatches(c) + countGatherMismatches(c);
     }
 
     static bool hasPairTable(const NoxUCharConverter& c) { return c.mf_toUPairs != nullptr; }
@@ -72,6 +72,27 @@ class NoxUCharConverterTestPeer {
                 const unsigned expected = usable ? found->getUnicode() : 0;
                 mismatches += c.mf_toUPairs[first << 8 | second] != expected ? 1 : 0;
             }
+        }
+        return mismatches;
+    }
+
+    // The gather table from UTF-16: each unit's one or two bytes where none is 0, else 0.
+    static int countGatherMismatches(const NoxUCharConverter& c)
+    {
+        int mismatches = 0;
+        const size_t width = c.mf_gatherWidth;
+        for (unsigned unit = 0; c.mf_fromUGather != nullptr && unit < 0x10000; ++unit) {
+            const NoxUCharMapping* found = c.mf_findUChar(static_cast<uint16_t>(unit));
+            uint32_t expected = 0;
+            if (unit != 0 && found != nullptr && found->getMBLen() >= 1 &&
+                static_cast<size_t>(found->getMBLen()) <= width) {
+                expected = found->mbcsBytes & (found->getMBLen() == 1 ? 0xFFu : 0xFFFFu);
+                const bool zeroByte = (expected & 0xFFu) == 0 || (found->getMBLen() == 2 && expected < 0x100);
+                expected = zeroByte ? 0 : expected;
+            }
+            uint32_t entry = c.mf_fromUGather[unit * width];
+            entry |= width == 2 ? uint32_t{c.mf_fromUGather[unit * width + 1]} << 8 : 0;
+            mismatches += entry != expected ? 1 : 0;
         }
         return mismatches;
     }
@@ -277,6 +298,10 @@ TEST_P(FastPathRandomTest, RandomInputsSizesAndRoom)
                               "<U3001> \\x81 |0\n<U4E00> \\x84\\x30\\x81\\x30 |0\n"
                               "<U4E01> \\x85\\x41\\x42 |3\n<U00E9> \\x83\\x41 |1\n"
                               "<U00E9> \\x82\\x41 |3\n<U0000> \\x82\\x42 |0\n"));
+    // Two-byte records although the lead bytes say one byte everywhere.
+    files.push_back(dir.write("narrow-leads.ucm",
+                              "<nox_lead_bytes> 01-FF:1\n<U0041> \\x41 |0\n<U00E9> \\xE9 |0\n"
+                              "<U3000> \\x81\\x40 |0\n<U3001> \\x82\\x41 |0\n<U0042> \\x42\\x42 |1\n"));
     QuietStderr quiet;
     std::mt19937 rng(20261206);
     for (const std::string& file : files) {
