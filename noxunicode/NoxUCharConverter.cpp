@@ -1040,6 +1040,12 @@ inline bool s_keptUnit(UChar unit, UChar first, UChar last)
 size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, bool asciiOnly)
 {
     size_t i = 0;
+    // Counting where every byte but 0 maps to itself: the run ends at the first 0 byte.
+    if (out == nullptr && !asciiOnly) {
+        const void* zero = std::memchr(src, 0, max);
+        i = zero != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - src) : max;
+        max = i;
+    }
 #if defined(__SSE2__)
     while (max - i >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
