@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef NOX_BENCH_UCM_DIR
@@ -638,13 +639,19 @@ template <typename F> auto s_perCall(F convert)
 }
 
 #if defined(NOX_BENCH_PATHS)
-// Runs a case with the fast paths switched as `fast` says, restoring them afterwards.
-template <typename F> auto s_withPaths(bool fast, F body)
+// The paths a case runs: all fast paths, the fast paths without the AVX-512 ones (what
+// processors without AVX-512 run), or the plain per-character paths.
+enum class Paths { fast, sse2, plain };
+
+// Runs a case on the given paths, restoring the defaults afterwards.
+template <typename F> auto s_withPaths(Paths paths, F body)
 {
-    return [fast, body](benchmark::State& state) {
-        ncnv_setFastPaths(fast);
+    return [paths, body](benchmark::State& state) {
+        ncnv_setFastPaths(paths != Paths::plain);
+        ncnv_setWideVectors(paths == Paths::fast);
         body(state);
         ncnv_setFastPaths(true);
+        ncnv_setWideVectors(true);
     };
 }
 #endif
@@ -1023,22 +1030,21 @@ void s_registerAll()
             continue;
         }
         const CodePage* p = &cp;
-        for (bool fast : {true, false}) {
-            const std::string impl = fast ? "/fast" : "/plain";
+        for (const auto& [paths, impl] : {std::pair{Paths::fast, "/fast"}, std::pair{Paths::sse2, "/sse2"},
+                                          std::pair{Paths::plain, "/plain"}}) {
             s_register("paths_toU/" + std::string(cp.name) + impl,
-                       s_withPaths(fast, s_bulk(cp.byteLen, [p] { return s_noxToU(*p); })));
+                       s_withPaths(paths, s_bulk(cp.byteLen, [p] { return s_noxToU(*p); })));
             s_register("paths_fromU/" + std::string(cp.name) + impl,
-                       s_withPaths(fast, s_bulk(cp.text.size() * sizeof(UChar), [p] { return s_noxFromU(*p); })));
+                       s_withPaths(paths, s_bulk(cp.text.size() * sizeof(UChar), [p] { return s_noxFromU(*p); })));
         }
     }
     for (const UtfText& t : s_utfTexts) {
         const UtfText* p = &t;
-        for (bool fast : {true, false}) {
-            const std::string impl = fast ? "/fast" : "/plain";
+        for (const auto& [paths, impl] : {std::pair{Paths::fast, "/fast"}, std::pair{Paths::plain, "/plain"}}) {
             s_register("paths_utf8to16/" + std::string(t.name) + impl,
-                       s_withPaths(fast, s_bulk(t.utf8.size(), [p] { return s_noxUtf8To16(*p); })));
+                       s_withPaths(paths, s_bulk(t.utf8.size(), [p] { return s_noxUtf8To16(*p); })));
             s_register("paths_utf16to8/" + std::string(t.name) + impl,
-                       s_withPaths(fast, s_bulk(t.utf16.size() * sizeof(UTF16), [p] { return s_noxUtf16To8(*p); })));
+                       s_withPaths(paths, s_bulk(t.utf16.size() * sizeof(UTF16), [p] { return s_noxUtf16To8(*p); })));
         }
     }
 }

@@ -200,6 +200,7 @@ void NoxUCharConverter::mf_clearState()
     mf_singleByteOnly = false;
     mf_keptFirst = 1;
     mf_keptLast = 0x7F;
+    mf_keptToUFirst = 0x100;
 }
 
 void NoxUCharConverter::mf_readDebugSwitches()
@@ -789,6 +790,13 @@ void NoxUCharConverter::mf_setIdentityFlags()
         mf_keptFirst = static_cast<uint16_t>(first);
         mf_keptLast = 0xFF;
     }
+    // The same from the code page: bytes mf_keptToUFirst-0xFF map to the units of their value.
+    mf_keptToUFirst = 0x100;
+    while (mf_asciiToU && mf_keptToUFirst > 0x80 &&
+           mf_toUSingle[mf_keptToUFirst - 1] == (0x1010000u | (mf_keptToUFirst - 1u)) &&
+           leadBytes.bytes[mf_keptToUFirst - 1] == 1) {
+        --mf_keptToUFirst;
+    }
     mf_singleByteOnly = true;
     for (uint32_t b = 1; b < 256; ++b) {
         mf_singleByteOnly = mf_singleByteOnly && leadBytes.bytes[b] <= 1;
@@ -919,6 +927,7 @@ void NoxUCharConverter::mf_releaseCaches()
     mf_singleByteOnly = false;
     mf_keptFirst = 1;
     mf_keptLast = 0x7F;
+    mf_keptToUFirst = 0x100;
 }
 
 size_t NoxUCharConverter::cacheBytes() const
@@ -1009,12 +1018,15 @@ unsigned s_decodePairBlock(__m128i v, const unsigned char* block, uint32_t start
     return found != 0 ? static_cast<unsigned>(__builtin_ctz(found)) : *count;
 }
 
-// Mask of the bytes in a block of 16 that do not map to themselves: 0 bytes, and with
-// `asciiOnly` bytes from 0x80.
-int s_badBytes(__m128i v, bool asciiOnly)
+// Mask of the bytes in a block of 16 that do not map to themselves: 0 bytes, and bytes from
+// 0x80 below keptFirst (0x80-0x100).
+int s_badBytes(__m128i v, unsigned keptFirst)
 {
     const int zero = _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
-    return asciiOnly ? zero | _mm_movemask_epi8(v) : zero;
+    const __m128i offset = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i beyond = _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(keptFirst - 0x81)));
+    const int unkept = keptFirst > 0x80 ? _mm_movemask_epi8(_mm_cmpeq_epi8(beyond, _mm_setzero_si128())) : 0;
+    return zero | unkept;
 }
 
 // Mask (two bits a unit) of the units in a block of 8 outside 0x01-0x7F and first-last.
@@ -1035,13 +1047,14 @@ inline bool s_keptUnit(UChar unit, UChar first, UChar last)
     return static_cast<UChar>(unit - 1) < 0x7F || static_cast<UChar>(unit - first) <= last - first;
 }
 
-// Widens the leading bytes of src that map to themselves; writes exactly the units it
-// accepts (none with a null out) and returns their count, at most max.
-size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, bool asciiOnly)
+// Widens the leading bytes of src in 0x01-0x7F and keptFirst-0xFF, which map to the units of
+// the same value; writes exactly the units it accepts (none with a null out) and returns
+// their count, at most max.
+size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, unsigned keptFirst)
 {
     size_t i = 0;
     // Counting where every byte but 0 maps to itself: the run ends at the first 0 byte.
-    if (out == nullptr && !asciiOnly) {
+    if (out == nullptr && keptFirst == 0x80) {
         const void* zero = std::memchr(src, 0, max);
         i = zero != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - src) : max;
         max = i;
@@ -1049,7 +1062,7 @@ size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, bool asciiOn
 #if defined(__SSE2__)
     while (max - i >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-        const int bad = s_badBytes(v, asciiOnly);
+        const int bad = s_badBytes(v, keptFirst);
         if (bad != 0) {
             max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(bad)));
             break;
@@ -1062,7 +1075,7 @@ size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, bool asciiOn
         i += 16;
     }
 #endif
-    for (; i < max && src[i] != 0 && (!asciiOnly || src[i] < 0x80); ++i) {
+    for (; i < max && src[i] != 0 && (src[i] < 0x80 || src[i] >= keptFirst); ++i) {
         if (out != nullptr) {
             out[i] = src[i];
         }
@@ -1098,12 +1111,15 @@ size_t s_narrowRun(const UChar* src, size_t max, unsigned char* out, UChar first
     return i;
 }
 
-// True when the next 16 bytes hold no byte from 0x80 (with `any`, always): worth a block run.
-bool s_looksLikeRun(const unsigned char* src, bool any)
+// True when the next 16 bytes all map to themselves (0x01-0x7F and keptFirst-0xFF): worth a
+// block run.
+bool s_looksLikeRun(const unsigned char* src, unsigned keptFirst)
 {
-    uint64_t words[2] = {0, 0};
-    std::memcpy(words, src, sizeof words);
-    return any || ((words[0] | words[1]) & 0x8080808080808080ull) == 0;
+#if defined(__SSE2__)
+    return s_badBytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), keptFirst) == 0;
+#else
+    return std::all_of(src, src + 16, [keptFirst](unsigned char b) { return b != 0 && (b < 0x80 || b >= keptFirst); });
+#endif
 }
 
 } // namespace
@@ -1124,12 +1140,11 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             break;
         }
         // Long runs of bytes that map to themselves go block by block.
-        if ((first < 0x80 ? mf_asciiToU : mf_identityToU) && bounded && srcLen - i >= 16 &&
-            s_looksLikeRun(src + i, mf_identityToU)) {
+        if (mf_asciiToU && bounded && srcLen - i >= 16 && s_looksLikeRun(src + i, mf_keptToUFirst)) {
             const size_t writable = n < room ? room - n : 0;
             const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
             const size_t k = s_widenRun(src + i, max, writable != 0 ? out + n : nullptr,
-                                        !mf_identityToU);
+                                        mf_keptToUFirst);
             i += k;
             n += k;
             continue;
@@ -1268,7 +1283,7 @@ size_t NoxUCharConverter::mf_toUSingleBlocks(const unsigned char* src, size_t sr
     const uint32_t* single = mf_toUSingle;
     size_t i = 0;
     while (srcLen - i >= 8 && (n + i + 8 <= room || (countBeyond && n + i >= room)) &&
-           !(mf_asciiToU && srcLen - i >= 16 && s_looksLikeRun(src + i, false))) {
+           !(mf_asciiToU && srcLen - i >= 16 && s_looksLikeRun(src + i, mf_keptToUFirst))) {
         uint32_t entries[8];
         uint32_t all = ~0u;
         for (int k = 0; k < 8; ++k) {

@@ -115,6 +115,7 @@ class NoxUCharConverter {
     unsigned char mf_leadRanges[4]; // first and last byte of the two lead-byte ranges
     uint16_t mf_keptFirst;     // with ASCII, units mf_keptFirst-mf_keptLast map to
     uint16_t mf_keptLast;      // the same bytes (1-0x7F when no other range does)
+    uint16_t mf_keptToUFirst;  // with ASCII, bytes from it to 0xFF map to the same units
     bool mf_asciiToU;          // bytes 0x01-0x7F map to the same units, one byte each
     bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
     bool mf_identityToU;       // the same for all of 0x01-0xFF
