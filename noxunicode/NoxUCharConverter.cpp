@@ -196,7 +196,6 @@ void NoxUCharConverter::mf_clearState()
     mf_asciiToU = false;
     mf_asciiFromU = false;
     mf_identityToU = false;
-    mf_identityFromU = false;
     mf_singleByteOnly = false;
     mf_keptFirst = 1;
     mf_keptLast = 0x7F;
@@ -251,8 +250,7 @@ bool NoxUCharConverter::mf_loadData(const char* ucmPath_in, const char* codePage
             if (needed < 0 || static_cast<size_t>(needed) >= sizeof path) {
                 // A path that does not fit is refused whole, never truncated into another
                 // file's name.
-                std::fprintf(stderr, "Cannot access '%s/%s.ucm'\n", ucmPath_in,
-                             codePageName_in);
+                std::fprintf(stderr, "Cannot access '%s/%s.ucm'\n", ucmPath_in, codePageName_in);
                 mf_initAscii();
             } else {
                 retval = mf_loadDataFile(path);
@@ -513,10 +511,10 @@ uint64_t s_charStarts(uint64_t inRange, uint64_t* leads)
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i
 s_vbmiLookup(__m512i index, __mmask64 upper, const unsigned char* t)
 {
-    const __m512i low = _mm512_permutex2var_epi8(_mm512_loadu_si512(t), index,
-                                                 _mm512_loadu_si512(t + 64));
-    const __m512i high = _mm512_permutex2var_epi8(_mm512_loadu_si512(t + 128), index,
-                                                  _mm512_loadu_si512(t + 192));
+    const __m512i low =
+        _mm512_permutex2var_epi8(_mm512_loadu_si512(t), index, _mm512_loadu_si512(t + 64));
+    const __m512i high =
+        _mm512_permutex2var_epi8(_mm512_loadu_si512(t + 128), index, _mm512_loadu_si512(t + 192));
     return _mm512_mask_blend_epi8(upper, low, high);
 }
 
@@ -538,12 +536,14 @@ s_toUVbmi(const unsigned char* src, size_t len, UChar* out, const unsigned char*
             const __m512i lo = s_vbmiLookup(v, upper, tables);
             const __m512i hi = s_vbmiLookup(v, upper, tables + 256);
             // Zero-extended low bytes, or-ed with the high bytes shifted up, 32 units a half.
-            const __m512i units0 =
-                _mm512_or_si512(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, lo, 0)),
-                                _mm512_slli_epi16(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, hi, 0)), 8));
-            const __m512i units1 =
-                _mm512_or_si512(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, lo, 1)),
-                                _mm512_slli_epi16(_mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, hi, 1)), 8));
+            const __m512i units0 = _mm512_or_si512(
+                _mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, lo, 0)),
+                _mm512_slli_epi16(
+                    _mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, hi, 0)), 8));
+            const __m512i units1 = _mm512_or_si512(
+                _mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, lo, 1)),
+                _mm512_slli_epi16(
+                    _mm512_cvtepu8_epi16(_mm512_maskz_extracti64x4_epi64(0xFF, hi, 1)), 8));
             _mm512_storeu_si512(out + i, units0);
             _mm512_storeu_si512(out + i + 32, units1);
         }
@@ -595,8 +595,8 @@ s_toUPairs512(const unsigned char* src, size_t srcLen, UChar* out, size_t* n, si
             _mm512_cvtepu8_epi32(_mm256_extracti128_si256(next, 1)));
         const __m512i low = _mm512_i32gather_epi32(index0, pairs, 2);
         const __m512i high = _mm512_i32gather_epi32(index1, pairs, 2);
-        const __m512i units = _mm512_inserti64x4(
-            _mm512_castsi256_si512(_mm512_cvtepi32_epi16(low)), _mm512_cvtepi32_epi16(high), 1);
+        const __m512i units = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(low)),
+                                                 _mm512_cvtepi32_epi16(high), 1);
         // A unit of 0 marks a character without an entry: it and the rest wait.
         const uint32_t missing = _mm512_mask_testn_epi16_mask(starts, units, units);
         if (missing != 0) {
@@ -607,7 +607,8 @@ s_toUPairs512(const unsigned char* src, size_t srcLen, UChar* out, size_t* n, si
         const auto count = static_cast<unsigned>(_mm_popcnt_u32(starts));
         if (produced < room) {
             const __mmask32 keep = count >= 32 ? ~0u : (1u << count) - 1;
-            _mm512_mask_storeu_epi16(out + produced, keep, _mm512_maskz_compress_epi16(starts, units));
+            _mm512_mask_storeu_epi16(out + produced, keep,
+                                     _mm512_maskz_compress_epi16(starts, units));
         }
         produced += count;
         i += consumed;
@@ -638,8 +639,9 @@ s_fromUGather512(const UChar* src, size_t srcLen, unsigned char* out, size_t* n,
     bool stopped = false;
     while (!stopped && srcLen - i >= 32 && (countOnly || produced + 32 * Width <= room)) {
         const __m512i units = _mm512_loadu_si512(src + i);
-        if (yield && (_mm512_cmple_epu16_mask(_mm512_sub_epi16(units, one), asciiSpan) |
-                      _mm512_cmple_epu16_mask(_mm512_sub_epi16(units, keptFirst), keptSpan)) == ~0u) {
+        if (yield &&
+            (_mm512_cmple_epu16_mask(_mm512_sub_epi16(units, one), asciiSpan) |
+             _mm512_cmple_epu16_mask(_mm512_sub_epi16(units, keptFirst), keptSpan)) == ~0u) {
             break;
         }
         const __m512i low = _mm512_i32gather_epi32(
@@ -662,7 +664,8 @@ s_fromUGather512(const UChar* src, size_t srcLen, unsigned char* out, size_t* n,
         const auto count = static_cast<size_t>(_mm_popcnt_u64(keep));
         if (!countOnly) {
             const __mmask64 fill = count >= 64 ? ~0ull : (uint64_t{1} << count) - 1;
-            _mm512_mask_storeu_epi8(out + produced, fill, _mm512_maskz_compress_epi8(keep, entries));
+            _mm512_mask_storeu_epi8(out + produced, fill,
+                                    _mm512_maskz_compress_epi8(keep, entries));
         }
         produced += count;
         i += consumed;
@@ -699,8 +702,8 @@ uint32_t s_toUEntry(const NoxUCharMapping* record)
 {
     uint32_t retval = 0;
     if (record != nullptr && record->getMBLen() >= 1 && record->getMBLen() <= 2) {
-        retval = 0x1000000u | static_cast<uint32_t>(record->getMBLen()) << 16 |
-                 record->getUnicode();
+        retval =
+            0x1000000u | static_cast<uint32_t>(record->getMBLen()) << 16 | record->getUnicode();
     }
     return retval;
 }
@@ -765,7 +768,8 @@ void NoxUCharConverter::mf_buildCaches()
 }
 
 // Notes where the table maps bytes to the units of the same value, one byte each, so that
-// whole blocks can be widened or narrowed at once: ASCII (0x01-0x7F) or all of 0x01-0xFF.
+// whole blocks can be widened or narrowed at once: ASCII (0x01-0x7F), all of 0x01-0xFF, or
+// an upper range of them.
 void NoxUCharConverter::mf_setIdentityFlags()
 {
     bool toU = true;
@@ -779,11 +783,11 @@ void NoxUCharConverter::mf_setIdentityFlags()
         }
     }
     mf_identityToU = toU;
-    mf_identityFromU = fromU;
     // The longest range of units up to 0xFF that map to the same bytes, beside ASCII
     // (0xA0-0xFF on Western code pages).
     uint32_t first = 0x100;
-    while (mf_asciiFromU && first > 0x80 && mf_fromURows[0][first - 1] == (0x1000000u | (first - 1))) {
+    while (mf_asciiFromU && first > 0x80 &&
+           mf_fromURows[0][first - 1] == (0x1000000u | (first - 1))) {
         --first;
     }
     if (first < 0x100) {
@@ -856,9 +860,11 @@ void NoxUCharConverter::mf_buildPairTable()
     for (uint32_t b = 1; mf_toUPairs != nullptr && b < 256; ++b) {
         for (uint32_t second = 1; isLead(b) && second < 256; ++second) {
             const uint32_t entry = mf_toUDouble[b][second];
-            mf_toUPairs[b << 8 | second] = (entry >> 16) == 0x102 ? static_cast<uint16_t>(entry) : 0;
+            mf_toUPairs[b << 8 | second] =
+                (entry >> 16) == 0x102 ? static_cast<uint16_t>(entry) : 0;
         }
-        for (uint32_t second = 0; !inRanges(b) && (mf_toUSingle[b] >> 16) == 0x101 && second < 256; ++second) {
+        for (uint32_t second = 0; !inRanges(b) && (mf_toUSingle[b] >> 16) == 0x101 && second < 256;
+             ++second) {
             mf_toUPairs[b << 8 | second] = static_cast<uint16_t>(mf_toUSingle[b]);
         }
     }
@@ -923,7 +929,6 @@ void NoxUCharConverter::mf_releaseCaches()
     mf_asciiToU = false;
     mf_asciiFromU = false;
     mf_identityToU = false;
-    mf_identityFromU = false;
     mf_singleByteOnly = false;
     mf_keptFirst = 1;
     mf_keptLast = 0x7F;
@@ -957,7 +962,8 @@ int s_rangeMask(__m128i v, const unsigned char* ranges)
 {
     const auto in = [v](unsigned char first, unsigned char last) {
         const __m128i offset = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(first)));
-        const __m128i beyond = _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(last - first)));
+        const __m128i beyond =
+            _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(last - first)));
         return _mm_cmpeq_epi8(beyond, _mm_setzero_si128());
     };
     return _mm_movemask_epi8(_mm_or_si128(in(ranges[0], ranges[1]), in(ranges[2], ranges[3])));
@@ -999,7 +1005,8 @@ unsigned s_decodePairBlock(__m128i v, const unsigned char* block, uint32_t start
     _mm_store_si128(reinterpret_cast<__m128i*>(index + 8), _mm_unpackhi_epi8(next, v));
     const uint64_t low = s_prefixCounts.rows[starts & 0xFFu];
     const uint64_t lowCount = (low >> 56) + ((starts >> 7) & 1u);
-    const uint64_t high = s_prefixCounts.rows[(starts >> 8) & 0xFFu] + lowCount * 0x0101010101010101ull;
+    const uint64_t high =
+        s_prefixCounts.rows[(starts >> 8) & 0xFFu] + lowCount * 0x0101010101010101ull;
     alignas(16) unsigned char at[16];
     std::memcpy(at, &low, sizeof low);
     std::memcpy(at + 8, &high, sizeof high);
@@ -1012,8 +1019,8 @@ unsigned s_decodePairBlock(__m128i v, const unsigned char* block, uint32_t start
     const __m128i zero = _mm_setzero_si128();
     const __m128i units0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
     const __m128i units1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + 8));
-    const auto missing = static_cast<uint32_t>(
-        _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(units0, zero), _mm_cmpeq_epi16(units1, zero))));
+    const auto missing = static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_packs_epi16(_mm_cmpeq_epi16(units0, zero), _mm_cmpeq_epi16(units1, zero))));
     const uint32_t found = missing & ((1u << *count) - 1);
     return found != 0 ? static_cast<unsigned>(__builtin_ctz(found)) : *count;
 }
@@ -1024,8 +1031,10 @@ int s_badBytes(__m128i v, unsigned keptFirst)
 {
     const int zero = _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
     const __m128i offset = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0x80)));
-    const __m128i beyond = _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(keptFirst - 0x81)));
-    const int unkept = keptFirst > 0x80 ? _mm_movemask_epi8(_mm_cmpeq_epi8(beyond, _mm_setzero_si128())) : 0;
+    const __m128i beyond =
+        _mm_subs_epu8(offset, _mm_set1_epi8(static_cast<char>(keptFirst - 0x81)));
+    const int unkept =
+        keptFirst > 0x80 ? _mm_movemask_epi8(_mm_cmpeq_epi8(beyond, _mm_setzero_si128())) : 0;
     return zero | unkept;
 }
 
@@ -1034,7 +1043,8 @@ int s_badUnits(__m128i v, UChar first, UChar last)
 {
     const auto in = [v](UChar low, UChar high) {
         const __m128i offset = _mm_sub_epi16(v, _mm_set1_epi16(static_cast<short>(low)));
-        const __m128i beyond = _mm_subs_epu16(offset, _mm_set1_epi16(static_cast<short>(high - low)));
+        const __m128i beyond =
+            _mm_subs_epu16(offset, _mm_set1_epi16(static_cast<short>(high - low)));
         return _mm_cmpeq_epi16(beyond, _mm_setzero_si128());
     };
     return _mm_movemask_epi8(_mm_or_si128(in(1, 0x7F), in(first, last))) ^ 0xFFFF;
@@ -1056,7 +1066,8 @@ size_t s_widenRun(const unsigned char* src, size_t max, UChar* out, unsigned kep
     // Counting where every byte but 0 maps to itself: the run ends at the first 0 byte.
     if (out == nullptr && keptFirst == 0x80) {
         const void* zero = std::memchr(src, 0, max);
-        i = zero != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - src) : max;
+        i = zero != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - src)
+                            : max;
         max = i;
     }
 #if defined(__SSE2__)
@@ -1118,7 +1129,9 @@ bool s_looksLikeRun(const unsigned char* src, unsigned keptFirst)
 #if defined(__SSE2__)
     return s_badBytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), keptFirst) == 0;
 #else
-    return std::all_of(src, src + 16, [keptFirst](unsigned char b) { return b != 0 && (b < 0x80 || b >= keptFirst); });
+    return std::all_of(src, src + 16, [keptFirst](unsigned char b) {
+        return b != 0 && (b < 0x80 || b >= keptFirst);
+    });
 #endif
 }
 
@@ -1140,11 +1153,12 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             break;
         }
         // Long runs of bytes that map to themselves go block by block.
-        if (mf_asciiToU && bounded && srcLen - i >= 16 && s_looksLikeRun(src + i, mf_keptToUFirst)) {
+        if (mf_asciiToU && bounded && srcLen - i >= 16 &&
+            s_looksLikeRun(src + i, mf_keptToUFirst)) {
             const size_t writable = n < room ? room - n : 0;
             const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
-            const size_t k = s_widenRun(src + i, max, writable != 0 ? out + n : nullptr,
-                                        mf_keptToUFirst);
+            const size_t k =
+                s_widenRun(src + i, max, writable != 0 ? out + n : nullptr, mf_keptToUFirst);
             i += k;
             n += k;
             continue;
@@ -1155,8 +1169,8 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
             (n + 64 <= room || (countBeyond && n >= room))) {
             const size_t writable = n < room ? room - n : 0;
             const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
-            const size_t k = s_toUVbmi(src + i, max, writable != 0 ? out + n : nullptr,
-                                       mf_vbmiTables);
+            const size_t k =
+                s_toUVbmi(src + i, max, writable != 0 ? out + n : nullptr, mf_vbmiTables);
             i += k;
             n += k;
             if (k != 0) {
@@ -1419,7 +1433,8 @@ bool NoxUCharConverter::mf_startsKeptRun(const UChar* src) const
     return s_badUnits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), mf_keptFirst,
                       mf_keptLast) == 0;
 #else
-    return std::all_of(src, src + 8, [this](UChar unit) { return s_keptUnit(unit, mf_keptFirst, mf_keptLast); });
+    return std::all_of(src, src + 8,
+                       [this](UChar unit) { return s_keptUnit(unit, mf_keptFirst, mf_keptLast); });
 #endif
 }
 
@@ -1559,9 +1574,9 @@ int NoxUCharConverter::fromUChars(char* out, int outSize, const UChar* source, i
             if (fast) {
                 size_t produced = 0;
                 const size_t room = s_roomLeft(out, outSize, retval);
-                const size_t used = mf_fromUFastRun(
-                    source, terminated ? SIZE_MAX : static_cast<size_t>(remaining),
-                    room != 0 ? dst + retval : nullptr, room, true, &produced);
+                const size_t used =
+                    mf_fromUFastRun(source, terminated ? SIZE_MAX : static_cast<size_t>(remaining),
+                                    room != 0 ? dst + retval : nullptr, room, true, &produced);
                 if (used != 0) {
                     if (produced > room) {
                         s_setError(errorReturn, 15);
@@ -1625,9 +1640,9 @@ void NoxUCharConverter::toUnicode(UChar** outRef, const UChar* outEnd, const cha
         while (going && src < end && *src != 0) {
             if (fast && out < outEnd) {
                 size_t produced = 0;
-                const size_t used = mf_toUFastRun(src, static_cast<size_t>(end - src), out,
-                                                  static_cast<size_t>(outEnd - out), false,
-                                                  &produced);
+                const size_t used =
+                    mf_toUFastRun(src, static_cast<size_t>(end - src), out,
+                                  static_cast<size_t>(outEnd - out), false, &produced);
                 if (used != 0) {
                     src += used;
                     out += produced;
@@ -1691,8 +1706,8 @@ void NoxUCharConverter::fromUnicode(char** outRef, const char* outEnd, const UCh
             if (fast) {
                 size_t produced = 0;
                 const size_t room = out < end ? static_cast<size_t>(end - out) : 0;
-                const size_t used = mf_fromUFastRun(src, static_cast<size_t>(sourceEnd - src),
-                                                    out, room, false, &produced);
+                const size_t used = mf_fromUFastRun(src, static_cast<size_t>(sourceEnd - src), out,
+                                                    room, false, &produced);
                 if (used != 0) {
                     src += used;
                     out += produced;

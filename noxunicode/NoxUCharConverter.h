@@ -104,23 +104,22 @@ class NoxUCharConverter {
 
     // Code-page entries hold 0x1000000 | length << 16 | unit; Unicode entries hold
     // length << 24 | bytes. 0 leaves a character to the per-character path.
-    uint32_t* mf_toUSingle;    // 256 entries by byte, for one-byte lead bytes
-    uint32_t** mf_toUDouble;   // 256 rows by first byte, each 256 entries by second byte
-    uint32_t** mf_fromURows;   // 256 rows by high byte of the unit, each 256 entries
-    uint32_t* mf_emptyRow;     // shared row of 256 zeros for unused rows
-    unsigned char* mf_vbmiTables; // byte-permutation tables of single-byte code pages, or null
-    uint16_t* mf_toUPairs;     // units by first byte << 8 | second byte (0: none), or null
-    unsigned char* mf_fromUGather; // bytes by unit for the gathers (0: none), or null
-    size_t mf_gatherWidth;     // bytes an entry of mf_fromUGather: 1 or 2
+    uint32_t* mf_toUSingle;         // 256 entries by byte, for one-byte lead bytes
+    uint32_t** mf_toUDouble;        // 256 rows by first byte, each 256 entries by second byte
+    uint32_t** mf_fromURows;        // 256 rows by high byte of the unit, each 256 entries
+    uint32_t* mf_emptyRow;          // shared row of 256 zeros for unused rows
+    unsigned char* mf_vbmiTables;   // byte-permutation tables of single-byte code pages, or null
+    uint16_t* mf_toUPairs;          // units by first byte << 8 | second byte (0: none), or null
+    unsigned char* mf_fromUGather;  // bytes by unit for the gathers (0: none), or null
+    size_t mf_gatherWidth;          // bytes an entry of mf_fromUGather: 1 or 2
     unsigned char mf_leadRanges[4]; // first and last byte of the two lead-byte ranges
-    uint16_t mf_keptFirst;     // with ASCII, units mf_keptFirst-mf_keptLast map to
-    uint16_t mf_keptLast;      // the same bytes (1-0x7F when no other range does)
-    uint16_t mf_keptToUFirst;  // with ASCII, bytes from it to 0xFF map to the same units
-    bool mf_asciiToU;          // bytes 0x01-0x7F map to the same units, one byte each
-    bool mf_asciiFromU;        // units 0x01-0x7F map to the same bytes
-    bool mf_identityToU;       // the same for all of 0x01-0xFF
-    bool mf_identityFromU;
-    bool mf_singleByteOnly;    // no byte starts a character longer than one byte
+    uint16_t mf_keptFirst;          // with ASCII, units mf_keptFirst-mf_keptLast map to
+    uint16_t mf_keptLast;           // the same bytes (1-0x7F when no other range does)
+    uint16_t mf_keptToUFirst;       // with ASCII, bytes from it to 0xFF map to the same units
+    bool mf_asciiToU;               // bytes 0x01-0x7F map to the same units, one byte each
+    bool mf_asciiFromU;             // units 0x01-0x7F map to the same bytes
+    bool mf_identityToU;            // the same for all of 0x01-0xFF
+    bool mf_singleByteOnly;         // no byte starts a character longer than one byte
 };
 
 #endif

@@ -28,20 +28,25 @@ class NoxUCharConverterTestPeer {
         int mismatches = 0;
         for (unsigned first = 1; first < 256; ++first) {
             const unsigned len = std::min<unsigned>(c.leadBytes.bytes[first], 4);
-            for (unsigned second = 0; (len == 1 || len == 2) && second < (len == 2 ? 256u : 1u); ++second) {
+            for (unsigned second = 0; (len == 1 || len == 2) && second < (len == 2 ? 256u : 1u);
+                 ++second) {
                 const unsigned char key[4] = {static_cast<unsigned char>(first),
                                               static_cast<unsigned char>(second), 0, 0};
                 const NoxUCharMapping* found = c.mf_findMBChar(key);
-                const uint32_t entry = len == 1 ? c.mf_toUSingle[first] : c.mf_toUDouble[first][second];
+                const uint32_t entry =
+                    len == 1 ? c.mf_toUSingle[first] : c.mf_toUDouble[first][second];
                 const uint32_t expected =
-                    found == nullptr ? 0 : 0x1000000u | uint32_t{found->getMBLen()} << 16 | found->getUnicode();
+                    found == nullptr
+                        ? 0
+                        : 0x1000000u | uint32_t{found->getMBLen()} << 16 | found->getUnicode();
                 mismatches += entry != expected ? 1 : 0;
             }
         }
         for (unsigned unit = 0; unit < 0x10000; ++unit) {
             const NoxUCharMapping* found = c.mf_findUChar(static_cast<uint16_t>(unit));
             const uint32_t entry = c.mf_fromURows[unit >> 8][unit & 0xFF];
-            const bool cacheable = found != nullptr && found->getMBLen() >= 1 && found->getMBLen() <= 3;
+            const bool cacheable =
+                found != nullptr && found->getMBLen() >= 1 && found->getMBLen() <= 3;
             const uint32_t expected =
                 cacheable ? uint32_t{found->getMBLen()} << 24 | found->mbcsBytes : 0;
             mismatches += entry != expected ? 1 : 0;
@@ -87,7 +92,8 @@ class NoxUCharConverterTestPeer {
             if (unit != 0 && found != nullptr && found->getMBLen() >= 1 &&
                 static_cast<size_t>(found->getMBLen()) <= width) {
                 expected = found->mbcsBytes & (found->getMBLen() == 1 ? 0xFFu : 0xFFFFu);
-                const bool zeroByte = (expected & 0xFFu) == 0 || (found->getMBLen() == 2 && expected < 0x100);
+                const bool zeroByte =
+                    (expected & 0xFFu) == 0 || (found->getMBLen() == 2 && expected < 0x100);
                 expected = zeroByte ? 0 : expected;
             }
             uint32_t entry = c.mf_fromUGather[unit * width];
@@ -133,8 +139,8 @@ struct Outcome {
     ptrdiff_t produced = 0;
     bool operator==(const Outcome& o) const
     {
-        return result == o.result && error == o.error && out == o.out &&
-               consumed == o.consumed && produced == o.produced;
+        return result == o.result && error == o.error && out == o.out && consumed == o.consumed &&
+               produced == o.produced;
     }
 };
 
@@ -299,9 +305,10 @@ TEST_P(FastPathRandomTest, RandomInputsSizesAndRoom)
                               "<U4E01> \\x85\\x41\\x42 |3\n<U00E9> \\x83\\x41 |1\n"
                               "<U00E9> \\x82\\x41 |3\n<U0000> \\x82\\x42 |0\n"));
     // Two-byte records although the lead bytes say one byte everywhere.
-    files.push_back(dir.write("narrow-leads.ucm",
-                              "<nox_lead_bytes> 01-FF:1\n<U0041> \\x41 |0\n<U00E9> \\xE9 |0\n"
-                              "<U3000> \\x81\\x40 |0\n<U3001> \\x82\\x41 |0\n<U0042> \\x42\\x42 |1\n"));
+    files.push_back(
+        dir.write("narrow-leads.ucm",
+                  "<nox_lead_bytes> 01-FF:1\n<U0041> \\x41 |0\n<U00E9> \\xE9 |0\n"
+                  "<U3000> \\x81\\x40 |0\n<U3001> \\x82\\x41 |0\n<U0042> \\x42\\x42 |1\n"));
     QuietStderr quiet;
     std::mt19937 rng(20261206);
     for (const std::string& file : files) {
@@ -321,8 +328,9 @@ TEST_P(FastPathRandomTest, RandomInputsSizesAndRoom)
                                             : static_cast<int>(rng() % 100) - 5;
             const int size = rng() % 8 == 0 ? -1 : static_cast<int>(len);
             s_expectSame([&] { return s_toUChars(c, bytes, size, room); }, "toUChars");
-            s_expectSame([&] { return s_toUnicode(c, bytes, len, static_cast<size_t>(std::max(room, 0))); },
-                         "toUnicode");
+            s_expectSame(
+                [&] { return s_toUnicode(c, bytes, len, static_cast<size_t>(std::max(room, 0))); },
+                "toUnicode");
             s_expectSame(
                 [&] {
                     Outcome o;
@@ -340,8 +348,11 @@ TEST_P(FastPathRandomTest, RandomInputsSizesAndRoom)
             units.push_back(0);
             const int usize = rng() % 8 == 0 ? -1 : static_cast<int>(ulen);
             s_expectSame([&] { return s_fromUChars(c, units, usize, room); }, "fromUChars");
-            s_expectSame([&] { return s_fromUnicode(c, units, ulen, static_cast<size_t>(std::max(room, 0))); },
-                         "fromUnicode");
+            s_expectSame(
+                [&] {
+                    return s_fromUnicode(c, units, ulen, static_cast<size_t>(std::max(room, 0)));
+                },
+                "fromUnicode");
         }
     }
 }
