@@ -291,7 +291,7 @@ INSTANTIATE_TEST_SUITE_P(WideVectors, FastPathRandomTest, ::testing::Bool());
 TEST_P(FastPathRandomTest, RandomInputsSizesAndRoom)
 {
     std::vector<std::string> files;
-    for (const char* name : {"SJIS", "CP1252", "EUC-JP", "GBK", "BIG5", "EUC-KR", "KOI8-R"}) {
+    for (const char* name : {"SJIS", "CP1252", "CP1251", "EUC-JP", "GBK", "BIG5", "EUC-KR", "KOI8-R"}) {
         const std::string path = std::string(NOX_UCM_DIR) + "/" + name + ".ucm";
         if (std::filesystem::exists(path)) {
             files.push_back(path);
