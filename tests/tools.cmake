@@ -4,8 +4,7 @@ if(TARGET noxconv)
   find_package(Python3 COMPONENTS Interpreter)
   if(Python3_Interpreter_FOUND)
     set(NOXCONV_TEST_CLASSES
-      RoundTrip PythonOracle ChunkBoundary Nul ErrorMode Usage Location AtomicOutput
-      UnicodeForms Names Info)
+      RoundTrip ChunkBoundary ErrorMode AtomicOutput Names Info)
     foreach(class IN LISTS NOXCONV_TEST_CLASSES)
       add_test(NAME noxconv_${class}
         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/noxconv/test_noxconv.py
