@@ -10,6 +10,7 @@
 
 #if defined(NOX_BENCH_PATHS)
 #include "environment.h"
+#include "kernels/kernels.h"
 #endif
 
 #include <benchmark/benchmark.h>
@@ -124,8 +125,8 @@ bool s_selected(std::initializer_list<const char*> groups, const std::string& te
     }
     bool retval = false;
     for (const char* group : groups) {
-        for (const char* impl : {"nox", "nox_range", "nox_size", "icu", "iconv", "widen",
-                                 "memcpy", "narrow", "fast", "plain"}) {
+        for (const char* impl : {"nox", "nox_range", "nox_size", "icu", "iconv", "widen", "memcpy",
+                                 "narrow", "fast", "plain"}) {
             const std::string name = std::string(group) + "/" + text + "/" + impl;
             retval = retval || regexec(&re, name.c_str(), 0, nullptr, 0) == 0;
         }
@@ -137,10 +138,10 @@ bool s_selected(std::initializer_list<const char*> groups, const std::string& te
 // ---------------------------------------------------------------- code pages
 
 struct ShortStrings {
-    std::vector<char> bytes;      // the strings' code-page (or UTF-8) bytes, back to back
-    std::vector<size_t> byteOff;  // s_shortCount + 1 offsets into bytes
-    U16 units;                    // the same strings in UTF-16
-    std::vector<size_t> unitOff;  // s_shortCount + 1 offsets into units
+    std::vector<char> bytes;     // the strings' code-page (or UTF-8) bytes, back to back
+    std::vector<size_t> byteOff; // s_shortCount + 1 offsets into bytes
+    U16 units;                   // the same strings in UTF-16
+    std::vector<size_t> unitOff; // s_shortCount + 1 offsets into units
 };
 
 struct CodePage {
@@ -151,8 +152,8 @@ struct CodePage {
     bool traditional = false;
 
     NoxUConverter* conv = nullptr;
-    U16 text;                     // the measured UTF-16 text
-    std::vector<char> bytes;      // the same text in the code page, s_pad zeros after it
+    U16 text;                // the measured UTF-16 text
+    std::vector<char> bytes; // the same text in the code page, s_pad zeros after it
     size_t byteLen = 0;
     std::vector<int8_t> accepted; // per BMP unit: -1 unknown, 0 rejected, 1 accepted
     std::vector<uint8_t> encodedLen;
@@ -219,11 +220,13 @@ bool s_accept(CodePage& cp, uint32_t cpValue)
         UChar dec[8] = {};
         const long long e = cp.icu->fromU(&unit, 1, enc, sizeof enc);
         const long long d = cp.icu->toU(nox.data(), nox.size(), dec, 8);
-        const std::string icuBytes = e < 0 ? std::string("(none)") : s_hexBytes(std::string(enc, static_cast<size_t>(e)));
+        const std::string icuBytes =
+            e < 0 ? std::string("(none)") : s_hexBytes(std::string(enc, static_cast<size_t>(e)));
         if (e < 0 || std::string(enc, static_cast<size_t>(e)) != nox || d != 1 || dec[0] != unit) {
             ok = false;
             cp.disagreements.push_back("icu " + s_unitName(unit) + ": nox " + s_hexBytes(nox) +
-                                       ", icu encodes " + icuBytes + " and decodes nox's bytes as " +
+                                       ", icu encodes " + icuBytes +
+                                       " and decodes nox's bytes as " +
                                        (d == 1 ? s_unitName(dec[0]) : std::string("(error)")));
         }
     }
@@ -234,11 +237,13 @@ bool s_accept(CodePage& cp, uint32_t cpValue)
         UChar dec[8] = {};
         const long long e = cp.iconvFromU->run(&unit, 2, enc, sizeof enc);
         const long long d = cp.iconvToU->run(nox.data(), nox.size(), dec, sizeof dec);
-        const std::string iconvBytes = e < 0 ? std::string("(none)") : s_hexBytes(std::string(enc, static_cast<size_t>(e)));
+        const std::string iconvBytes =
+            e < 0 ? std::string("(none)") : s_hexBytes(std::string(enc, static_cast<size_t>(e)));
         if (e < 0 || std::string(enc, static_cast<size_t>(e)) != nox || d != 2 || dec[0] != unit) {
             ok = false;
             cp.disagreements.push_back("iconv " + s_unitName(unit) + ": nox " + s_hexBytes(nox) +
-                                       ", iconv encodes " + iconvBytes + " and decodes nox's bytes as " +
+                                       ", iconv encodes " + iconvBytes +
+                                       " and decodes nox's bytes as " +
                                        (d == 2 ? s_unitName(dec[0]) : std::string("(error)")));
         }
     }
@@ -387,12 +392,14 @@ bool s_prepareCodePage(CodePage& cp)
     options.lang = cp.lang;
     options.traditional = cp.traditional;
     options.targetBytes = s_textBytes;
-    options.seed = 0x6E6F78ull * 131 + static_cast<uint64_t>(cp.lang) * 2 + (cp.traditional ? 1 : 0);
+    options.seed =
+        0x6E6F78ull * 131 + static_cast<uint64_t>(cp.lang) * 2 + (cp.traditional ? 1 : 0);
     const Accept accept = [&cp](uint32_t v) { return s_accept(cp, v); };
     const SizeOf sizeOf = [&cp](uint32_t v) { return static_cast<size_t>(cp.encodedLen[v]); };
     cp.text = makeText(options, s_cjk, accept, sizeOf);
     for (size_t i = 0; i < cp.disagreements.size(); ++i) {
-        s_note("differs " + std::string(cp.name) + " #" + std::to_string(i + 1), cp.disagreements[i]);
+        s_note("differs " + std::string(cp.name) + " #" + std::to_string(i + 1),
+               cp.disagreements[i]);
     }
 
     // Encode with noxunicode, and decode back: both must succeed on the whole text.
@@ -419,7 +426,8 @@ bool s_prepareCodePage(CodePage& cp)
     s_note("text " + std::string(cp.name),
            std::string(langName(cp.lang)) + (cp.traditional ? " (traditional)" : "") + ", " +
                std::to_string(cp.byteLen) + " bytes, " + std::to_string(cp.text.size()) +
-               " UTF-16 units, " + std::to_string(100 * ascii / cp.text.size()) + "% ASCII characters");
+               " UTF-16 units, " + std::to_string(100 * ascii / cp.text.size()) +
+               "% ASCII characters");
 
     // The peers must give exactly the same output on the whole text, both ways.
 #if defined(NOX_BENCH_HAVE_ICU)
@@ -430,10 +438,14 @@ bool s_prepareCodePage(CodePage& cp)
         const long long c = cp.icu->fromU(cp.text.data(), cp.text.size(), b.data(), b.size());
         cp.icuAgrees = a == units && std::equal(cp.text.begin(), cp.text.end(), u.begin()) &&
                        c == n && std::equal(b.begin(), b.begin() + n, cp.bytes.begin());
-        s_note("check " + std::string(cp.name) + " icu " + cp.icu->name(),
-               cp.icuAgrees ? "identical output both ways"
-                            : "DIFFERS: to UTF-16 " + s_firstDifference(u, a < 0 ? 0 : size_t(a), cp.text) +
-                                  "; from UTF-16 " + s_firstDifference(b, c < 0 ? 0 : size_t(c), std::vector<char>(cp.bytes.begin(), cp.bytes.begin() + n)));
+        s_note(
+            "check " + std::string(cp.name) + " icu " + cp.icu->name(),
+            cp.icuAgrees
+                ? "identical output both ways"
+                : "DIFFERS: to UTF-16 " + s_firstDifference(u, a < 0 ? 0 : size_t(a), cp.text) +
+                      "; from UTF-16 " +
+                      s_firstDifference(b, c < 0 ? 0 : size_t(c),
+                                        std::vector<char>(cp.bytes.begin(), cp.bytes.begin() + n)));
     }
 #endif
 #if defined(NOX_BENCH_HAVE_ICONV)
@@ -441,19 +453,26 @@ bool s_prepareCodePage(CodePage& cp)
         U16 u(cp.text.size() + 16);
         std::vector<char> b(cp.byteLen + 16);
         const long long a = cp.iconvToU->run(cp.bytes.data(), cp.byteLen, u.data(), u.size() * 2);
-        const long long c = cp.iconvFromU->run(cp.text.data(), cp.text.size() * 2, b.data(), b.size());
-        cp.iconvAgrees = a == 2LL * units && std::equal(cp.text.begin(), cp.text.end(), u.begin()) &&
-                         c == n && std::equal(b.begin(), b.begin() + n, cp.bytes.begin());
-        s_note("check " + std::string(cp.name) + " iconv " + cp.iconvName,
-               cp.iconvAgrees ? "identical output both ways"
-                              : "DIFFERS: to UTF-16 " + s_firstDifference(u, a < 0 ? 0 : size_t(a) / 2, cp.text) +
-                                    "; from UTF-16 " + s_firstDifference(b, c < 0 ? 0 : size_t(c), std::vector<char>(cp.bytes.begin(), cp.bytes.begin() + n)));
+        const long long c =
+            cp.iconvFromU->run(cp.text.data(), cp.text.size() * 2, b.data(), b.size());
+        cp.iconvAgrees = a == 2LL * units &&
+                         std::equal(cp.text.begin(), cp.text.end(), u.begin()) && c == n &&
+                         std::equal(b.begin(), b.begin() + n, cp.bytes.begin());
+        s_note(
+            "check " + std::string(cp.name) + " iconv " + cp.iconvName,
+            cp.iconvAgrees
+                ? "identical output both ways"
+                : "DIFFERS: to UTF-16 " + s_firstDifference(u, a < 0 ? 0 : size_t(a) / 2, cp.text) +
+                      "; from UTF-16 " +
+                      s_firstDifference(b, c < 0 ? 0 : size_t(c),
+                                        std::vector<char>(cp.bytes.begin(), cp.bytes.begin() + n)));
     }
 #endif
 
     // Short strings for the call-overhead cases.
-    s_cutShortStrings(cp.text, [&cp](UChar u) { return static_cast<size_t>(cp.encodedLen[u]); },
-                      0x5107ull + static_cast<uint64_t>(cp.lang), cp.shorts);
+    s_cutShortStrings(
+        cp.text, [&cp](UChar u) { return static_cast<size_t>(cp.encodedLen[u]); },
+        0x5107ull + static_cast<uint64_t>(cp.lang), cp.shorts);
     cp.shorts.byteOff.push_back(0);
     for (size_t k = 0; k < s_shortCount; ++k) {
         const size_t from = cp.shorts.unitOff[k];
@@ -501,11 +520,13 @@ void s_prepareUtfTexts()
                std::to_string(t->utf8.size()) + " UTF-8 bytes, " + std::to_string(t->utf16.size()) +
                    " UTF-16 units, " + std::to_string(t->utf32.size()) + " code points, " +
                    std::to_string(100 * asciiBytes / t->utf8.size()) + "% ASCII bytes");
-        s_cutShortStrings(t->utf16, [](UChar u) { return utf8Length(u); }, 0x5108ull, t->shorts);
+        s_cutShortStrings(
+            t->utf16, [](UChar u) { return utf8Length(u); }, 0x5108ull, t->shorts);
         t->shorts.byteOff.push_back(0);
         for (size_t k = 0; k < s_shortCount; ++k) {
             const U16 piece(t->shorts.units.begin() + static_cast<ptrdiff_t>(t->shorts.unitOff[k]),
-                            t->shorts.units.begin() + static_cast<ptrdiff_t>(t->shorts.unitOff[k + 1]));
+                            t->shorts.units.begin() +
+                                static_cast<ptrdiff_t>(t->shorts.unitOff[k + 1]));
             const std::string s = toUtf8(piece);
             t->shorts.bytes.insert(t->shorts.bytes.end(), s.begin(), s.end());
             t->shorts.byteOff.push_back(t->shorts.bytes.size());
@@ -531,15 +552,16 @@ void s_prepareUtfTexts()
         UTF32* o32 = u32.data();
         const utf_ConversionResult r3 = utf_ConvertUTF8toUTF32(&s8, s8 + t.utf8.size(), &o32,
                                                                o32 + u32.size(), strictConversion);
-        const bool ok = r1 == conversionOK && r2 == conversionOK && r3 == conversionOK &&
-                        std::equal(t.utf16.begin(), t.utf16.end(), u16.begin()) &&
-                        size_t(o16 - u16.data()) == t.utf16.size() &&
-                        size_t(o8 - u8.data()) == t.utf8.size() &&
-                        std::equal(t.utf8.begin(), t.utf8.end(), reinterpret_cast<const char*>(u8.data())) &&
-                        size_t(o32 - u32.data()) == t.utf32.size() &&
-                        std::equal(t.utf32.begin(), t.utf32.end(), u32.begin());
-        s_note("check " + std::string(t.name) + " nox", ok ? "UTF routines give the expected output"
-                                                           : "UTF ROUTINES DIFFER from the expected output");
+        const bool ok =
+            r1 == conversionOK && r2 == conversionOK && r3 == conversionOK &&
+            std::equal(t.utf16.begin(), t.utf16.end(), u16.begin()) &&
+            size_t(o16 - u16.data()) == t.utf16.size() && size_t(o8 - u8.data()) == t.utf8.size() &&
+            std::equal(t.utf8.begin(), t.utf8.end(), reinterpret_cast<const char*>(u8.data())) &&
+            size_t(o32 - u32.data()) == t.utf32.size() &&
+            std::equal(t.utf32.begin(), t.utf32.end(), u32.begin());
+        s_note("check " + std::string(t.name) + " nox",
+               ok ? "UTF routines give the expected output"
+                  : "UTF ROUTINES DIFFER from the expected output");
 #if defined(NOX_BENCH_HAVE_ICU)
         {
             U16 a(t.utf16.size() + 16);
@@ -550,7 +572,8 @@ void s_prepareUtfTexts()
                               std::equal(t.utf16.begin(), t.utf16.end(), a.begin()) &&
                               nb == static_cast<long long>(t.utf8.size()) &&
                               std::equal(t.utf8.begin(), t.utf8.end(), b.begin());
-            s_note("check " + std::string(t.name) + " icu", same ? "identical output both ways" : "DIFFERS");
+            s_note("check " + std::string(t.name) + " icu",
+                   same ? "identical output both ways" : "DIFFERS");
         }
 #endif
 #if defined(NOX_BENCH_HAVE_ICONV)
@@ -565,7 +588,8 @@ void s_prepareUtfTexts()
                               to8.run(t.utf16.data(), t.utf16.size() * 2, b.data(), b.size()) ==
                                   static_cast<long long>(t.utf8.size()) &&
                               std::equal(t.utf8.begin(), t.utf8.end(), b.begin());
-            s_note("check " + std::string(t.name) + " iconv", same ? "identical output both ways" : "DIFFERS");
+            s_note("check " + std::string(t.name) + " iconv",
+                   same ? "identical output both ways" : "DIFFERS");
         }
 #endif
     }
@@ -647,11 +671,11 @@ enum class Paths { fast, sse2, plain };
 template <typename F> auto s_withPaths(Paths paths, F body)
 {
     return [paths, body](benchmark::State& state) {
-        ncnv_setFastPaths(paths != Paths::plain);
-        ncnv_setWideVectors(paths == Paths::fast);
+        nox::setKernelCeiling(paths == Paths::plain  ? nox::KernelLevel::Exact
+                              : paths == Paths::fast ? nox::KernelLevel::AVX512
+                                                     : nox::KernelLevel::AVX2);
         body(state);
-        ncnv_setFastPaths(true);
-        ncnv_setWideVectors(true);
+        nox::setKernelCeiling(nox::KernelLevel::AVX512);
     };
 }
 #endif
@@ -719,8 +743,8 @@ void s_registerCodePageCases(const CodePage& cp)
 #if defined(NOX_BENCH_HAVE_ICU)
     if (cp.icu && cp.icuAgrees) {
         s_register(toU + "icu", s_bulk(inBytes, [p] {
-                       return p->icu->toU(p->bytes.data(), p->byteLen, s_out16.data(), s_out16.size()) ==
-                              static_cast<long long>(p->text.size());
+                       return p->icu->toU(p->bytes.data(), p->byteLen, s_out16.data(),
+                                          s_out16.size()) == static_cast<long long>(p->text.size());
                    }));
     }
 #endif
@@ -753,8 +777,8 @@ void s_registerCodePageCases(const CodePage& cp)
 #if defined(NOX_BENCH_HAVE_ICU)
     if (cp.icu && cp.icuAgrees) {
         s_register(fromU + "icu", s_bulk(inUnitsBytes, [p] {
-                       return p->icu->fromU(p->text.data(), p->text.size(), s_out8.data(), s_out8.size()) ==
-                              static_cast<long long>(p->byteLen);
+                       return p->icu->fromU(p->text.data(), p->text.size(), s_out8.data(),
+                                            s_out8.size()) == static_cast<long long>(p->byteLen);
                    }));
     }
 #endif
@@ -762,7 +786,8 @@ void s_registerCodePageCases(const CodePage& cp)
     if (cp.iconvFromU && cp.iconvAgrees) {
         s_register(fromU + "iconv", s_bulk(inUnitsBytes, [p] {
                        return p->iconvFromU->run(p->text.data(), p->text.size() * 2, s_out8.data(),
-                                                 s_out8.size()) == static_cast<long long>(p->byteLen);
+                                                 s_out8.size()) ==
+                              static_cast<long long>(p->byteLen);
                    }));
     }
 #endif
@@ -816,8 +841,9 @@ void s_registerShortCases(const CodePage& cp)
     s_register(fromU + "nox", s_perCall([p, s](size_t k) {
                    int err = 0;
                    const size_t from = s->unitOff[k];
-                   const int n = ncnv_fromUChars(p->conv, s_out8.data(), 256, s->units.data() + from,
-                                                 static_cast<int>(s->unitOff[k + 1] - from), &err);
+                   const int n =
+                       ncnv_fromUChars(p->conv, s_out8.data(), 256, s->units.data() + from,
+                                       static_cast<int>(s->unitOff[k + 1] - from), &err);
                    return err == 0 && n == static_cast<int>(s->byteOff[k + 1] - s->byteOff[k]);
                }));
 #if defined(NOX_BENCH_HAVE_ICU)
@@ -847,7 +873,8 @@ void s_registerShortCases(const CodePage& cp)
         s_register(fromU + "iconv", s_perCall([p, s](size_t k) {
                        const size_t from = s->unitOff[k];
                        return p->iconvFromU->run(s->units.data() + from,
-                                                 2 * (s->unitOff[k + 1] - from), s_out8.data(), 256) ==
+                                                 2 * (s->unitOff[k + 1] - from), s_out8.data(),
+                                                 256) ==
                               static_cast<long long>(s->byteOff[k + 1] - s->byteOff[k]);
                    }));
     }
@@ -884,28 +911,31 @@ void s_registerUtfCases(const UtfText& t)
                    const auto* src = reinterpret_cast<const UTF8*>(p->utf8.data());
                    UTF32* out = s_out32.data();
                    return utf_ConvertUTF8toUTF32(&src, src + p->utf8.size(), &out,
-                                                 out + s_out32.size(), strictConversion) == conversionOK;
+                                                 out + s_out32.size(),
+                                                 strictConversion) == conversionOK;
                }));
     s_register("utf32to8/" + name + "/nox", s_bulk(in32, [p] {
                    const UTF32* src = p->utf32.data();
                    auto* out = reinterpret_cast<UTF8*>(s_out8.data());
                    return utf_ConvertUTF32toUTF8(&src, src + p->utf32.size(), &out,
-                                                 out + s_out8.size(), strictConversion) == conversionOK;
+                                                 out + s_out8.size(),
+                                                 strictConversion) == conversionOK;
                }));
 #if defined(NOX_BENCH_HAVE_ICU)
     s_register("utf8to16/" + name + "/icu", s_bulk(in8, [p] {
-                   return icuUtf8ToUtf16(p->utf8.data(), p->utf8.size(), s_out16.data(), s_out16.size()) ==
-                          static_cast<long long>(p->utf16.size());
+                   return icuUtf8ToUtf16(p->utf8.data(), p->utf8.size(), s_out16.data(),
+                                         s_out16.size()) == static_cast<long long>(p->utf16.size());
                }));
     s_register("utf16to8/" + name + "/icu", s_bulk(in16, [p] {
-                   return icuUtf16ToUtf8(p->utf16.data(), p->utf16.size(), s_out8.data(), s_out8.size()) ==
-                          static_cast<long long>(p->utf8.size());
+                   return icuUtf16ToUtf8(p->utf16.data(), p->utf16.size(), s_out8.data(),
+                                         s_out8.size()) == static_cast<long long>(p->utf8.size());
                }));
     if (s_icuUtf8 != nullptr && s_icuUtf32 != nullptr) {
         s_register("utf8to32/" + name + "/icu", s_bulk(in8, [p] {
                        return icuConvert(s_icuUtf32, s_icuUtf8, p->utf8.data(), p->utf8.size(),
-                                         reinterpret_cast<char*>(s_out32.data()), s_out32.size() * 4,
-                                         s_icuPivot.data(), s_icuPivot.size()) ==
+                                         reinterpret_cast<char*>(s_out32.data()),
+                                         s_out32.size() * 4, s_icuPivot.data(),
+                                         s_icuPivot.size()) ==
                               static_cast<long long>(p->utf32.size() * 4);
                    }));
         s_register("utf32to8/" + name + "/icu", s_bulk(in32, [p] {
@@ -934,14 +964,20 @@ void s_registerUtfCases(const UtfText& t)
             continue;
         }
         const std::string group(r.group);
-        const void* src = group == "utf8to16" || group == "utf8to32" ? static_cast<const void*>(t.utf8.data())
+        const void* src = group == "utf8to16" || group == "utf8to32"
+                              ? static_cast<const void*>(t.utf8.data())
                           : group == "utf16to8" ? static_cast<const void*>(t.utf16.data())
                                                 : static_cast<const void*>(t.utf32.data());
         const size_t expect = group == "utf8to16" ? in16 : group == "utf8to32" ? in32 : in8;
-        void* out = group == "utf8to32" ? static_cast<void*>(s_out32.data()) : group == "utf8to16" ? static_cast<void*>(s_out16.data()) : static_cast<void*>(s_out8.data());
-        const size_t cap = group == "utf8to32" ? s_out32.size() * 4 : group == "utf8to16" ? s_out16.size() * 2 : s_out8.size();
+        void* out = group == "utf8to32"   ? static_cast<void*>(s_out32.data())
+                    : group == "utf8to16" ? static_cast<void*>(s_out16.data())
+                                          : static_cast<void*>(s_out8.data());
+        const size_t cap = group == "utf8to32"   ? s_out32.size() * 4
+                           : group == "utf8to16" ? s_out16.size() * 2
+                                                 : s_out8.size();
         const size_t inBytes = r.inBytes;
-        s_register(group + "/" + name + "/iconv", s_bulk(inBytes, [cd, src, inBytes, out, cap, expect] {
+        s_register(group + "/" + name + "/iconv",
+                   s_bulk(inBytes, [cd, src, inBytes, out, cap, expect] {
                        return cd->run(src, inBytes, out, cap) == static_cast<long long>(expect);
                    }));
     }
@@ -954,7 +990,8 @@ void s_registerUtfShortCases(const UtfText& t)
     const std::string name(t.name);
     s_register("short_utf8to16/" + name + "/nox", s_perCall([s](size_t k) {
                    const auto* src = reinterpret_cast<const UTF8*>(s->bytes.data() + s->byteOff[k]);
-                   const auto* end = reinterpret_cast<const UTF8*>(s->bytes.data() + s->byteOff[k + 1]);
+                   const auto* end =
+                       reinterpret_cast<const UTF8*>(s->bytes.data() + s->byteOff[k + 1]);
                    UTF16* out = s_out16.data();
                    return utf_ConvertUTF8toUTF16(&src, end, &out, out + 256, strictConversion) ==
                           conversionOK;
@@ -968,12 +1005,14 @@ void s_registerUtfShortCases(const UtfText& t)
                }));
 #if defined(NOX_BENCH_HAVE_ICU)
     s_register("short_utf8to16/" + name + "/icu", s_perCall([s](size_t k) {
-                   return icuUtf8ToUtf16(s->bytes.data() + s->byteOff[k], s->byteOff[k + 1] - s->byteOff[k],
-                                         s_out16.data(), 256) >= 0;
+                   return icuUtf8ToUtf16(s->bytes.data() + s->byteOff[k],
+                                         s->byteOff[k + 1] - s->byteOff[k], s_out16.data(),
+                                         256) >= 0;
                }));
     s_register("short_utf16to8/" + name + "/icu", s_perCall([s](size_t k) {
-                   return icuUtf16ToUtf8(s->units.data() + s->unitOff[k], s->unitOff[k + 1] - s->unitOff[k],
-                                         s_out8.data(), 256) >= 0;
+                   return icuUtf16ToUtf8(s->units.data() + s->unitOff[k],
+                                         s->unitOff[k + 1] - s->unitOff[k], s_out8.data(),
+                                         256) >= 0;
                }));
 #endif
 #if defined(NOX_BENCH_HAVE_ICONV)
@@ -981,12 +1020,14 @@ void s_registerUtfShortCases(const UtfText& t)
     const IconvCodec* to8 = s_openIconv("UTF-8", "UTF-16LE");
     if (to16 != nullptr && to8 != nullptr) {
         s_register("short_utf8to16/" + name + "/iconv", s_perCall([s, to16](size_t k) {
-                       return to16->run(s->bytes.data() + s->byteOff[k], s->byteOff[k + 1] - s->byteOff[k],
-                                        s_out16.data(), 512) >= 0;
+                       return to16->run(s->bytes.data() + s->byteOff[k],
+                                        s->byteOff[k + 1] - s->byteOff[k], s_out16.data(),
+                                        512) >= 0;
                    }));
         s_register("short_utf16to8/" + name + "/iconv", s_perCall([s, to8](size_t k) {
                        return to8->run(s->units.data() + s->unitOff[k],
-                                       2 * (s->unitOff[k + 1] - s->unitOff[k]), s_out8.data(), 256) >= 0;
+                                       2 * (s->unitOff[k + 1] - s->unitOff[k]), s_out8.data(),
+                                       256) >= 0;
                    }));
     }
 #endif
@@ -1012,7 +1053,8 @@ void s_registerAll()
         s_registerUtfCases(t);
     }
     for (const CodePage& cp : s_codePages) {
-        if (cp.byteLen != 0 && (std::strcmp(cp.name, "CP1252") == 0 || std::strcmp(cp.name, "SJIS") == 0)) {
+        if (cp.byteLen != 0 &&
+            (std::strcmp(cp.name, "CP1252") == 0 || std::strcmp(cp.name, "SJIS") == 0)) {
             s_registerShortCases(cp);
         }
     }
@@ -1030,21 +1072,26 @@ void s_registerAll()
             continue;
         }
         const CodePage* p = &cp;
-        for (const auto& [paths, impl] : {std::pair{Paths::fast, "/fast"}, std::pair{Paths::sse2, "/sse2"},
-                                          std::pair{Paths::plain, "/plain"}}) {
+        for (const auto& [paths, impl] :
+             {std::pair{Paths::fast, "/fast"}, std::pair{Paths::sse2, "/sse2"},
+              std::pair{Paths::plain, "/plain"}}) {
             s_register("paths_toU/" + std::string(cp.name) + impl,
                        s_withPaths(paths, s_bulk(cp.byteLen, [p] { return s_noxToU(*p); })));
             s_register("paths_fromU/" + std::string(cp.name) + impl,
-                       s_withPaths(paths, s_bulk(cp.text.size() * sizeof(UChar), [p] { return s_noxFromU(*p); })));
+                       s_withPaths(paths, s_bulk(cp.text.size() * sizeof(UChar),
+                                                 [p] { return s_noxFromU(*p); })));
         }
     }
     for (const UtfText& t : s_utfTexts) {
         const UtfText* p = &t;
-        for (const auto& [paths, impl] : {std::pair{Paths::fast, "/fast"}, std::pair{Paths::plain, "/plain"}}) {
-            s_register("paths_utf8to16/" + std::string(t.name) + impl,
-                       s_withPaths(paths, s_bulk(t.utf8.size(), [p] { return s_noxUtf8To16(*p); })));
+        for (const auto& [paths, impl] :
+             {std::pair{Paths::fast, "/fast"}, std::pair{Paths::plain, "/plain"}}) {
+            s_register(
+                "paths_utf8to16/" + std::string(t.name) + impl,
+                s_withPaths(paths, s_bulk(t.utf8.size(), [p] { return s_noxUtf8To16(*p); })));
             s_register("paths_utf16to8/" + std::string(t.name) + impl,
-                       s_withPaths(paths, s_bulk(t.utf16.size() * sizeof(UTF16), [p] { return s_noxUtf16To8(*p); })));
+                       s_withPaths(paths, s_bulk(t.utf16.size() * sizeof(UTF16),
+                                                 [p] { return s_noxUtf16To8(*p); })));
         }
     }
 }
@@ -1081,9 +1128,8 @@ int main(int argc, char** argv)
     s_openCodePages();
     s_buildRepertoire();
     for (CodePage& cp : s_codePages) {
-        const bool wanted = s_selected({"toU", "fromU", "short_toU", "short_fromU", "paths_toU",
-                                        "paths_fromU"},
-                                       cp.name);
+        const bool wanted = s_selected(
+            {"toU", "fromU", "short_toU", "short_fromU", "paths_toU", "paths_fromU"}, cp.name);
         if (cp.conv != nullptr && (!wanted || !s_prepareCodePage(cp))) {
             cp.byteLen = 0;
         }
@@ -1091,9 +1137,9 @@ int main(int argc, char** argv)
     if (s_selected({"utf8to16", "utf16to8", "utf8to32", "utf32to8", "short_utf8to16",
                     "short_utf16to8", "paths_utf8to16", "paths_utf16to8"},
                    "mixed") ||
-        s_selected({"utf8to16", "utf16to8", "utf8to32", "utf32to8", "paths_utf8to16",
-                    "paths_utf16to8"},
-                   "ascii")) {
+        s_selected(
+            {"utf8to16", "utf16to8", "utf8to32", "utf32to8", "paths_utf8to16", "paths_utf16to8"},
+            "ascii")) {
         s_prepareUtfTexts();
     }
     if (!checksOnly) {

@@ -67,16 +67,14 @@ class IcuCodec {
     long long toU(const char* src, size_t len, UChar* out, size_t cap) const
     {
         UErrorCode status = U_ZERO_ERROR;
-        const int32_t n = ucnv_toUChars(cnv_, out,
-                                        static_cast<int32_t>(cap), src,
+        const int32_t n = ucnv_toUChars(cnv_, out, static_cast<int32_t>(cap), src,
                                         static_cast<int32_t>(len), &status);
         return U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING ? -1 : n;
     }
     long long fromU(const UChar* src, size_t len, char* out, size_t cap) const
     {
         UErrorCode status = U_ZERO_ERROR;
-        const int32_t n = ucnv_fromUChars(cnv_, out, static_cast<int32_t>(cap),
-                                          src,
+        const int32_t n = ucnv_fromUChars(cnv_, out, static_cast<int32_t>(cap), src,
                                           static_cast<int32_t>(len), &status);
         return U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING ? -1 : n;
     }
@@ -91,8 +89,7 @@ inline long long icuUtf8ToUtf16(const char* src, size_t len, UChar* out, size_t 
 {
     UErrorCode status = U_ZERO_ERROR;
     int32_t n = 0;
-    u_strFromUTF8(out, static_cast<int32_t>(cap), &n, src,
-                  static_cast<int32_t>(len), &status);
+    u_strFromUTF8(out, static_cast<int32_t>(cap), &n, src, static_cast<int32_t>(len), &status);
     return U_FAILURE(status) ? -1 : n;
 }
 
@@ -100,8 +97,7 @@ inline long long icuUtf16ToUtf8(const UChar* src, size_t len, char* out, size_t 
 {
     UErrorCode status = U_ZERO_ERROR;
     int32_t n = 0;
-    u_strToUTF8(out, static_cast<int32_t>(cap), &n, src,
-                static_cast<int32_t>(len), &status);
+    u_strToUTF8(out, static_cast<int32_t>(cap), &n, src, static_cast<int32_t>(len), &status);
     return U_FAILURE(status) ? -1 : n;
 }
 
@@ -151,7 +147,7 @@ class IconvCodec {
         size_t outLeft = cap;
         const size_t r = iconv(cd_, &in, &inLeft, &o, &outLeft);
         return r == static_cast<size_t>(-1) || inLeft != 0 ? -1
-                                                            : static_cast<long long>(cap - outLeft);
+                                                           : static_cast<long long>(cap - outLeft);
     }
 
   private:

@@ -59,10 +59,10 @@ using SizeOf = std::function<size_t(uint32_t)>;
 // The ideographs and syllables that the CJK generators draw from, most common first where
 // the source gives an order. Empty pools are replaced by plain Unicode ranges.
 struct CjkRepertoire {
-    std::vector<uint32_t> kanji;  // Japanese: JIS level 1 kanji
-    std::vector<uint32_t> hanzi;  // simplified Chinese: GB 2312 level 1 hanzi
+    std::vector<uint32_t> kanji;            // Japanese: JIS level 1 kanji
+    std::vector<uint32_t> hanzi;            // simplified Chinese: GB 2312 level 1 hanzi
     std::vector<uint32_t> hanziTraditional; // traditional Chinese: Big5 frequent hanzi
-    std::vector<uint32_t> hangul; // Korean: the KS X 1001 syllables
+    std::vector<uint32_t> hangul;           // Korean: the KS X 1001 syllables
 };
 
 struct TextOptions {

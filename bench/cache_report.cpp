@@ -99,7 +99,8 @@ int main(int argc, char** argv)
             row.records = conv.dataLen;
             row.maxLen = conv.cur_max();
             row.cacheBytes = conv.cacheBytes();
-            row.tableBytes = conv.dataLen * (sizeof(NoxUCharMapping) + 2 * sizeof(NoxUCharMapping*));
+            row.tableBytes =
+                conv.dataLen * (sizeof(NoxUCharMapping) + 2 * sizeof(NoxUCharMapping*));
         }
         row.constructMs = s_constructMs(name, repeat);
         rows.push_back(row);
@@ -108,16 +109,17 @@ int main(int argc, char** argv)
         return a.cacheBytes != b.cacheBytes ? a.cacheBytes > b.cacheBytes : a.name < b.name;
     });
 
-    std::printf("| Code page | Records | Max bytes | Cache KB | Table KB | Construct ms (median of %d) |\n",
-                repeat);
+    std::printf(
+        "| Code page | Records | Max bytes | Cache KB | Table KB | Construct ms (median of %d) |\n",
+        repeat);
     std::printf("|---|---:|---:|---:|---:|---:|\n");
     size_t largest = 0;
     std::string largestName;
     int failed = 0;
     for (const Row& r : rows) {
         std::printf("| %s%s | %u | %d | %s | %s | %.2f |\n", r.name.c_str(),
-                    r.loaded ? "" : " (NOT LOADED)", r.records, r.maxLen, s_kb(r.cacheBytes).c_str(),
-                    s_kb(r.tableBytes).c_str(), r.constructMs);
+                    r.loaded ? "" : " (NOT LOADED)", r.records, r.maxLen,
+                    s_kb(r.cacheBytes).c_str(), s_kb(r.tableBytes).c_str(), r.constructMs);
         if (r.cacheBytes > largest) {
             largest = r.cacheBytes;
             largestName = r.name;

@@ -71,12 +71,12 @@ std::string s_wideUcm()
                       0x41 + i);
         text += line;
     }
-    text += "<U3100> \\x82\\x41 |0\n<U3101> \\x82\\x41 |0\n"   // two values for one character
-            "<U3102> \\x82\\x42 |0\n<U3102> \\x82\\x43 |0\n"   // two characters for one value
-            "<U3103> \\x82\\x44 |1\n<U3104> \\x82\\x44 |0\n"   // fallback beside a round trip
-            "<U3105> \\x82\\x45 |3\n<U3105> \\x82\\x46 |1\n"   // fallbacks only
+    text += "<U3100> \\x82\\x41 |0\n<U3101> \\x82\\x41 |0\n" // two values for one character
+            "<U3102> \\x82\\x42 |0\n<U3102> \\x82\\x43 |0\n" // two characters for one value
+            "<U3103> \\x82\\x44 |1\n<U3104> \\x82\\x44 |0\n" // fallback beside a round trip
+            "<U3105> \\x82\\x45 |3\n<U3105> \\x82\\x46 |1\n" // fallbacks only
             "<U00E9> \\x65 |3\n<U00E8> \\x83\\x41 |1\n<U00EA> \\x83\\x42 |3\n"
-            "<U00C1> \\x81 |0\n<U00C4> \\x84\\x41 |0\n"         // shorter than the lead byte
+            "<U00C1> \\x81 |0\n<U00C4> \\x84\\x41 |0\n" // shorter than the lead byte
             "<UD800> \\x83\\x43 |0\n<U0000> \\x83\\x44 |0\n<UFFFF> \\x83\\x45 |0\n"
             "<U00A0> \\x85\\x41\\x42 |3\n<U00A0> \\x20 |1\n"
             "END CHARMAP\n";

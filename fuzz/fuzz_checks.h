@@ -8,6 +8,7 @@
 #define NOXUNICODE_FUZZ_CHECKS_H
 
 #include "environment.h"
+#include "kernels/kernels.h"
 #include "unicode.h"
 
 #include <algorithm>
@@ -27,11 +28,11 @@ namespace noxfuzz {
     std::abort();
 }
 
-#define NOX_CHECK(condition)                                                                   \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            ::noxfuzz::fail(#condition, __FILE__, __LINE__);                                   \
-        }                                                                                      \
+#define NOX_CHECK(condition)                                                                       \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            ::noxfuzz::fail(#condition, __FILE__, __LINE__);                                       \
+        }                                                                                          \
     } while (0)
 
 const int kUnset = 99;
@@ -180,8 +181,7 @@ inline void checkToUnicode(NoxUConverter* h, const std::vector<char>& bytes, siz
             Room<UChar> out(step, kSentinel16);
             UChar* outPos = out.data.get();
             error = 0;
-            ncnv_toUnicode(h, &outPos, out.data.get() + step, &sourcePos, source.get() + n,
-                           &error);
+            ncnv_toUnicode(h, &outPos, out.data.get() + step, &sourcePos, source.get() + n, &error);
             NOX_CHECK(out.slackUntouched(kSentinel16));
             collected.insert(collected.end(), out.data.get(), outPos);
             if (error == 15) {
@@ -222,8 +222,7 @@ inline void checkToUnicode(NoxUConverter* h, const std::vector<char>& bytes, siz
     // character that the pointer-range form converts from there.
     for (size_t i = 0; i < n && i < 64; ++i) {
         error = kUnset;
-        const int length =
-            ncnv_mblen(h, source.get() + i, static_cast<int>(n - i), &error);
+        const int length = ncnv_mblen(h, source.get() + i, static_cast<int>(n - i), &error);
         seen->mblen.push_back(length);
         seen->mblen.push_back(error);
         Room<UChar> one(1, kSentinel16);
@@ -235,10 +234,12 @@ inline void checkToUnicode(NoxUConverter* h, const std::vector<char>& bytes, siz
         // A smaller maxBytes, with the bytes beyond it not even allocated: the same answer,
         // or the character is cut off (-1 with 15).
         for (size_t m = 1; m <= 4 && m < n - i && i < 16; ++m) {
-            const auto shortCopy = exactCopy(std::vector<char>(
-                bytes.begin() + static_cast<ptrdiff_t>(i), bytes.begin() + static_cast<ptrdiff_t>(i + m)));
+            const auto shortCopy =
+                exactCopy(std::vector<char>(bytes.begin() + static_cast<ptrdiff_t>(i),
+                                            bytes.begin() + static_cast<ptrdiff_t>(i + m)));
             int shortError = kUnset;
-            const int shortLength = ncnv_mblen(h, shortCopy.get(), static_cast<int>(m), &shortError);
+            const int shortLength =
+                ncnv_mblen(h, shortCopy.get(), static_cast<int>(m), &shortError);
             const bool cut = shortLength == -1 && shortError == 15;
             NOX_CHECK(cut || (shortLength == length && shortError == error));
         }
@@ -313,8 +314,8 @@ inline void checkFromUnicode(NoxUConverter* h, const std::vector<UChar>& units, 
             for (size_t i = whole; i < room; ++i) {
                 NOX_CHECK(out.data[i] == kSentinel8);
             }
-            NOX_CHECK(error == (whole == bytes.size() ? fullError
-                                                      : (fullError != 0 ? fullError : 15)));
+            NOX_CHECK(error ==
+                      (whole == bytes.size() ? fullError : (fullError != 0 ? fullError : 15)));
         }
     }
 
@@ -384,14 +385,14 @@ inline void checkFromUnicode(NoxUConverter* h, const std::vector<UChar>& units, 
 inline void checkConverter(NoxUConverter* h, const std::vector<char>& bytes,
                            const std::vector<UChar>& units, size_t room, size_t split)
 {
-    const bool saved = ncnv_getFastPaths();
+    const nox::KernelLevel saved = nox::kernelCeiling();
     Observed seen[2];
     for (int plain = 0; plain < 2; ++plain) {
-        ncnv_setFastPaths(plain == 0);
+        nox::setKernelCeiling(plain == 0 ? nox::KernelLevel::AVX512 : nox::KernelLevel::Exact);
         checkToUnicode(h, bytes, room, split, &seen[plain]);
         checkFromUnicode(h, units, room, &seen[plain]);
     }
-    ncnv_setFastPaths(saved);
+    nox::setKernelCeiling(saved);
     NOX_CHECK(seen[0] == seen[1]);
 }
 

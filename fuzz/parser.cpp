@@ -5,9 +5,9 @@
 // to the same record; a rejected line leaves the record cleared (or untouched when the line
 // starts with '#'). A lead-byte line assigns lengths 0 to 15 only, keeps cur_min <= cur_max,
 // and applying it twice gives the same table.
+#include "parser.h"
 #include "NoxUCharMapping.h"
 #include "fuzz_checks.h"
-#include "parser.h"
 
 #include <cstdint>
 #include <cstdio>

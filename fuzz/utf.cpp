@@ -13,6 +13,7 @@
 #include "ConvertUTF.h"
 #include "environment.h"
 #include "fuzz_checks.h"
+#include "kernels/kernels.h"
 
 #include <cstdint>
 #include <vector>
@@ -96,18 +97,18 @@ Converted<T> s_convertInPieces(Routine<S, T> routine, const std::vector<S>& sour
 }
 
 template <typename S, typename T>
-Converted<T> s_check(Routine<S, T> routine, const std::vector<S>& source,
-                     utf_ConversionFlags flags, size_t room)
+Converted<T> s_check(Routine<S, T> routine, const std::vector<S>& source, utf_ConversionFlags flags,
+                     size_t room)
 {
     Converted<T> seen[2];
-    const bool saved = ncnv_getFastPaths();
+    const nox::KernelLevel saved = nox::kernelCeiling();
     for (int plain = 0; plain < 2; ++plain) {
-        ncnv_setFastPaths(plain == 0);
+        nox::setKernelCeiling(plain == 0 ? nox::KernelLevel::AVX512 : nox::KernelLevel::Exact);
         seen[plain] = s_convertAll(routine, source, flags);
         const Converted<T> pieces = s_convertInPieces(routine, source, flags, room);
         NOX_CHECK(pieces == seen[plain]);
     }
-    ncnv_setFastPaths(saved);
+    nox::setKernelCeiling(saved);
     NOX_CHECK(seen[0] == seen[1]);
     return seen[0];
 }
@@ -134,8 +135,12 @@ void s_checkValidators(const std::vector<UTF8>& text)
         NOX_CHECK(legal == 0 || legal == 1);
         // The length the first byte announces; 5 and 6 are never legal.
         const UTF8 first = *p;
-        const size_t length = first < 0xC0 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3
-                              : first < 0xF8 ? 4 : first < 0xFC ? 5 : 6;
+        const size_t length = first < 0xC0   ? 1
+                              : first < 0xE0 ? 2
+                              : first < 0xF0 ? 3
+                              : first < 0xF8 ? 4
+                              : first < 0xFC ? 5
+                                             : 6;
         const bool whole = length <= text.size() - i;
         if (whole && length <= 4) {
             NOX_CHECK(legal == utf_isLegalUTF8(p, static_cast<int32_t>(length)));
@@ -217,30 +222,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The two UTF-8 readers stop at the same place and agree on the values.
     NOX_CHECK(u8to16.consumed == u8to32.consumed && u8to16.result == u8to32.result);
-    const auto back16 = s_convertAll<UTF32, UTF16>(utf_ConvertUTF32toUTF16, u8to32.out,
-                                                   lenientConversion);
+    const auto back16 =
+        s_convertAll<UTF32, UTF16>(utf_ConvertUTF32toUTF16, u8to32.out, lenientConversion);
     NOX_CHECK(back16.out == u8to16.out);
 
     // Round trips of valid text.
     if (u8to32.result == conversionOK && flags == strictConversion) {
-        const auto back = s_convertAll<UTF32, UTF8>(utf_ConvertUTF32toUTF8, u8to32.out,
-                                                    strictConversion);
+        const auto back =
+            s_convertAll<UTF32, UTF8>(utf_ConvertUTF32toUTF8, u8to32.out, strictConversion);
         NOX_CHECK(back.result == conversionOK && back.out == utf8);
     }
     if (u16to32.result == conversionOK && !s_hasSurrogate(u16to32.out)) {
-        const auto back = s_convertAll<UTF32, UTF16>(utf_ConvertUTF32toUTF16, u16to32.out,
-                                                     strictConversion);
+        const auto back =
+            s_convertAll<UTF32, UTF16>(utf_ConvertUTF32toUTF16, u16to32.out, strictConversion);
         NOX_CHECK(back.result == conversionOK && back.out == utf16);
-        const auto via8 = s_convertAll<UTF8, UTF16>(utf_ConvertUTF8toUTF16, u16to8.out,
-                                                    strictConversion);
+        const auto via8 =
+            s_convertAll<UTF8, UTF16>(utf_ConvertUTF8toUTF16, u16to8.out, strictConversion);
         NOX_CHECK(via8.result == conversionOK && via8.out == utf16);
     }
     if (u32to8.result == conversionOK && flags == strictConversion) {
-        const auto back = s_convertAll<UTF8, UTF32>(utf_ConvertUTF8toUTF32, u32to8.out,
-                                                    strictConversion);
+        const auto back =
+            s_convertAll<UTF8, UTF32>(utf_ConvertUTF8toUTF32, u32to8.out, strictConversion);
         NOX_CHECK(back.result == conversionOK && back.out == utf32);
-        const auto to16 = s_convertAll<UTF32, UTF16>(utf_ConvertUTF32toUTF16, utf32,
-                                                     strictConversion);
+        const auto to16 =
+            s_convertAll<UTF32, UTF16>(utf_ConvertUTF32toUTF16, utf32, strictConversion);
         NOX_CHECK(to16.result == conversionOK && to16.out == u32to16.out);
     }
 

@@ -1,7 +1,7 @@
 // ConvertUTF.cpp - conversions between UTF-8, UTF-16 and UTF-32, and UTF-8 validation.
 #include "ConvertUTF.h"
 
-#include "environment.h"
+#include "kernels/kernels.h"
 
 #include <cstddef>
 #include <cstring>
@@ -131,8 +131,8 @@ inline bool s_isLegalUtf8(const UTF8* source, int32_t length)
 // Reads one UTF-16 character into ch and moves source past it. A high surrogate with
 // nothing after it stands for itself; in strict mode any other unpaired surrogate is
 // refused and source stays on it.
-inline utf_ConversionResult s_readUtf16(const UTF16*& source, const UTF16* sourceEnd,
-                                        bool strict, UTF32& ch)
+inline utf_ConversionResult s_readUtf16(const UTF16*& source, const UTF16* sourceEnd, bool strict,
+                                        UTF32& ch)
 {
     const UTF16* next = source + 1;
     ch = *source;
@@ -236,8 +236,7 @@ inline bool s_writeUtf8(UTF32 ch, UTF8*& target, UTF8* targetEnd)
 // the last few units before either end, to the per-character step.
 
 // Number of leading units below 0x80 among the 16 at p (16 when all are), one at a time.
-template <typename Unit>
-inline int s_asciiPrefixPlain(const Unit* p)
+template <typename Unit> inline int s_asciiPrefixPlain(const Unit* p)
 {
     int n = 0;
     while (n < 16 && p[n] < 0x80) {
@@ -352,8 +351,7 @@ inline bool s_isTrail(UTF32 byte)
 // Decodes one well-formed UTF-8 character that no mode judges (no surrogate form) and
 // stores it; false, with nothing done, at anything else. Four readable bytes and two units
 // of room must be certain.
-template <typename Dst>
-inline bool s_stepFromUtf8(const UTF8*& source, Dst*& target)
+template <typename Dst> inline bool s_stepFromUtf8(const UTF8*& source, Dst*& target)
 {
     const UTF32 b0 = source[0];
     if (b0 < 0x80) {
@@ -444,8 +442,7 @@ inline void s_putUtf8Fast(UTF32 ch, UTF8*& target)
 }
 
 // Characters and surrogate pairs, as long as four bytes of room remain.
-void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target,
-                       UTF8* targetEnd)
+void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target, UTF8* targetEnd)
 {
     UTF32 ch = 0;
     while (source < sourceEnd && targetEnd - target >= 4) {
@@ -460,8 +457,7 @@ void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& targ
 }
 
 // Values that need no judgement, as long as four bytes of room remain.
-void s_bulkUtf32ToUtf8(const UTF32*& source, const UTF32* sourceEnd, UTF8*& target,
-                       UTF8* targetEnd)
+void s_bulkUtf32ToUtf8(const UTF32*& source, const UTF32* sourceEnd, UTF8*& target, UTF8* targetEnd)
 {
     while (source < sourceEnd && targetEnd - target >= 4 && !s_isRefusedUtf32(*source)) {
         s_putUtf8Fast(*source++, target);
@@ -575,8 +571,8 @@ constexpr PackTable s_laneTable = s_makeLaneTable();
 
 NOX_SSE42 inline __m128i s_shuffle(__m128i v, const PackTable& table, unsigned key)
 {
-    return _mm_shuffle_epi8(
-        v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.shuffle[key])));
+    return _mm_shuffle_epi8(v,
+                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.shuffle[key])));
 }
 
 NOX_SSE42 inline __m128i s_load(const void* p)
@@ -595,9 +591,9 @@ NOX_SSE42 inline void s_store(void* p, __m128i v)
 // Block::settle moves the source back onto a character boundary.
 // Inlined into callers compiled for the processor the block needs.
 template <typename Block>
-inline __attribute__((always_inline)) void s_bulkStaged(const typename Block::Src*& source,
-                            const typename Block::Src* sourceEnd, typename Block::Dst*& target,
-                            typename Block::Dst* targetEnd)
+inline __attribute__((always_inline)) void
+s_bulkStaged(const typename Block::Src*& source, const typename Block::Src* sourceEnd,
+             typename Block::Dst*& target, typename Block::Dst* targetEnd)
 {
     using Dst = typename Block::Dst;
     Dst stage[Block::stageSize];
@@ -605,7 +601,8 @@ inline __attribute__((always_inline)) void s_bulkStaged(const typename Block::Sr
     bool more = true;
     while (more && sourceEnd - source >= Block::minSource && targetEnd - target >= Block::reach) {
         const std::ptrdiff_t room = targetEnd - target;
-        Dst* const last = stage + (room < Block::stageSize ? room : Block::stageSize) - Block::reach;
+        Dst* const last =
+            stage + (room < Block::stageSize ? room : Block::stageSize) - Block::reach;
         Dst* staged = stage;
         while (staged <= last && sourceEnd - source >= Block::minSource) {
             if (!block.step(source, sourceEnd, staged)) {
@@ -653,9 +650,9 @@ struct Utf16ToUtf8Block {
         // lies beyond the 8 units; the step then ends before that lane.
         int cutPair = 0;
         if (pairs) {
-            const __m128i isHigh = _mm_cmpeq_epi16(
-                _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFC00))),
-                _mm_set1_epi16(static_cast<short>(0xD800)));
+            const __m128i isHigh =
+                _mm_cmpeq_epi16(_mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFC00))),
+                                _mm_set1_epi16(static_cast<short>(0xD800)));
             const __m128i isLow = _mm_andnot_si128(isHigh, surrogate);
             // Every high surrogate but one in the last lane is followed by a low one, and
             // every low one follows a high one; anything else, one character at a time.
@@ -703,8 +700,8 @@ struct Utf16ToUtf8Block {
             // F0 | w >> 8, 80 | (w >> 2 & 3F) from the high surrogate and
             // 80 | (w & 3) << 4 | (low >> 6 & F), 80 | (low & 3F) from the low one;
             // w & 3 equals high & 3.
-            const __m128i w = _mm_add_epi16(_mm_and_si128(u, _mm_set1_epi16(0x3FF)),
-                                            _mm_set1_epi16(0x40));
+            const __m128i w =
+                _mm_add_epi16(_mm_and_si128(u, _mm_set1_epi16(0x3FF)), _mm_set1_epi16(0x40));
             const __m128i highBytes = _mm_or_si128(
                 _mm_or_si128(_mm_srli_epi16(w, 8), _mm_set1_epi16(static_cast<short>(0x80F0))),
                 _mm_and_si128(_mm_slli_epi16(w, 6), _mm_set1_epi16(0x3F00)));
@@ -714,9 +711,9 @@ struct Utf16ToUtf8Block {
                              _mm_slli_epi16(_mm_and_si128(before, _mm_set1_epi16(3)), 4)),
                 _mm_or_si128(_mm_and_si128(_mm_srli_epi16(u, 6), _mm_set1_epi16(0xF)),
                              _mm_slli_epi16(_mm_and_si128(u, low6), 8)));
-            const __m128i isHigh = _mm_cmpeq_epi16(
-                _mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFC00))),
-                _mm_set1_epi16(static_cast<short>(0xD800)));
+            const __m128i isHigh =
+                _mm_cmpeq_epi16(_mm_and_si128(u, _mm_set1_epi16(static_cast<short>(0xFC00))),
+                                _mm_set1_epi16(static_cast<short>(0xD800)));
             front = _mm_blendv_epi8(front, _mm_blendv_epi8(lowBytes, highBytes, isHigh), surrogate);
         }
         const unsigned wide = ~masks;
@@ -733,8 +730,8 @@ struct Utf16ToUtf8Block {
     }
 };
 
-NOX_SSE42 void s_bulkUtf16ToUtf8Sse42(const UTF16*& source, const UTF16* sourceEnd,
-                                      UTF8*& target, UTF8* targetEnd)
+NOX_SSE42 void s_bulkUtf16ToUtf8Sse42(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target,
+                                      UTF8* targetEnd)
 {
     s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
     s_bulkUtf16ToUtf8(source, sourceEnd, target, targetEnd);
@@ -766,9 +763,9 @@ NOX_SSE42 inline void s_decodeWindow(__m128i b, __m128i next, __m128i next2, __m
         // gives bits 6 to 21 of the value, at the byte after it the low surrogate's bits.
         const __m128i lo3 =
             _mm_or_si128(_mm_and_si128(_mm_slli_epi16(next, 6), top2), _mm_and_si128(next2, low6));
-        const __m128i hi3 =
-            _mm_or_si128(_mm_and_si128(_mm_slli_epi16(b, 4), _mm_set1_epi8(static_cast<char>(0xF0))),
-                         _mm_and_si128(_mm_srli_epi16(next, 2), _mm_set1_epi8(0x0F)));
+        const __m128i hi3 = _mm_or_si128(
+            _mm_and_si128(_mm_slli_epi16(b, 4), _mm_set1_epi8(static_cast<char>(0xF0))),
+            _mm_and_si128(_mm_srli_epi16(next, 2), _mm_set1_epi8(0x0F)));
         const __m128i pick3 = four ? _mm_or_si128(lead3, _mm_slli_si128(lead4, 1)) : lead3;
         lo = two ? _mm_blendv_epi8(lo, lo3, pick3) : lo3;
         hi = two ? _mm_blendv_epi8(hi, hi3, pick3) : hi3;
@@ -885,13 +882,12 @@ struct Utf8ToUtf16Block {
         const __m128i after = s_load(s + 16);
         const __m128i next = _mm_alignr_epi8(after, b, 1);
         const ByteClasses c = s_classify(b, next);
-        const __m128i want =
-            _mm_or_si128(_mm_or_si128(_mm_alignr_epi8(c.lead, prevLead, 15),
-                                      _mm_alignr_epi8(c.lead3, prevLead3, 14)),
-                         _mm_alignr_epi8(c.lead4, prevLead4, 13));
-        const __m128i wantAfter = _mm_or_si128(
-            _mm_or_si128(_mm_srli_si128(c.lead, 15), _mm_srli_si128(c.lead3, 14)),
-            _mm_srli_si128(c.lead4, 13));
+        const __m128i want = _mm_or_si128(_mm_or_si128(_mm_alignr_epi8(c.lead, prevLead, 15),
+                                                       _mm_alignr_epi8(c.lead3, prevLead3, 14)),
+                                          _mm_alignr_epi8(c.lead4, prevLead4, 13));
+        const __m128i wantAfter =
+            _mm_or_si128(_mm_or_si128(_mm_srli_si128(c.lead, 15), _mm_srli_si128(c.lead3, 14)),
+                         _mm_srli_si128(c.lead4, 13));
         const __m128i trailAfter = _mm_cmplt_epi8(after, _mm_set1_epi8(-64));
         // A lead of four bytes in the last byte would leave its low surrogate to the next
         // window.
@@ -904,11 +900,10 @@ struct Utf8ToUtf16Block {
             return window(s, t);
         }
         const bool four = !_mm_testz_si128(c.lead4, c.lead4);
-        const unsigned starts =
-            (~s_bits(c.trail) | (four ? s_bits(c.lead4) << 1 : 0u)) & 0xFFFF;
+        const unsigned starts = (~s_bits(c.trail) | (four ? s_bits(c.lead4) << 1 : 0u)) & 0xFFFF;
         s_decodeWindow(b, next, _mm_alignr_epi8(after, b, 2), c.lead3, c.lead4, starts,
-                       !_mm_testc_si128(c.lead3, c.lead), !_mm_testz_si128(c.lead3, c.lead3),
-                       four, t);
+                       !_mm_testc_si128(c.lead3, c.lead), !_mm_testz_si128(c.lead3, c.lead3), four,
+                       t);
         prevLead = c.lead;
         prevLead3 = c.lead3;
         prevLead4 = c.lead4;
@@ -949,15 +944,14 @@ struct Utf8ToUtf16Block {
             return true;
         }
         s_decodeWindow(b, next, _mm_srli_si128(b, 2), c.lead3, c.lead4,
-                       (~trail & window) | ((lead4 & window) << 1),
-                       ((lead & ~lead3) & window) != 0, (lead3 & window) != 0,
-                       (lead4 & window) != 0, t);
+                       (~trail & window) | ((lead4 & window) << 1), ((lead & ~lead3) & window) != 0,
+                       (lead3 & window) != 0, (lead4 & window) != 0, t);
         s += n;
         return true;
     }
 };
-NOX_SSE42 void s_bulkUtf8ToUtf16Sse42(const UTF8*& source, const UTF8* sourceEnd,
-                                      UTF16*& target, UTF16* targetEnd)
+NOX_SSE42 void s_bulkUtf8ToUtf16Sse42(const UTF8*& source, const UTF8* sourceEnd, UTF16*& target,
+                                      UTF16* targetEnd)
 {
     s_bulkStaged<Utf8ToUtf16Block>(source, sourceEnd, target, targetEnd);
     s_bulkFromUtf8(source, sourceEnd, target, targetEnd);
@@ -1045,14 +1039,13 @@ struct Utf8ToUtf16Block32 {
         const __m256i want = _mm256_or_si256(
             _mm256_or_si256(s_shiftIn(lead, prevLead, 1), s_shiftIn(lead3, prevLead3, 2)),
             s_shiftIn(lead4, prevLead4, 3));
-        const __m256i missing = _mm256_or_si256(
-            _mm256_or_si256(_mm256_andnot_si256(s_isTrail256(next), lead),
-                            _mm256_andnot_si256(s_isTrail256(next2), lead3)),
-            _mm256_andnot_si256(s_isTrail256(next3), lead4));
+        const __m256i missing =
+            _mm256_or_si256(_mm256_or_si256(_mm256_andnot_si256(s_isTrail256(next), lead),
+                                            _mm256_andnot_si256(s_isTrail256(next2), lead3)),
+                            _mm256_andnot_si256(s_isTrail256(next3), lead4));
         const __m256i halfEnd = _mm256_srli_si256(lead4, 15);
-        const __m256i wrong = _mm256_or_si256(
-            _mm256_or_si256(_mm256_xor_si256(want, trail), stop),
-            _mm256_or_si256(missing, halfEnd));
+        const __m256i wrong = _mm256_or_si256(_mm256_or_si256(_mm256_xor_si256(want, trail), stop),
+                                              _mm256_or_si256(missing, halfEnd));
         if (!_mm256_testz_si256(wrong, wrong)) {
             settle(s);
             return Utf8ToUtf16Block::window(s, t);
@@ -1063,12 +1056,12 @@ struct Utf8ToUtf16Block32 {
         const unsigned lead4Bits = static_cast<unsigned>(_mm256_movemask_epi8(lead4));
         const unsigned starts =
             ~static_cast<unsigned>(_mm256_movemask_epi8(trail)) | (lead4Bits << 1);
-        s_decodeWindow(_mm256_castsi256_si128(b),
-                       _mm256_castsi256_si128(next), _mm256_castsi256_si128(next2), lo.lead3,
-                       lo.lead4, starts & 0xFFFF, two, three, four, t);
+        s_decodeWindow(_mm256_castsi256_si128(b), _mm256_castsi256_si128(next),
+                       _mm256_castsi256_si128(next2), lo.lead3, lo.lead4, starts & 0xFFFF, two,
+                       three, four, t);
         s_decodeWindow(_mm256_extracti128_si256(b, 1), _mm256_extracti128_si256(next, 1),
-                       _mm256_extracti128_si256(next2, 1), hi.lead3, hi.lead4, starts >> 16,
-                       two, three, four, t);
+                       _mm256_extracti128_si256(next2, 1), hi.lead3, hi.lead4, starts >> 16, two,
+                       three, four, t);
         prevLead = lead;
         prevLead3 = lead3;
         prevLead4 = lead4;
@@ -1077,34 +1070,15 @@ struct Utf8ToUtf16Block32 {
     }
 };
 
-NOX_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sourceEnd,
-                                    UTF16*& target, UTF16* targetEnd)
+NOX_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sourceEnd, UTF16*& target,
+                                    UTF16* targetEnd)
 {
     s_bulkStaged<Utf8ToUtf16Block32>(source, sourceEnd, target, targetEnd);
     s_bulkStaged<Utf8ToUtf16Block>(source, sourceEnd, target, targetEnd);
     s_bulkFromUtf8(source, sourceEnd, target, targetEnd);
 }
 
-bool s_haveAvx2()
-{
-    static const bool s_have = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("sse4.2") &&
-               __builtin_cpu_supports("popcnt");
-    }();
-    return s_have;
-}
-
 #endif
-
-bool s_haveSse42()
-{
-    static const bool s_have = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("popcnt");
-    }();
-    return s_have;
-}
 
 #endif
 
@@ -1115,7 +1089,7 @@ using BulkUtf8ToUtf16 = void (*)(const UTF8*&, const UTF8*, UTF16*&, UTF16*);
 BulkUtf16ToUtf8 s_pickUtf16ToUtf8()
 {
 #if defined(NOX_SSE42_PATHS)
-    if (s_haveSse42()) {
+    if (nox::activeKernelLevel() >= nox::KernelLevel::SSE42) {
         return s_bulkUtf16ToUtf8Sse42;
     }
 #endif
@@ -1126,11 +1100,11 @@ BulkUtf8ToUtf16 s_pickUtf8ToUtf16()
 {
 #if defined(NOX_SSE42_PATHS)
 #if defined(NOX_AVX2_PATHS)
-    if (s_haveAvx2()) {
+    if (nox::activeKernelLevel() >= nox::KernelLevel::AVX2) {
         return s_bulkUtf8ToUtf16Avx2;
     }
 #endif
-    if (s_haveSse42()) {
+    if (nox::activeKernelLevel() >= nox::KernelLevel::SSE42) {
         return s_bulkUtf8ToUtf16Sse42;
     }
 #endif
@@ -1144,7 +1118,7 @@ template <typename Src, typename Dst, typename Bulk, typename Step>
 utf_ConversionResult s_convert(const Src** sourceStart, const Src* sourceEnd, Dst** targetStart,
                                Dst* targetEnd, Bulk bulk, Step step)
 {
-    const bool fast = ncnv_getFastPaths();
+    const bool fast = nox::activeKernelLevel() != nox::KernelLevel::Exact;
     utf_ConversionResult result = conversionOK;
     const Src* source = *sourceStart;
     Dst* target = *targetStart;
@@ -1170,9 +1144,8 @@ utf_ConversionResult s_convert(const Src** sourceStart, const Src* sourceEnd, Ds
 extern "C" {
 
 NOX_API utf_ConversionResult utf_ConvertUTF32toUTF16(const UTF32** sourceStart,
-                                                     const UTF32* sourceEnd,
-                                                     UTF16** targetStart, UTF16* targetEnd,
-                                                     utf_ConversionFlags flags)
+                                                     const UTF32* sourceEnd, UTF16** targetStart,
+                                                     UTF16* targetEnd, utf_ConversionFlags flags)
 {
     const bool strict = flags == strictConversion;
     auto step = [=](const UTF32*& source, UTF16*& target) {
@@ -1197,9 +1170,8 @@ NOX_API utf_ConversionResult utf_ConvertUTF32toUTF16(const UTF32** sourceStart,
 }
 
 NOX_API utf_ConversionResult utf_ConvertUTF16toUTF32(const UTF16** sourceStart,
-                                                     const UTF16* sourceEnd,
-                                                     UTF32** targetStart, UTF32* targetEnd,
-                                                     utf_ConversionFlags flags)
+                                                     const UTF16* sourceEnd, UTF32** targetStart,
+                                                     UTF32* targetEnd, utf_ConversionFlags flags)
 {
     const bool strict = flags == strictConversion;
     auto step = [=](const UTF16*& source, UTF32*& target) {
@@ -1239,9 +1211,9 @@ NOX_API utf_ConversionResult utf_ConvertUTF16toUTF8(const UTF16** sourceStart,
     return s_convert(sourceStart, sourceEnd, targetStart, targetEnd, s_pickUtf16ToUtf8(), step);
 }
 
-NOX_API utf_ConversionResult utf_ConvertUTF8toUTF16(const UTF8** sourceStart,
-                                                    const UTF8* sourceEnd, UTF16** targetStart,
-                                                    UTF16* targetEnd, utf_ConversionFlags flags)
+NOX_API utf_ConversionResult utf_ConvertUTF8toUTF16(const UTF8** sourceStart, const UTF8* sourceEnd,
+                                                    UTF16** targetStart, UTF16* targetEnd,
+                                                    utf_ConversionFlags flags)
 {
     const bool strict = flags == strictConversion;
     auto step = [=](const UTF8*& source, UTF16*& target) {
@@ -1282,9 +1254,9 @@ NOX_API utf_ConversionResult utf_ConvertUTF32toUTF8(const UTF32** sourceStart,
     return s_convert(sourceStart, sourceEnd, targetStart, targetEnd, s_bulkUtf32ToUtf8, step);
 }
 
-NOX_API utf_ConversionResult utf_ConvertUTF8toUTF32(const UTF8** sourceStart,
-                                                    const UTF8* sourceEnd, UTF32** targetStart,
-                                                    UTF32* targetEnd, utf_ConversionFlags flags)
+NOX_API utf_ConversionResult utf_ConvertUTF8toUTF32(const UTF8** sourceStart, const UTF8* sourceEnd,
+                                                    UTF32** targetStart, UTF32* targetEnd,
+                                                    utf_ConversionFlags flags)
 {
     const bool strict = flags == strictConversion;
     auto step = [=](const UTF8*& source, UTF32*& target) {

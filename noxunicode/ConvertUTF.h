@@ -51,17 +51,15 @@ typedef enum {
  *  sourceIllegal (stopping at the value); lenient mode passes surrogates and writes U+FFFD
  *  for values above 0x10FFFF. Returns conversionOK, targetExhausted or sourceIllegal. */
 NOX_API utf_ConversionResult utf_ConvertUTF32toUTF16(const UTF32** sourceStart,
-                                                     const UTF32* sourceEnd,
-                                                     UTF16** targetStart, UTF16* targetEnd,
-                                                     utf_ConversionFlags flags);
+                                                     const UTF32* sourceEnd, UTF16** targetStart,
+                                                     UTF16* targetEnd, utf_ConversionFlags flags);
 
 /** UTF-16 to UTF-32. Strict mode refuses unpaired surrogates with sourceIllegal; a high
  *  surrogate that is the last unit of the source is converted on its own in both modes.
  *  Returns conversionOK, targetExhausted or sourceIllegal. */
 NOX_API utf_ConversionResult utf_ConvertUTF16toUTF32(const UTF16** sourceStart,
-                                                     const UTF16* sourceEnd,
-                                                     UTF32** targetStart, UTF32* targetEnd,
-                                                     utf_ConversionFlags flags);
+                                                     const UTF16* sourceEnd, UTF32** targetStart,
+                                                     UTF32* targetEnd, utf_ConversionFlags flags);
 
 /** UTF-16 to UTF-8, with the surrogate rules of utf_ConvertUTF16toUTF32.
  *  Returns conversionOK, targetExhausted or sourceIllegal. */
@@ -72,9 +70,9 @@ NOX_API utf_ConversionResult utf_ConvertUTF16toUTF8(const UTF16** sourceStart,
 /** UTF-8 to UTF-16. Illegal sequences stop the conversion with sourceIllegal in both
  *  modes; strict mode also refuses the three-byte forms of surrogates. A character cut off
  *  by sourceEnd gives sourceExhausted. */
-NOX_API utf_ConversionResult utf_ConvertUTF8toUTF16(const UTF8** sourceStart,
-                                                    const UTF8* sourceEnd, UTF16** targetStart,
-                                                    UTF16* targetEnd, utf_ConversionFlags flags);
+NOX_API utf_ConversionResult utf_ConvertUTF8toUTF16(const UTF8** sourceStart, const UTF8* sourceEnd,
+                                                    UTF16** targetStart, UTF16* targetEnd,
+                                                    utf_ConversionFlags flags);
 
 /** UTF-32 to UTF-8. Strict mode refuses surrogate values and values above 0x10FFFF with
  *  sourceIllegal; lenient mode passes surrogates and writes U+FFFD above 0x10FFFF. */
@@ -84,9 +82,9 @@ NOX_API utf_ConversionResult utf_ConvertUTF32toUTF8(const UTF32** sourceStart,
 
 /** UTF-8 to UTF-32, with the rules of utf_ConvertUTF8toUTF16 (strict mode refuses the
  *  three-byte forms of surrogates; lenient mode passes them). */
-NOX_API utf_ConversionResult utf_ConvertUTF8toUTF32(const UTF8** sourceStart,
-                                                    const UTF8* sourceEnd, UTF32** targetStart,
-                                                    UTF32* targetEnd, utf_ConversionFlags flags);
+NOX_API utf_ConversionResult utf_ConvertUTF8toUTF32(const UTF8** sourceStart, const UTF8* sourceEnd,
+                                                    UTF32** targetStart, UTF32* targetEnd,
+                                                    utf_ConversionFlags flags);
 
 /** Returns 1 when the `length` bytes at `source` (1 to 4) form one legal UTF-8 character,
  *  else 0. Reads exactly `length` bytes. The three-byte forms of surrogates are accepted. */

@@ -3,6 +3,7 @@
 
 #include "ConvertUTF.h"
 #include "environment.h"
+#include "kernels/kernels.h"
 #include "parser.h"
 
 #include <unistd.h>
@@ -1165,7 +1166,8 @@ size_t NoxUCharConverter::mf_toUFastRun(const unsigned char* src, size_t srcLen,
         }
 #if defined(__x86_64__) && defined(__GNUC__)
         // Sixty-four one-byte characters at a time where the processor can permute bytes.
-        if (mf_vbmiTables != nullptr && bounded && srcLen - i >= 64 && ncnv_getWideVectors() &&
+        if (mf_vbmiTables != nullptr && bounded && srcLen - i >= 64 &&
+            nox::activeKernelLevel() >= nox::KernelLevel::AVX512 &&
             (n + 64 <= room || (countBeyond && n >= room))) {
             const size_t writable = n < room ? room - n : 0;
             const size_t max = std::min(srcLen - i, writable == 0 ? srcLen : writable);
@@ -1234,7 +1236,7 @@ size_t NoxUCharConverter::mf_toUPairBlocks(const unsigned char* src, size_t srcL
     std::memcpy(ranges, mf_leadRanges, sizeof ranges);
     size_t produced = *n;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (s_hasPairGather() && ncnv_getWideVectors()) {
+    if (s_hasPairGather() && nox::activeKernelLevel() >= nox::KernelLevel::AVX512) {
         i = s_toUPairs512(src, srcLen, out, &produced, room, countBeyond, pairs, ranges, asciiToU);
     }
 #endif
@@ -1374,7 +1376,8 @@ size_t NoxUCharConverter::mf_fromUFastRun(const UChar* src, size_t srcLen, unsig
         }
 #if defined(__x86_64__) && defined(__GNUC__)
         // 32 units at a time where the processor can gather.
-        if (mf_fromUGather != nullptr && bounded && ncnv_getWideVectors()) {
+        if (mf_fromUGather != nullptr && bounded &&
+            nox::activeKernelLevel() >= nox::KernelLevel::AVX512) {
             const UChar kept[2] = {mf_keptFirst, mf_keptLast};
             const auto gather = mf_gatherWidth == 1 ? s_fromUGather512<1> : s_fromUGather512<2>;
             const size_t k = gather(src + i, srcLen - i, out, &n, room, countBeyond && n >= room,
@@ -1487,7 +1490,8 @@ int NoxUCharConverter::toUChars(UChar* out, int outSize, const char* source, int
     if (source == nullptr) {
         s_setError(errorReturn, 1);
     } else {
-        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        const bool fast = nox::activeKernelLevel() != nox::KernelLevel::Exact &&
+                          mf_toUSingle != nullptr && !s_charDebug;
         const auto* src = reinterpret_cast<const unsigned char*>(source);
         // A negative size means that only the 0 byte ends the input.
         const bool terminated = sourceSize < 0;
@@ -1565,7 +1569,8 @@ int NoxUCharConverter::fromUChars(char* out, int outSize, const UChar* source, i
     if (source == nullptr) {
         s_setError(errorReturn, 1);
     } else {
-        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        const bool fast = nox::activeKernelLevel() != nox::KernelLevel::Exact &&
+                          mf_toUSingle != nullptr && !s_charDebug;
         auto* dst = reinterpret_cast<unsigned char*>(out);
         const bool terminated = sourceSize < 0;
         ptrdiff_t remaining = sourceSize;
@@ -1632,7 +1637,8 @@ void NoxUCharConverter::toUnicode(UChar** outRef, const UChar* outEnd, const cha
         *sourceRef == nullptr || sourceEnd == nullptr) {
         s_setError(errorReturn, 1);
     } else {
-        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        const bool fast = nox::activeKernelLevel() != nox::KernelLevel::Exact &&
+                          mf_toUSingle != nullptr && !s_charDebug;
         UChar* out = *outRef;
         const auto* src = reinterpret_cast<const unsigned char*>(*sourceRef);
         const auto* end = reinterpret_cast<const unsigned char*>(sourceEnd);
@@ -1697,7 +1703,8 @@ void NoxUCharConverter::fromUnicode(char** outRef, const char* outEnd, const UCh
         *sourceRef == nullptr || sourceEnd == nullptr) {
         s_setError(errorReturn, 1);
     } else {
-        const bool fast = ncnv_getFastPaths() && mf_toUSingle != nullptr && !s_charDebug;
+        const bool fast = nox::activeKernelLevel() != nox::KernelLevel::Exact &&
+                          mf_toUSingle != nullptr && !s_charDebug;
         auto* out = reinterpret_cast<unsigned char*>(*outRef);
         const auto* end = reinterpret_cast<const unsigned char*>(outEnd);
         const UChar* src = *sourceRef;

@@ -1,7 +1,6 @@
 // environment.cpp - settings read from the environment once per process.
 #include "environment.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,9 +24,6 @@ const char* s_readSetting(const char* first, const char* second, const char* fal
     }
     return retval;
 }
-
-std::atomic<bool> s_fastPaths{true};
-std::atomic<bool> s_wideVectors{true};
 
 } // namespace
 
@@ -54,24 +50,4 @@ bool ncnv_getConvertBestEffort()
     // A function-local static is read once and safely even when the first queries race.
     static const bool s_bestEffort = ncnv_isSwitchOn("NOX_UNICODE_CONVERT_BEST_EFFORT");
     return s_bestEffort;
-}
-
-bool ncnv_getFastPaths()
-{
-    return s_fastPaths.load(std::memory_order_relaxed);
-}
-
-void ncnv_setFastPaths(bool on_in)
-{
-    s_fastPaths.store(on_in, std::memory_order_relaxed);
-}
-
-bool ncnv_getWideVectors()
-{
-    return s_wideVectors.load(std::memory_order_relaxed);
-}
-
-void ncnv_setWideVectors(bool on_in)
-{
-    s_wideVectors.store(on_in, std::memory_order_relaxed);
 }

@@ -14,14 +14,4 @@ bool ncnv_getConvertBestEffort();
 // True when the environment variable `name` exists and equals "True" exactly.
 bool ncnv_isSwitchOn(const char* name);
 
-// Internal switch between the table-driven fast paths and the plain per-character paths.
-// Both give identical results; tests turn the fast paths off to compare the two.
-bool ncnv_getFastPaths();
-void ncnv_setFastPaths(bool on_in);
-
-// Internal switch for the code-page paths that need AVX-512 (used where the processor has
-// it); tests turn it off to run the SSE2 paths on such processors too.
-bool ncnv_getWideVectors();
-void ncnv_setWideVectors(bool on_in);
-
 #endif

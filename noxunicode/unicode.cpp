@@ -111,8 +111,7 @@ void ncnv_getConverterPath(NoxUConverter* converter, char* out, int* outSize, in
     s_notProvided(converter, out, outSize, errorReturn);
 }
 
-void ncnv_getConverterFileName(NoxUConverter* converter, char* out, int* outSize,
-                               int* errorReturn)
+void ncnv_getConverterFileName(NoxUConverter* converter, char* out, int* outSize, int* errorReturn)
 {
     s_notProvided(converter, out, outSize, errorReturn);
 }
@@ -166,8 +165,8 @@ int ncnv_fromUChars(NoxUConverter* converter, char* out, int outSize, const UCha
     return retval;
 }
 
-void ncnv_toUnicode(NoxUConverter* converter, UChar** out, const UChar* outEnd,
-                    const char** source, const char* sourceEnd, int* errorReturn)
+void ncnv_toUnicode(NoxUConverter* converter, UChar** out, const UChar* outEnd, const char** source,
+                    const char* sourceEnd, int* errorReturn)
 {
     const NoxUCharConverter* c = s_converterOf(converter, errorReturn);
     if (c != nullptr) {

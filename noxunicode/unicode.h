@@ -24,13 +24,13 @@ typedef struct NoxUConverter NoxUConverter;
 
 /* Error codes written through the errorReturn pointers. */
 enum {
-    NCNV_OK = 0,                   /* success */
-    NCNV_ILLEGAL_ARGUMENT = 1,     /* a null handle, pointer or buffer */
-    NCNV_INVALID_CHAR = 3,         /* ncnv_mblen: the byte has no mapping */
-    NCNV_NO_CONVERTER = 7,         /* the handle holds no converter */
-    NCNV_INDEX_OUTOFBOUNDS = 8,    /* a character is cut off by the end of the input */
-    NCNV_BUFFER_OVERFLOW = 15,     /* the output cannot take the next character */
-    NCNV_UNSUPPORTED = 16          /* no mapping for a character, or an unsupported query */
+    NCNV_OK = 0,                /* success */
+    NCNV_ILLEGAL_ARGUMENT = 1,  /* a null handle, pointer or buffer */
+    NCNV_INVALID_CHAR = 3,      /* ncnv_mblen: the byte has no mapping */
+    NCNV_NO_CONVERTER = 7,      /* the handle holds no converter */
+    NCNV_INDEX_OUTOFBOUNDS = 8, /* a character is cut off by the end of the input */
+    NCNV_BUFFER_OVERFLOW = 15,  /* the output cannot take the next character */
+    NCNV_UNSUPPORTED = 16       /* no mapping for a character, or an unsupported query */
 };
 
 /** Returns the shared default converter handle (code page from NOX_CODE_PAGE, then
@@ -84,8 +84,8 @@ NOX_API int ncnv_toUChars(NoxUConverter* converter, UChar* out, int outSize, con
                           int sourceSize, int* errorReturn);
 
 /** Converts at most `sourceSize` units of `source` to the code page; as ncnv_toUChars. */
-NOX_API int ncnv_fromUChars(NoxUConverter* converter, char* out, int outSize,
-                            const UChar* source, int sourceSize, int* errorReturn);
+NOX_API int ncnv_fromUChars(NoxUConverter* converter, char* out, int outSize, const UChar* source,
+                            int sourceSize, int* errorReturn);
 
 /** Converts the bytes [*source, sourceEnd) to UTF-16 in [*out, outEnd), stopping at a 0
  *  byte (which is terminated in the output when there is room, *out left on it), at a full

@@ -1,8 +1,8 @@
 // ConvertUTF_test.cpp - tests of the UTF-8/16/32 converters and the UTF-8 validation.
 #include "noxunicode/ConvertUTF.h"
-#include "noxunicode/environment.h"
-#include <gtest/gtest.h>
+#include "noxunicode/kernels/kernels.h"
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -21,7 +21,7 @@ auto convert(ConvertFn<Src, Dst> fn, const std::vector<Src>& in, size_t room,
 {
     std::tuple<utf_ConversionResult, size_t, std::vector<Dst>> o[2];
     for (const bool fast : {false, true}) {
-        ncnv_setFastPaths(fast);
+        nox::setKernelCeiling(fast ? nox::KernelLevel::AVX512 : nox::KernelLevel::Exact);
         const std::vector<Src> source(in);
         std::vector<Dst> target(room, static_cast<Dst>(-1));
         const Src* s = source.data();
@@ -39,8 +39,13 @@ enum Modes { kS = 1, kL = 2, kB = 3 }; // strict, lenient, both
 const auto kOk = conversionOK, kCut = sourceExhausted, kFull = targetExhausted;
 const auto kBad = sourceIllegal;
 struct Row { // units of every width held as UTF32
-    void (*fn)(const Row&, utf_ConversionFlags); Modes modes; std::vector<UTF32> in; size_t room;
-    utf_ConversionResult result; size_t consumed; std::vector<UTF32> out;
+    void (*fn)(const Row&, utf_ConversionFlags);
+    Modes modes;
+    std::vector<UTF32> in;
+    size_t room;
+    utf_ConversionResult result;
+    size_t consumed;
+    std::vector<UTF32> out;
 };
 
 // Checks a row, then (by `convert`) the fast against the plain paths on its units at every
@@ -73,7 +78,8 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
 {
     const Row rows[] = {
         // A character that does not fit is not written at all.
-        {u32to16, kB, {0x1F600}, 1, kFull, 0, {}}, {u8to32, kB, {0x41}, 0, kFull, 0, {}},
+        {u32to16, kB, {0x1F600}, 1, kFull, 0, {}},
+        {u8to32, kB, {0x41}, 0, kFull, 0, {}},
         {u16to32, kB, {0x41, 0xD83D, 0xDE00}, 1, kFull, 1, {0x41}},
         {u16to8, kB, {0x41, 0xD83D, 0xDE00}, 4, kFull, 1, {0x41}},
         {u32to8, kB, {0x41, 0x10000}, 4, kFull, 1, {0x41}},
@@ -81,9 +87,11 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
         // Unpaired surrogates: refused in strict mode before the room test, else passed on.
         {u32to16, kS, {0x41, 0xD800, 0x42}, 3, kBad, 1, {0x41}},
         {u32to16, kL, {0x41, 0xD800, 0x42}, 3, kOk, 3, {0x41, 0xD800, 0x42}},
-        {u16to32, kS, {0xDC00}, 0, kBad, 0, {}}, {u16to32, kL, {0xDC00}, 0, kFull, 0, {}},
+        {u16to32, kS, {0xDC00}, 0, kBad, 0, {}},
+        {u16to32, kL, {0xDC00}, 0, kFull, 0, {}},
         {u16to32, kL, {0xD83D, 0x41, 0xDE00}, 3, kOk, 3, {0xD83D, 0x41, 0xDE00}},
-        {u16to8, kS, {0xDC00}, 3, kBad, 0, {}}, {u32to8, kS, {0xDC00}, 0, kBad, 0, {}},
+        {u16to8, kS, {0xDC00}, 3, kBad, 0, {}},
+        {u32to8, kS, {0xDC00}, 0, kBad, 0, {}},
         {u16to8, kB, {0x41, 0xD83D}, 4, kOk, 2, {0x41, 0xED, 0xA0, 0xBD}}, // high at the end
         {u16to8, kS, {0x41, 0xDBFF, 0xE000}, 9, kBad, 1, {0x41}},
         {u32to8, kL, {0xDC00}, 3, kOk, 1, {0xED, 0xB0, 0x80}},
@@ -97,14 +105,21 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
         {u32to16, kL, {0x41, 0x110000, 0xFFFFFFFF}, 3, kOk, 3, {0x41, 0xFFFD, 0xFFFD}},
         {u32to16, kB, {0x41, 0x110000}, 1, kFull, 1, {0x41}},
         {u32to8, kS, {0x41, 0x1FFFFF}, 3, kBad, 1, {0x41}},
-        {u32to8, kL, {0x41, 0x110000, 0x1FFFFF, 0x200000, 0xFFFFFFFF}, 13, kOk, 5,
+        {u32to8,
+         kL,
+         {0x41, 0x110000, 0x1FFFFF, 0x200000, 0xFFFFFFFF},
+         13,
+         kOk,
+         5,
          {0x41, 0xEF, 0xBF, 0xBD, 0xEF, 0xBF, 0xBD, 0xEF, 0xBF, 0xBD, 0xEF, 0xBF, 0xBD}},
         {u32to8, kL, {0x41, 0xFFFFFFFF}, 3, kFull, 1, {0x41}},
         // UTF-8 cut off by the end of the source, whatever its bytes, or illegal in both modes.
         {u8to16, kB, {0x41, 0xE2, 0x82}, 4, kCut, 1, {0x41}},
-        {u8to16, kB, {0xE0, 0x80}, 4, kCut, 0, {}}, {u8to16, kB, {0xF8, 0x41}, 4, kCut, 0, {}},
+        {u8to16, kB, {0xE0, 0x80}, 4, kCut, 0, {}},
+        {u8to16, kB, {0xF8, 0x41}, 4, kCut, 0, {}},
         {u8to32, kB, {0x41, 0xF0, 0x9F, 0x98}, 4, kCut, 1, {0x41}},
-        {u8to16, kB, {0x41, 0xC0, 0x80}, 4, kBad, 1, {0x41}}, {u8to16, kB, {0x80}, 4, kBad, 0, {}},
+        {u8to16, kB, {0x41, 0xC0, 0x80}, 4, kBad, 1, {0x41}},
+        {u8to16, kB, {0x80}, 4, kBad, 0, {}},
         {u8to16, kB, {0xE0, 0x80, 0x80}, 4, kBad, 0, {}},
         {u8to16, kB, {0xF4, 0x90, 0x80, 0x80}, 4, kBad, 0, {}},
         {u8to32, kB, {0x41, 0xF8, 0x88, 0x80, 0x80, 0x80}, 4, kBad, 1, {0x41}},
@@ -119,12 +134,24 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
 // utf_isLegalUTF8Sequence checks the first character, which must end before sourceEnd.
 TEST(ConvertUtfTest, Utf8Validation)
 {
-    const std::tuple<std::vector<UTF8>, int32_t, int32_t> rows[] = { // bytes, legal, sequence
-        {{}, 0, 0}, {{0x41, 0x80}, 1, 1}, {{0xC1, 0xBF}, 0, 0}, {{0xE2, 0x82}, 1, 0},
-        {{0xC2, 0xC0}, 0, 0}, {{0xC3, 0xA9, 0x41}, 0, 1}, {{0xE0, 0x9F, 0xBF}, 0, 0},
-        {{0xE0, 0xA0, 0x80}, 1, 1}, {{0xED, 0xBF, 0xBF}, 1, 1}, {{0xF0, 0x8F, 0xBF, 0xBF}, 0, 0},
-        {{0xF0, 0x90, 0x80, 0x7F}, 0, 0}, {{0xF4, 0x8F, 0xBF, 0xBF}, 1, 1}, {{0xF4, 0x90}, 0, 0},
-        {{0xF5, 0x80, 0x80, 0x80}, 0, 0}, {{0xF8, 0x88, 0x80, 0x80, 0x80}, 0, 0}, {{0x80}, 0, 0}};
+    const std::tuple<std::vector<UTF8>, int32_t, int32_t> rows[] = {
+        // bytes, legal, sequence
+        {{}, 0, 0},
+        {{0x41, 0x80}, 1, 1},
+        {{0xC1, 0xBF}, 0, 0},
+        {{0xE2, 0x82}, 1, 0},
+        {{0xC2, 0xC0}, 0, 0},
+        {{0xC3, 0xA9, 0x41}, 0, 1},
+        {{0xE0, 0x9F, 0xBF}, 0, 0},
+        {{0xE0, 0xA0, 0x80}, 1, 1},
+        {{0xED, 0xBF, 0xBF}, 1, 1},
+        {{0xF0, 0x8F, 0xBF, 0xBF}, 0, 0},
+        {{0xF0, 0x90, 0x80, 0x7F}, 0, 0},
+        {{0xF4, 0x8F, 0xBF, 0xBF}, 1, 1},
+        {{0xF4, 0x90}, 0, 0},
+        {{0xF5, 0x80, 0x80, 0x80}, 0, 0},
+        {{0xF8, 0x88, 0x80, 0x80, 0x80}, 0, 0},
+        {{0x80}, 0, 0}};
     for (const auto& [bytes, legal, sequence] : rows) {
         SCOPED_TRACE(testing::PrintToString(bytes));
         EXPECT_EQ(utf_isLegalUTF8(bytes.data(), static_cast<int32_t>(bytes.size())), legal);
@@ -137,9 +164,11 @@ TEST(ConvertUtfTest, Utf8Validation)
 std::mt19937 rng(20240611);
 auto randomText()
 {
-    static const UTF32 ranges[][2] = {{0x20, 0x80}, {0x80, 0x800}, {0x800, 0x10000},
-        {0x10000, 0x110000}, {0, 0x110000}, {0, 2}, {0x7E, 0x82}, {0x7FE, 0x802}, {0xD7FE, 0xD802},
-        {0xFFFD, 0x10002}, {0x10FFFE, 0x110000}}; // surrogates are moved up by 0x800
+    static const UTF32 ranges[][2] = {
+        {0x20, 0x80},        {0x80, 0x800},       {0x800, 0x10000},
+        {0x10000, 0x110000}, {0, 0x110000},       {0, 2},
+        {0x7E, 0x82},        {0x7FE, 0x802},      {0xD7FE, 0xD802},
+        {0xFFFD, 0x10002},   {0x10FFFE, 0x110000}}; // surrogates are moved up by 0x800
     std::tuple<std::vector<UTF8>, std::vector<UTF16>, std::vector<UTF32>> text;
     auto& [u8, u16, u32] = text;
     for (size_t run = rng() % 6; run > 0; --run) {

@@ -2,6 +2,7 @@
 // through the exported handle functions wherever they reach.
 #include "NoxUCharConverter.h"
 #include "environment.h"
+#include "kernels/kernels.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +29,10 @@ enum Form { kToU, kFromU, kToURange, kFromURange };
 TEST(ToUCharsTest, AllFormsOnSmallCodePage)
 {
     Handle h(kSmallUcm);
-    const std::string bad("A\xA0" "BC\0", 5), badMsg = "(s) \\xA0\\x42\\x43\\x00'\n";
+    const std::string bad("A\xA0"
+                          "BC\0",
+                          5),
+        badMsg = "(s) \\xA0\\x42\\x43\\x00'\n";
     const std::string a0("A\0", 2), ab("AB\0", 3), a3000("A\x81\x40\0", 4);
     const struct {
         const char* name;
@@ -168,7 +172,7 @@ TEST(LookupTest, PreferenceAmongDuplicates)
 // are off, so that every lookup searches); the values just outside a table are not found.
 TEST(LookupTest, LargeTablesFindEveryRecord)
 {
-    ncnv_setFastPaths(false);
+    nox::setKernelCeiling(nox::KernelLevel::Exact);
     for (int count : {1, 2, 3, 127, 128, 255, 256, 257, 1000}) {
         SCOPED_TRACE(count);
         std::string table = "<nox_lead_bytes> 01-7F:1 81-FE:2\n";
@@ -193,7 +197,7 @@ TEST(LookupTest, LargeTablesFindEveryRecord)
             ASSERT_TRUE(!found || std::memcmp(bytes, back, 2) == 0);
         }
     }
-    ncnv_setFastPaths(true);
+    nox::setKernelCeiling(nox::KernelLevel::AVX512);
 }
 
 // Records (precision 2 dropped), longest character (first valid lead-byte line) and origin;
@@ -242,8 +246,9 @@ TEST(DumpTest, ValuesDuplicatesAndFiles)
               std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}));
     EXPECT_EQ("", captureStdout([&] { ncnv_dumpUTF8(h.get(), missing.c_str(), "w"); }));
     Handle latin(ncnv_getConverter("LATIN_1")); // its NUL line has no bytes
-    EXPECT_EQ(0u, captureStdout([&] { ncnv_dumpUTF8(latin.get(), nullptr, "w"); })
-                      .find("<U0000>  |0\n<U0001> \\x01 |0\n"));
+    EXPECT_EQ(0u, captureStdout([&] {
+                      ncnv_dumpUTF8(latin.get(), nullptr, "w");
+                  }).find("<U0000>  |0\n<U0001> \\x01 |0\n"));
 }
 
 } // namespace

@@ -30,7 +30,11 @@ TEST(MappingTest, PackingFlagsAndOrderings)
     EXPECT_EQ("\x81\x40\xEE", std::string(reinterpret_cast<char*>(out), 3));
     EXPECT_EQ(0, m.getMBCS(nullptr, &room) + m.getMBCS(out, nullptr));
     // Among equal keys the round trip sorts first, so lookups find it; swapped arguments negate.
-    struct { const char* left; const char* right; int byUnicode, byMbcs; } const cases[] = {
+    struct {
+        const char* left;
+        const char* right;
+        int byUnicode, byMbcs;
+    } const cases[] = {
         {"<U0041> \\x81 |0", "<U0041> \\x81 |1", -1, -1},
         {"<U0041> \\x81 |3", "<U0041> \\x81 |0", 1, 1},
         // The key decides before the flags; packed bytes compare unsigned, first byte lowest.

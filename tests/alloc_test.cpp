@@ -26,9 +26,12 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
     // Fail each allocation in turn until opening succeeds; a partial result must stay usable.
     noxtest::TempDir dir;
     const std::string path = dir.write("small.ucm", noxtest::kSmallUcm);
-    const struct { std::function<NoxUConverter*()> open; std::string in; UChar second; } cases[] = {
-        {[&] { return ncnv_loadConverter(path.c_str()); }, "A\x81\x40", 0x3000},
-        {[] { return ncnv_getConverter("LATIN_1"); }, "A\xE9", 0xE9}};
+    const struct {
+        std::function<NoxUConverter*()> open;
+        std::string in;
+        UChar second;
+    } cases[] = {{[&] { return ncnv_loadConverter(path.c_str()); }, "A\x81\x40", 0x3000},
+                 {[] { return ncnv_getConverter("LATIN_1"); }, "A\xE9", 0xE9}};
     for (const auto& c : cases) {
         bool sawSuccess = false;
         for (long budget = 0; !sawSuccess && budget < 1000; ++budget) {
@@ -41,7 +44,8 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
             int error = 99;
             const int n = ncnv_toUChars(h, out, 4, c.in.data(), int(c.in.size()), &error);
             EXPECT_TRUE(h == nullptr || (n == 2 && error == NCNV_OK && out[1] == c.second) ||
-                        (n == 0 && error == NCNV_UNSUPPORTED)) << budget;
+                        (n == 0 && error == NCNV_UNSUPPORTED))
+                << budget;
             ncnv_releaseConverter(h);
         }
         EXPECT_TRUE(sawSuccess) << c.in;
@@ -65,11 +69,35 @@ TEST(AllocationTest, DefaultHandleWithoutConverterReportsSeven)
 } // namespace
 
 // All allocation functions are replaced together, so that every delete matches its new.
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return s_allocate(n, true); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return s_allocate(n, true); }
-void* operator new(std::size_t n) { return s_allocate(n, false); }
-void* operator new[](std::size_t n) { return s_allocate(n, false); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept
+{
+    return s_allocate(n, true);
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
+{
+    return s_allocate(n, true);
+}
+void* operator new(std::size_t n)
+{
+    return s_allocate(n, false);
+}
+void* operator new[](std::size_t n)
+{
+    return s_allocate(n, false);
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}

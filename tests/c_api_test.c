@@ -7,7 +7,7 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                                            \
+#define CHECK(cond)                                                                                \
     ((cond) ? (void)0 : (void)(fprintf(stderr, "%d: %s\n", __LINE__, #cond), ++failures))
 
 int main(void)
@@ -17,10 +17,15 @@ int main(void)
     char bytes[4];
     const UTF8 utf8[] = {0x41, 0xC3, 0xA9}, *s8 = utf8;
     UTF16 out16[2], *t16 = out16;
-    const char* const ids[] = {noxunicode_version, noxunicode_copyright, noxunicode_compilerInfo,
-                               noxunicode_SHARED_LIBRARY_LINK, cksum_noxunicode_ConvertUTFo,
-                               cksum_noxunicode_unicodeo, cksum_noxunicode_environmento,
-                               cksum_noxunicode_NoxUCharMappingo, cksum_noxunicode_parsero,
+    const char* const ids[] = {noxunicode_version,
+                               noxunicode_copyright,
+                               noxunicode_compilerInfo,
+                               noxunicode_SHARED_LIBRARY_LINK,
+                               cksum_noxunicode_ConvertUTFo,
+                               cksum_noxunicode_unicodeo,
+                               cksum_noxunicode_environmento,
+                               cksum_noxunicode_NoxUCharMappingo,
+                               cksum_noxunicode_parsero,
                                cksum_noxunicode_NoxUCharConvertero};
     NoxUConverter* latin = ncnv_getConverter("LATIN_1");
 

@@ -3,6 +3,7 @@
 // inputs, sizes and output room through all four conversions and mblen.
 #include "NoxUCharConverter.h"
 #include "environment.h"
+#include "kernels/kernels.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -55,7 +56,8 @@ class NoxUCharConverterTestPeer {
             // The gather table: the unit's one or two bytes where none is 0, else 0.
             if (c.mf_fromUGather != nullptr) {
                 uint32_t want = unit != 0 && len >= 1 && len <= width
-                                    ? m->mbcsBytes & (len == 1 ? 0xFFu : 0xFFFFu) : 0;
+                                    ? m->mbcsBytes & (len == 1 ? 0xFFu : 0xFFFFu)
+                                    : 0;
                 want = (want & 0xFFu) == 0 || (len == 2 && want < 0x100) ? 0 : want;
                 const uchar* entry = c.mf_fromUGather + unit * width;
                 bad += (entry[0] | (width == 2 ? uint32_t{entry[1]} << 8 : 0)) != want;
@@ -69,8 +71,8 @@ namespace {
 
 TEST(FastPathTest, CachesMatchSearchForEveryKeyOfEveryShippedCodePage)
 {
-    const std::set<std::string> pairPages = {"SJIS", "GBK", "BIG5", "EUC-KR", "CP949", "CP950",
-                                             "EUC-JP"};
+    const std::set<std::string> pairPages = {"SJIS",  "GBK",   "BIG5",  "EUC-KR",
+                                             "CP949", "CP950", "EUC-JP"};
     for (const auto& entry : std::filesystem::directory_iterator(NOX_UCM_DIR)) {
         const std::filesystem::path& path = entry.path();
         if (path.extension() == ".ucm") {
@@ -102,8 +104,8 @@ Outcome s_sized(int (C::*fn)(Out*, int, const In*, int, int*) const, const C& c,
 }
 
 template <typename Out, typename In>
-Outcome s_pointers(void (C::*fn)(Out**, const Out*, const In**, const In*, int*) const,
-                   const C& c, const std::vector<In>& in, size_t len, int room)
+Outcome s_pointers(void (C::*fn)(Out**, const Out*, const In**, const In*, int*) const, const C& c,
+                   const std::vector<In>& in, size_t len, int room)
 {
     const auto n = static_cast<size_t>(std::max(room, 0)) + 1;
     std::vector<Out> out(n, sizeof(Out) == 1 ? 0x7E : 0xEEEE); // a marker beyond the room
@@ -117,11 +119,11 @@ Outcome s_pointers(void (C::*fn)(Out**, const Out*, const In**, const In*, int*)
 // Runs `op` with the fast paths and with the plain per-character paths.
 template <typename Op> void s_expectSame(const char* what, const Op& op)
 {
-    ncnv_setFastPaths(true);
+    const nox::KernelLevel ceiling = nox::kernelCeiling();
     const Outcome fast = op();
-    ncnv_setFastPaths(false);
+    nox::setKernelCeiling(nox::KernelLevel::Exact);
     const Outcome slow = op();
-    ncnv_setFastPaths(true);
+    nox::setKernelCeiling(ceiling);
     EXPECT_EQ(slow, fast) << what;
 }
 
@@ -152,8 +154,8 @@ void s_randomRound(const C& c, std::mt19937& rng, size_t maxChars)
     mb.push_back('\0'); // terminators for the size -1 forms
     u16.push_back(0);
     // Mostly small room; sometimes room for all, so that the block paths run long.
-    const int room = rng() % 3 == 0 ? static_cast<int>(2 * mb.size()) + 4
-                                    : static_cast<int>(rng() % 100) - 5;
+    const int room =
+        rng() % 3 == 0 ? static_cast<int>(2 * mb.size()) + 4 : static_cast<int>(rng() % 100) - 5;
     const int size = rng() % 8 == 0 ? -1 : static_cast<int>(len);
     const int usize = rng() % 8 == 0 ? -1 : static_cast<int>(ulen);
     s_expectSame("toUChars", [&] { return s_sized(&C::toUChars, c, mb, size, room); });
@@ -170,8 +172,11 @@ void s_randomRound(const C& c, std::mt19937& rng, size_t maxChars)
 // With and without the AVX-512 paths, so that the SSE2 paths are compared on AVX-512 too.
 class FastPathRandomTest : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { ncnv_setWideVectors(GetParam()); }
-    void TearDown() override { ncnv_setWideVectors(true); }
+    void SetUp() override
+    {
+        nox::setKernelCeiling(GetParam() ? nox::KernelLevel::AVX512 : nox::KernelLevel::AVX2);
+    }
+    void TearDown() override { nox::setKernelCeiling(nox::KernelLevel::AVX512); }
 };
 
 INSTANTIATE_TEST_SUITE_P(WideVectors, FastPathRandomTest, ::testing::Bool());

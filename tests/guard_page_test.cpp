@@ -3,6 +3,7 @@
 // also without sanitizers.
 #include "ConvertUTF.h"
 #include "environment.h"
+#include "kernels/kernels.h"
 #include "test_support.h"
 #include "unicode.h"
 
@@ -41,15 +42,15 @@ template <typename T> T* s_place(int slot, const U32& values)
 // Runs `body` on the fast paths with and without the AVX-512 blocks, then on the plain paths.
 template <typename F> void s_eachPath(F body)
 {
-    const bool fast = ncnv_getFastPaths(), wide = ncnv_getWideVectors();
+    const nox::KernelLevel ceiling = nox::kernelCeiling();
     for (int path = 0; path < 3; ++path) {
-        ncnv_setFastPaths(path < 2);
-        ncnv_setWideVectors(path == 0);
+        nox::setKernelCeiling(path == 0   ? nox::KernelLevel::AVX512
+                              : path == 1 ? nox::KernelLevel::AVX2
+                                          : nox::KernelLevel::Exact);
         SCOPED_TRACE(path == 0 ? "fast paths" : path == 1 ? "fast, no AVX-512" : "plain paths");
         body();
     }
-    ncnv_setFastPaths(fast);
-    ncnv_setWideVectors(wide);
+    nox::setKernelCeiling(ceiling);
 }
 
 // Wide: lead bytes of lengths 1 to 4 and 15 (only four bytes are taken); 0xA0 is a one-byte

@@ -13,8 +13,12 @@ namespace {
 TEST(ParserTest, MappingLines)
 {
     // type: mappingType, 0x30 for |0, 0x40 |1, 0x80 |3, plus the length; 0: refused and cleared.
-    struct { const char* line; uint16_t value = 0; t_mbcsBytes bytes = 0; uint16_t type = 0; }
-    const cases[] = {
+    struct {
+        const char* line;
+        uint16_t value = 0;
+        t_mbcsBytes bytes = 0;
+        uint16_t type = 0;
+    } const cases[] = {
         {"<U3000> \\x81\\x40 |0\n", 0x3000, 0x4081, 0x32},
         {"<U0041> \\x41\\x42\\x43\\x44 |0\n", 0x41, 0x44434241, 0x34},
         {"U00e9\\xE9|3\n", 0xE9, 0xE9, 0x81},
@@ -25,27 +29,48 @@ TEST(ParserTest, MappingLines)
         {"<U0041> \\x41 |7\n", 0x41, 0x41, 0x31},
         {"<U3000> \\x81 \\x40 |1\n", 0x3000, 0x81, 0x31}, // a blank ends the bytes
         {"<U0004> \\x4\\x41 |0\n", 4, 0x4104, 0x32},
-        {"<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n"}, {"<U00A0> \\xA0 |2\n"}, {"<U0041> \\x41\n"},
-        {"<U0041> \\x41\r\n"}, {"<U0041> \\x41\\x00 |0\n"}, {"<U0041> \\x0 |0\n"}, {""}, {"<U00"},
-        {"<U0041> \\xG1 |0\n"}, {"<U0041> \\x4G |0\n"}, {"<U0041> \\X41 |0\n"}, {"<U0041> \\x"},
-        {"<u0041> \\x41 |0\n"}, {"<U004G> \\x41 |0\n"}, {"< U0041> \\x41 |0\n"}, {"\\x41 |0\n"},
-        {"<U00410> \\x41 |0\n"}, {"<U0041> |0\n"}, {"  #<U0041> \\x41 |0\n"}, {LB " 00:1\n"},
-        {"#<U0041> \\x41 |0\n", 0x7777}, {nullptr, 0x7777}, // comment or null: record untouched
+        {"<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n"},
+        {"<U00A0> \\xA0 |2\n"},
+        {"<U0041> \\x41\n"},
+        {"<U0041> \\x41\r\n"},
+        {"<U0041> \\x41\\x00 |0\n"},
+        {"<U0041> \\x0 |0\n"},
+        {""},
+        {"<U00"},
+        {"<U0041> \\xG1 |0\n"},
+        {"<U0041> \\x4G |0\n"},
+        {"<U0041> \\X41 |0\n"},
+        {"<U0041> \\x"},
+        {"<u0041> \\x41 |0\n"},
+        {"<U004G> \\x41 |0\n"},
+        {"< U0041> \\x41 |0\n"},
+        {"\\x41 |0\n"},
+        {"<U00410> \\x41 |0\n"},
+        {"<U0041> |0\n"},
+        {"  #<U0041> \\x41 |0\n"},
+        {LB " 00:1\n"},
+        {"#<U0041> \\x41 |0\n", 0x7777},
+        {nullptr, 0x7777}, // comment or null: record untouched
     };
     for (const auto& c : cases) {
         NoxUCharMapping m;
         m.setUnicode(0x7777);
         const int result = parse_ucm_line(c.line, &m);
         EXPECT_EQ(std::make_tuple(int{c.type != 0}, c.value, c.bytes, c.type),
-                  std::make_tuple(result, m.getUnicode(), m.mbcsBytes, m.mappingType)) << c.line;
+                  std::make_tuple(result, m.getUnicode(), m.mbcsBytes, m.mappingType))
+            << c.line;
     }
     EXPECT_EQ(0, parse_ucm_line("U0041\\x41|0", nullptr));
 }
 
 TEST(ParserTest, LeadByteLines)
 {
-    struct { const char* line; int result, curMin, curMax; std::vector<std::pair<int, int>> slots; }
-    const cases[] = { // slots: (byte, length) spot checks
+    struct {
+        const char* line;
+        int result, curMin, curMax;
+        std::vector<std::pair<int, int>> slots;
+    } const cases[] = {
+        // slots: (byte, length) spot checks
         {LB " 00-7F:1 80-FF:2\n", 256, 1, 2, {{0, 1}, {0x7F, 1}, {0x80, 2}, {0xFF, 2}}},
         {LB " 00-7F:1 80:0 81-FE:2 FF:0\n", 256, 0, 2, {{0x80, 0}, {0xFE, 2}}},
         {" " LB " 00-7F:1\n", 0, 0, 0, {}},
@@ -62,7 +87,8 @@ TEST(ParserTest, LeadByteLines)
         NoxLeadByteTable t;
         const int result = parse_lead_bytes(c.line, &t);
         EXPECT_EQ(std::make_tuple(c.result, c.curMin, c.curMax),
-                  std::make_tuple(result, t.cur_min, t.cur_max)) << c.line;
+                  std::make_tuple(result, t.cur_min, t.cur_max))
+            << c.line;
         for (const auto& [byte, len] : c.slots) {
             EXPECT_EQ(len, t.bytes[byte]) << c.line << " slot " << byte;
         }
