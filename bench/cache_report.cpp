@@ -98,7 +98,7 @@ int main(int argc, char** argv)
             row.loaded = name == "LATIN_1" || conv.getCodePageName() != nullptr;
             row.records = conv.dataLen;
             row.maxLen = conv.cur_max();
-            row.cacheBytes = conv.cacheBytes();
+            row.cacheBytes = conv.tableBytes();
             row.tableBytes =
                 conv.dataLen * (sizeof(NoxUCharMapping) + 2 * sizeof(NoxUCharMapping*));
         }

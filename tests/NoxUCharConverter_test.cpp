@@ -1,8 +1,6 @@
 // NoxUCharConverter_test.cpp - conversions, lookups, file loading and the table dump,
-// through the exported handle functions wherever they reach.
+// through the exported handle functions wherever they reach, at every kernel level.
 #include "NoxUCharConverter.h"
-#include "environment.h"
-#include "kernels/kernels.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,112 +13,163 @@
 namespace {
 
 using namespace noxtest;
-using U = std::vector<UChar>;
+using namespace std::string_literals;
 
-const UChar S = 0xEEEE; // sentinel: output never written
-const int kUnset = 99;
-const std::string kNoMap = "No mapping for character";
+const std::string kNoMapBytes = "No mapping for character(s) ";
+const std::string kNoMapUnit = "No mapping for character ";
 
-enum Form { kToU, kFromU, kToURange, kFromURange };
-
-// Each form on the small code page, with room for `outSize` of 8 (-1: null output). `bytes` is
-// the input to Unicode and the expected output from Unicode, `units` the reverse; inputs lie in
-// exact-size heap buffers. A ranged form's `result` is what it wrote, `consumed` what it read.
-TEST(ToUCharsTest, AllFormsOnSmallCodePage)
+// Whole inputs on the small code page, each through every form at every level.
+TEST(ConversionTest, EveryFormOnSmallCodePage)
 {
-    Handle h(kSmallUcm);
-    const std::string bad("A\xA0"
-                          "BC\0",
-                          5),
-        badMsg = "(s) \\xA0\\x42\\x43\\x00'\n";
-    const std::string a0("A\0", 2), ab("AB\0", 3), a3000("A\x81\x40\0", 4);
+    const Handle h(kSmallUcm);
     const struct {
         const char* name;
-        Form form;
         std::string bytes;
-        U units;
-        int size, outSize, result, consumed, error;
-        std::string message; // after kNoMap
-    } cases[] = {
-        {"empty by size", kToU, "A", {0}, 0, 8, 0, 0, 0, ""},
-        {"NUL before count", kToU, std::string("A\0B", 3), {0x41, 0}, 3, 8, 1, 0, 0, ""},
-        {"one short", kToU, "AB", {0x41, S}, 2, 1, 2, 0, 15, ""},
-        {"null out sizes", kToU, "AB", {}, 2, -1, 2, 0, 15, ""},
-        {"later failure wins", kToU, bad, {}, 5, -1, 1, 0, 16, badMsg},
-        {"unmapped", kToU, bad, {0x41, 0}, 5, 8, 1, 0, 16, badMsg},
-        {"cut off", kToU, "A\x81\x40", {0x41, 0}, 2, 8, 1, 0, 8, ""},
-        {"size -1 runs to NUL", kToU, a3000, {0x41, 0x3000, 0}, -1, 8, 2, 0, 0, ""},
-        {"fits with terminator", kFromU, a3000, {0x41, 0x3000}, 2, 4, 3, 0, 0, ""},
-        {"no record", kFromU, a0, {0x41, 0xE9, 0x42}, 3, 8, 1, 0, 16, " <U00E9>\n"},
-        {"negative size", kFromU, ab, {0x41, 0x42, 0}, -1, 8, 2, 0, 0, ""},
-        // Ranged forms write a terminator only for a NUL they meet with room left.
-        {"range stops at NUL", kToURange, ab, {0x41, 0x42, 0, S}, 3, 4, 2, 2, kUnset, ""},
-        {"range ends", kToURange, ab, {0x41, 0x42, S}, 2, 4, 2, 2, kUnset, ""},
-        {"NUL met without room", kToURange, ab, {0x41, 0x42, S}, 3, 2, 2, 2, kUnset, ""},
-        {"range to NUL", kFromURange, a3000, {0x41, 0x3000, 0, 0x42}, 4, 4, 3, 2, kUnset, ""},
+        Expect want;
+    } toU[] = {
+        {"empty", "", {u"", 0}},
+        {"ASCII", "ABC", {u"ABC", 3}},
+        {"two-byte character",
+         "A\x81\x40"
+         "B",
+         {u"A\u3000B", 4}},
+        {"0 byte before the count", "A\0B"s, {u"A", 1}},
+        {"unmapped byte",
+         "A\xA0"
+         "BC",
+         {u"A", 1, NCNV_UNSUPPORTED, kNoMapBytes + "\\xA0\\x42\\x43\\x00'\n"}},
+        {"unmapped, 0 byte inside the count",
+         "\xA0\0B"s,
+         {u"", 0, NCNV_UNSUPPORTED, kNoMapBytes + "\\xA0\\x00\\x00\\x00'\n"}},
+        {"byte that starts no character",
+         "AB\xC1",
+         {u"AB", 2, NCNV_UNSUPPORTED, kNoMapBytes + "\\xC1\\x00\\x00\\x00'\n"}},
+        {"character cut off by the count", "A\x81", {u"A", 1, NCNV_INDEX_OUTOFBOUNDS}},
+        {"long run then cut off",
+         std::string(40, 'A') + "\x81\x40\x81",
+         {std::u16string(40, u'A') + u"\u3000", 42, NCNV_INDEX_OUTOFBOUNDS}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::vector<char> in(c.bytes.begin(), c.bytes.end());
-        const char* bIn = in.data();
-        const UChar* uIn = c.units.data();
-        U units(8, S);
-        std::string bytes(8, '\xEE');
-        UChar* uOut = c.outSize < 0 ? nullptr : units.data();
-        char* bOut = c.outSize < 0 ? nullptr : &bytes[0];
-        int error = kUnset, result = 0;
-        const std::string err = captureStderr([&] {
-            if (c.form == kToU) {
-                result = ncnv_toUChars(h.get(), uOut, c.outSize, bIn, c.size, &error);
-            } else if (c.form == kFromU) {
-                result = ncnv_fromUChars(h.get(), bOut, c.outSize, uIn, c.size, &error);
-            } else if (c.form == kToURange) {
-                ncnv_toUnicode(h.get(), &uOut, uOut + c.outSize, &bIn, bIn + c.size, &error);
-                result = static_cast<int>(uOut - units.data());
-            } else {
-                ncnv_fromUnicode(h.get(), &bOut, bOut + c.outSize, &uIn, uIn + c.size, &error);
-                result = static_cast<int>(bOut - bytes.data());
-            }
-        });
-        EXPECT_EQ(c.result, result);
-        EXPECT_EQ(c.error, error);
-        EXPECT_EQ(c.message.empty() ? "" : kNoMap + c.message, err);
-        if (c.form == kToU || c.form == kToURange) {
-            EXPECT_EQ(c.consumed, bIn - in.data());
-            EXPECT_EQ(c.units, U(units.begin(), units.begin() + c.units.size()));
-        } else {
-            EXPECT_EQ(c.consumed, uIn - c.units.data());
-            EXPECT_EQ(hexBytes(c.bytes), hexBytes(bytes.substr(0, c.bytes.size())));
+    const struct {
+        const char* name;
+        std::u16string units;
+        Expect want;
+    } fromU[] = {
+        {"empty", u"", {u"", 0}},
+        {"one and two bytes",
+         u"A\u3000B",
+         {u"A\x81\x40"
+          "B",
+          3}},
+        {"0 unit", u"A\0B"s, {u"A", 1}},
+        {"unmapped unit", u"A\u00E9B", {u"A", 1, NCNV_UNSUPPORTED, kNoMapUnit + "<U00E9>\n"}},
+        {"surrogate value", u"AB\xD800", {u"AB", 2, NCNV_UNSUPPORTED, kNoMapUnit + "<UD800>\n"}},
+        {"long run",
+         std::u16string(40, u'C') + u"\u3000",
+         {std::u16string(40, u'C') + u"\x81\x40", 41}},
+    };
+    forEachLevel([&] {
+        for (const auto& c : toU) {
+            SCOPED_TRACE(c.name);
+            expectToUEveryForm(h.get(), c.bytes, c.want);
         }
-    }
+        for (const auto& c : fromU) {
+            SCOPED_TRACE(c.name);
+            expectFromUEveryForm(h.get(), c.units, c.want);
+        }
+    });
 }
 
-#define CALL(expr) [&](int* e) { return (expr); }
+// Sizes that only the counted forms take: negative means up to the 0; room of 0 or less sizes.
+TEST(ConversionTest, NegativeSizesAndRooms)
+{
+    const Handle h(kSmallUcm);
+    const std::string text = "A\x81\x40"
+                             "B\0"s;
+    const std::u16string units = u"A\u3000B\0"s;
+    forEachLevel([&] {
+        const Call toU = toUChars(h.get(), text, -1, 8);
+        EXPECT_EQ(3, toU.result);
+        EXPECT_EQ(NCNV_OK, toU.error);
+        EXPECT_EQ((std::vector<unsigned>{0x41, 0x3000, 0x42, 0, kUnitSentinel}),
+                  std::vector<unsigned>(toU.out.begin(), toU.out.begin() + 5));
+        const Call fromU = fromUChars(h.get(), units, -7, 8);
+        EXPECT_EQ(4, fromU.result);
+        EXPECT_EQ((std::vector<unsigned>{0x41, 0x81, 0x40, 0x42, 0, kByteSentinel}),
+                  std::vector<unsigned>(fromU.out.begin(), fromU.out.begin() + 6));
+        const Call sized = toUChars(h.get(), text, 4, 0);
+        EXPECT_EQ(3, sized.result);
+        EXPECT_EQ(NCNV_BUFFER_OVERFLOW, sized.error);
+        EXPECT_EQ(kUnitSentinel, sized.out[0]);
+    });
+}
 
 // Calls whose whole outcome is the value returned and the error code.
 TEST(HandleTest, QueriesAndNullArguments)
 {
-    Handle h(kSmallUcm), latin(ncnv_getConverter("LATIN_1"));
-    char name[32] = "unchanged", bytes[2] = {'x', 'x'}, *noBytes = nullptr;
-    UChar units[2] = {S, S}, spare[2], *noUnits = nullptr;
+    const Handle h(kSmallUcm);
+    const Handle latin(ncnv_getConverter("LATIN_1"));
+    char name[32] = "unchanged";
+    char bytes[2] = {'x', 'x'};
+    char* noBytes = nullptr;
+    UChar units[2] = {kUnitSentinel, kUnitSentinel};
+    UChar* noUnits = nullptr;
+    UChar spare[2] = {};
     int size = 32;
     const char* empty = "";
     const UChar* end = units + 2;
     const struct {
         const char* name;
-        std::function<int(int*)> call; // given where to put the error code
-        int result, error;
+        std::function<int(int* error)> call;
+        int result;
+        int error;
     } cases[] = {
-        {"MB_CUR_MAX, null", CALL(ncnv_MB_CUR_MAX(nullptr, e)), 4, 1},
-        {"mblen, null source", CALL(ncnv_mblen(h.get(), nullptr, 4, e)), 0, kUnset},
-        {"mblen, null", CALL(ncnv_mblen(nullptr, "A", 1, e)), -1, 1},
-        {"path", CALL((ncnv_getConverterPath(latin.get(), nullptr, &size, e), size)), 32, 1},
-        {"name", CALL((ncnv_getConverterName(latin.get(), name, &size, e), size)), 0, 16},
-        {"matches locale", CALL(ncnv_converterMatchesLocale(latin.get(), e)), 0, 16},
-        {"toUChars, no source", CALL(ncnv_toUChars(h.get(), units, 2, nullptr, 3, e)), 0, 1},
-        {"fromUChars, no source", CALL(ncnv_fromUChars(h.get(), bytes, 2, nullptr, 3, e)), 0, 1},
-        {"toUnicode", CALL((ncnv_toUnicode(h.get(), &noUnits, units, &empty, empty, e), 0)), 0, 1},
-        {"fromUnicode", CALL((ncnv_fromUnicode(h.get(), &noBytes, bytes, &end, end, e), 0)), 0, 1},
+        {"MB_CUR_MAX, null handle", [](int* e) { return ncnv_MB_CUR_MAX(nullptr, e); }, 4,
+         NCNV_ILLEGAL_ARGUMENT},
+        {"MB_CUR_MAX, Latin-1", [&](int* e) { return ncnv_MB_CUR_MAX(latin.get(), e); }, 1,
+         NCNV_OK},
+        {"mblen, null source", [&](int* e) { return ncnv_mblen(h.get(), nullptr, 4, e); }, 0,
+         kUnset},
+        {"mblen, null handle", [](int* e) { return ncnv_mblen(nullptr, "A", 1, e); }, -1,
+         NCNV_ILLEGAL_ARGUMENT},
+        {"path, null buffer",
+         [&](int* e) {
+             ncnv_getConverterPath(latin.get(), nullptr, &size, e);
+             return size;
+         },
+         32, NCNV_ILLEGAL_ARGUMENT},
+        {"name",
+         [&](int* e) {
+             ncnv_getConverterName(latin.get(), name, &size, e);
+             return size;
+         },
+         0, NCNV_UNSUPPORTED},
+        {"file name",
+         [&](int* e) {
+             size = 32;
+             ncnv_getConverterFileName(latin.get(), name, &size, e);
+             return size;
+         },
+         0, NCNV_UNSUPPORTED},
+        {"matches locale", [&](int* e) { return ncnv_converterMatchesLocale(latin.get(), e); }, 0,
+         NCNV_UNSUPPORTED},
+        {"toUChars, no source",
+         [&](int* e) { return ncnv_toUChars(h.get(), units, 2, nullptr, 3, e); }, 0,
+         NCNV_ILLEGAL_ARGUMENT},
+        {"fromUChars, no source",
+         [&](int* e) { return ncnv_fromUChars(h.get(), bytes, 2, nullptr, 3, e); }, 0,
+         NCNV_ILLEGAL_ARGUMENT},
+        {"toUnicode, null output",
+         [&](int* e) {
+             ncnv_toUnicode(h.get(), &noUnits, units, &empty, empty, e);
+             return 0;
+         },
+         0, NCNV_ILLEGAL_ARGUMENT},
+        {"fromUnicode, null output",
+         [&](int* e) {
+             ncnv_fromUnicode(h.get(), &noBytes, bytes, &end, end, e);
+             return 0;
+         },
+         0, NCNV_ILLEGAL_ARGUMENT},
         {"null error pointer",
          [&](int*) { return ncnv_toUChars(latin.get(), spare, 2, "A", 1, nullptr); }, 1, kUnset},
     };
@@ -136,68 +185,124 @@ TEST(HandleTest, QueriesAndNullArguments)
     ncnv_releaseConverter(nullptr);
 }
 
+// mblen: the length of the record found, the room it needs, and its refusals.
+TEST(HandleTest, Mblen)
+{
+    const Handle h(kSmallUcm);
+    const struct {
+        const char* name;
+        std::string bytes;
+        int maxBytes;
+        int result;
+        int error;
+        std::string message;
+    } cases[] = {
+        {"one byte", "A", 1, 1, NCNV_OK, ""},
+        {"two bytes", "\x81\x40", 2, 2, NCNV_OK, ""},
+        {"two bytes, room for one", "\x81\x40", 1, -1, NCNV_BUFFER_OVERFLOW, ""},
+        {"nothing may be read", "A", 0, -1, NCNV_BUFFER_OVERFLOW, ""},
+        {"0 byte", "\0"s, 4, 0, NCNV_OK, ""},
+        {"unmapped", "\xA0", 1, -1, NCNV_INVALID_CHAR, kNoMapUnit + "\\xA0\n"},
+        {"lead byte before the 0", "\x81\0"s, 2, -1, NCNV_INVALID_CHAR, kNoMapUnit + "\\x81\n"},
+    };
+    forEachLevel([&] {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const Call call = mblen(h.get(), c.bytes, c.maxBytes);
+            EXPECT_EQ(c.result, call.result);
+            EXPECT_EQ(c.error, call.error);
+            EXPECT_EQ(c.message, call.message);
+        }
+    });
+}
+
 // Which record a lookup returns among several for the same key; a lead byte before the
 // terminator, or packed with a 0 byte inside the count, finds a one-byte record.
 TEST(LookupTest, PreferenceAmongDuplicates)
 {
-    const std::string a = "<nox_lead_bytes> 01-7F:1\n", e9 = a + "<U00E9> \\x45 |3\n";
-    const std::string lead = "<nox_lead_bytes> 01-7F:1 81:2\n<U00C1> \\x81 |0\n";
+    const std::string a = "<nox_lead_bytes> 01-7F:1\n";
+    const std::string e9 = a + "<U00E9> \\x45 |3\n";
+    const std::string lead = "<nox_lead_bytes> 01-7F:1 81:2 83:3\n<U00C1> \\x81 |0\n";
     const struct {
-        std::string table, bytes; // bytes converted to Unicode with their size, unit back
+        const char* name;
+        std::string table;
+        std::string bytes; // converted to Unicode with their size
         int size;
-        UChar toU, unit;
+        UChar toU;
+        UChar unit; // converted back
         std::string fromU;
     } cases[] = {
-        {a + "<U0061> \\x41 |1\n<U0041> \\x41 |0\n", "A", 1, 0x41, 0x61, "A"},
-        {e9, "E", 1, 0xE9, 0xE9, "E"},
-        {e9 + "<U00E9> \\x65 |1\n", "E", 1, 0xE9, 0xE9, "e"},
-        {a + "<U00E9> \\x65 |1\n", "e", 1, 0xE9, 0xE9, "e"},
-        {lead + "<U3000> \\x81\\x40 |0\n", "\x81", -1, 0xC1, 0xC1, "\x81"},
-        {lead, std::string("\x81\0", 2), 2, 0xC1, 0xC1, "\x81"},
+        {"round trip before a fallback of its bytes", a + "<U0061> \\x41 |1\n<U0041> \\x41 |0\n",
+         "A", 1, 0x41, 0x61, "A"},
+        {"reverse fallback alone", e9, "E", 1, 0xE9, 0xE9, "E"},
+        {"fallback and reverse fallback", e9 + "<U00E9> \\x65 |1\n", "E", 1, 0xE9, 0xE9, "e"},
+        {"fallback alone converts both ways", a + "<U00E9> \\x65 |1\n", "e", 1, 0xE9, 0xE9, "e"},
+        {"round trip and fallback of one value", a + "<U00E9> \\x45 |1\n<U00E9> \\x65 |0\n", "e", 1,
+         0xE9, 0xE9, "e"},
+        {"round trip and reverse fallback of one byte", a + "<U00C9> \\x65 |3\n<U00E9> \\x65 |0\n",
+         "e", 1, 0xE9, 0xC9, "e"},
+        {"lead byte before the terminator", lead + "<U3000> \\x81\\x40 |0\n", "\x81\0"s, -1, 0xC1,
+         0xC1, "\x81"},
+        {"lead byte and 0 inside the count", lead, "\x81\0"s, 2, 0xC1, 0xC1, "\x81"},
+        {"lead byte, 0, then more bytes inside the count", lead, "\x81\0\x41"s, 3, 0xC1, 0xC1,
+         "\x81"},
+        {"three-byte lead, 0 in the middle", lead + "<U00C3> \\x83 |0\n", "\x83\0\x41"s, 3, 0xC3,
+         0xC3, "\x83"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.table + hexBytes(c.bytes));
-        Handle h(c.table);
-        UChar out[2] = {S, S};
-        char back[4] = {};
-        int error = kUnset;
-        EXPECT_EQ(1, ncnv_toUChars(h.get(), out, 2, c.bytes.c_str(), c.size, &error));
-        EXPECT_EQ(1, ncnv_fromUChars(h.get(), back, 4, &c.unit, 1, &error));
-        EXPECT_EQ(U({c.toU, 0}), U(out, out + 2));
-        EXPECT_EQ(c.fromU, std::string(back));
-    }
+    forEachLevel([&] {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const Handle h(c.table);
+            const Call toU = toUChars(h.get(), c.bytes, c.size, 2);
+            EXPECT_EQ(1, toU.result);
+            EXPECT_EQ((std::vector<unsigned>{c.toU, 0, kUnitSentinel}), toU.out);
+            const Call fromU = fromUChars(h.get(), std::u16string(1, c.unit), 1, 4);
+            EXPECT_EQ(c.fromU, std::string(fromU.out.begin(), fromU.out.begin() + fromU.result));
+        }
+    });
 }
 
-// Tables of many sizes exercise every path of the capped-first-probe search (the fast paths
-// are off, so that every lookup searches); the values just outside a table are not found.
-TEST(LookupTest, LargeTablesFindEveryRecord)
+// Tables of sizes around the capped first probe: every record is found, the values just
+// outside are not, and where a round trip and a fallback share a key, the round trip wins
+// wherever in the run of equal keys the search lands.
+TEST(LookupTest, LargeTablesFindEveryRecordAndPreferTheRoundTrip)
 {
-    nox::setKernelCeiling(nox::KernelLevel::Exact);
-    for (int count : {1, 2, 3, 127, 128, 255, 256, 257, 1000}) {
+    for (const int count : {1, 2, 3, 126, 127, 128, 129, 253, 254, 255, 256, 257, 600}) {
         SCOPED_TRACE(count);
+        // Record i maps U+4E00+i and 0x81+i/190 0x41+i%190; every seventh also has a fallback
+        // of its value (|1 to 0xFE 0xFE) and of its bytes (|3 from U+E000+i), which sort after
+        // the round trip among equal keys.
         std::string table = "<nox_lead_bytes> 01-7F:1 81-FE:2\n";
         for (int i = 0; i < count; ++i) {
-            char line[64];
-            std::snprintf(line, sizeof line, "<U%04X> \\x%02X\\x%02X |0\n", 0x4E00 + i,
-                          0x81 + i / 190, 0x41 + i % 190);
+            char line[160];
+            const int first = 0x81 + i / 190;
+            const int second = 0x41 + i % 190;
+            std::snprintf(line, sizeof line, "<U%04X> \\x%02X\\x%02X |0\n", 0x4E00 + i, first,
+                          second);
             table += line;
+            if (i % 7 == 3) {
+                std::snprintf(line, sizeof line,
+                              "<U%04X> \\xFE\\x%02X |1\n<U%04X> \\x%02X\\x%02X |3\n", 0x4E00 + i,
+                              0x41 + i % 190, 0xE000 + i, first, second);
+                table += line;
+            }
         }
-        Handle h(table);
-        for (int i = -1; i <= count; ++i) {
-            const char bytes[2] = {char(0x81 + i / 190), char(0x41 + i % 190)};
-            const UChar unit = static_cast<UChar>(0x4E00 + i);
-            const bool found = i >= 0 && i < count;
-            UChar out = 0;
-            char back[2] = {};
-            int error = kUnset;
-            ASSERT_TRUE(!found || ncnv_toUChars(h.get(), &out, 1, bytes, 2, &error) == 1);
-            ASSERT_EQ(found ? unit : 0, out);
-            captureStderr([&] { ncnv_fromUChars(h.get(), back, 2, &unit, 1, &error); });
-            ASSERT_EQ(found ? 0 : 16, error);
-            ASSERT_TRUE(!found || std::memcmp(bytes, back, 2) == 0);
-        }
+        const Handle h(table);
+        forEachLevel([&] {
+            for (int i = -1; i <= count; ++i) {
+                const std::string bytes = {char(0x81 + i / 190), char(0x41 + i % 190)};
+                const std::u16string unit(1, static_cast<char16_t>(0x4E00 + i));
+                const bool found = i >= 0 && i < count;
+                const Call toU = toUChars(h.get(), bytes, 2, 1);
+                ASSERT_EQ(found ? unit[0] : 0, toU.out[0]) << i; // else the terminator
+                const Call fromU = fromUChars(h.get(), unit, 1, 2);
+                ASSERT_EQ(found ? NCNV_OK : NCNV_UNSUPPORTED, fromU.error) << i;
+                ASSERT_EQ(found ? bytes : "",
+                          std::string(fromU.out.begin(), fromU.out.begin() + fromU.result))
+                    << i;
+            }
+        });
     }
-    nox::setKernelCeiling(nox::KernelLevel::AVX512);
 }
 
 // Records (precision 2 dropped), longest character (first valid lead-byte line) and origin;
@@ -209,8 +314,9 @@ TEST(LoaderTest, OutcomesOriginAndCopies)
     const std::string path = dir.write(
         "MIXED.ucm", "<nox_lead_bytes> zz\n<nox_lead_bytes> 01-7F:1\n<nox_lead_bytes> 01-7F:2\n"
                      "<U0041> \\x41 |2\n  <U0042> \\x42 |0\n<U0043> \\x43 |0\n");
-    NoxUCharConverter mixed(path.c_str()), byName(dir.path().c_str(), "SMALL"),
-        empty(dir.write("EMPTY.ucm", "nothing\n").c_str());
+    NoxUCharConverter mixed(path.c_str());
+    NoxUCharConverter byName(dir.path().c_str(), "SMALL");
+    NoxUCharConverter empty(dir.write("EMPTY.ucm", "nothing\n").c_str());
     EXPECT_EQ(2u, mixed.dataLen);
     EXPECT_EQ(1, mixed.cur_max());
     EXPECT_STREQ("SMALL", byName.getCodePageName());
@@ -223,6 +329,9 @@ TEST(LoaderTest, OutcomesOriginAndCopies)
     NoxUCharConverter copy(byName);
     EXPECT_STREQ("SMALL", copy.getCodePageName());
     EXPECT_EQ(256u, NoxUCharConverter(empty).dataLen);
+    const NoxUCharConverter fileCopy(mixed);
+    EXPECT_EQ(2u, fileCopy.dataLen);
+    EXPECT_EQ(path, fileCopy.getUcmFilePath());
     copy = empty;
     EXPECT_EQ(256u, copy.dataLen);
     copy = byName;
@@ -233,10 +342,11 @@ TEST(LoaderTest, OutcomesOriginAndCopies)
 // written for a null handle nor a missing folder; standard output without a name.
 TEST(DumpTest, ValuesDuplicatesAndFiles)
 {
-    Handle h("<nox_lead_bytes> 01-FF:1\n<U20AC> \\x80 |0\n<UFFFF> \\x81 |0\n"
-             "<UDC00> \\x82 |0\n<UD800> \\x83 |0\n<U00E9> \\xE9 |0\n<U00E9> \\x65 |1\n");
+    const Handle h("<nox_lead_bytes> 01-FF:1\n<U20AC> \\x80 |0\n<UFFFF> \\x81 |0\n"
+                   "<UDC00> \\x82 |0\n<UD800> \\x83 |0\n<U00E9> \\xE9 |0\n<U00E9> \\x65 |1\n");
     TempDir dir;
-    const std::string file = dir.path() + "/dump.txt", missing = dir.path() + "/none/dump.txt";
+    const std::string file = dir.path() + "/dump.txt";
+    const std::string missing = dir.path() + "/none/dump.txt";
     ncnv_dumpUTF8(nullptr, file.c_str(), "w");
     EXPECT_FALSE(std::ifstream(file).good());
     EXPECT_EQ("utf_ConvertUTF16toUTF8 failed NoxUCharConverter:660\n",
@@ -245,7 +355,7 @@ TEST(DumpTest, ValuesDuplicatesAndFiles)
               "<UD800> \\xED\\xA0\\x80 |0\n<UFFFF> \\xEF\\xBF\\xBF |0\n",
               std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}));
     EXPECT_EQ("", captureStdout([&] { ncnv_dumpUTF8(h.get(), missing.c_str(), "w"); }));
-    Handle latin(ncnv_getConverter("LATIN_1")); // its NUL line has no bytes
+    const Handle latin(ncnv_getConverter("LATIN_1")); // its NUL line has no bytes
     EXPECT_EQ(0u, captureStdout([&] {
                       ncnv_dumpUTF8(latin.get(), nullptr, "w");
                   }).find("<U0000>  |0\n<U0001> \\x01 |0\n"));

@@ -1,9 +1,7 @@
 // guard_page_test.cpp - conversions whose input ends right before an inaccessible page and
-// whose output room ends right before one: a read or write past a limit dies with SIGSEGV,
-// also without sanitizers.
+// whose output room ends right before one, at every kernel level: a read or write past a
+// limit dies with SIGSEGV, also without sanitizers.
 #include "ConvertUTF.h"
-#include "environment.h"
-#include "kernels/kernels.h"
 #include "test_support.h"
 #include "unicode.h"
 
@@ -12,22 +10,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <string>
-#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using namespace std::string_literals;
+using noxtest::kUnset;
 using U32 = std::u32string; // bytes, UTF-16 units or UTF-32 values, by operation
-const int kUnset = 99;
 
 // Places `values`, cast to T, right before a PROT_NONE page: slot 0 for input, 1 for output.
 template <typename T> T* s_place(int slot, const U32& values)
 {
     static char* ends[2] = {};
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), arena = 1 << 16;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t arena = 1 << 16;
     if (ends[slot] == nullptr) {
         void* base =
             mmap(nullptr, arena + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -37,20 +37,6 @@ template <typename T> T* s_place(int slot, const U32& values)
     T* data = reinterpret_cast<T*>(ends[slot]) - values.size();
     std::transform(values.begin(), values.end(), data, [](char32_t v) { return T(v); });
     return data;
-}
-
-// Runs `body` on the fast paths with and without the AVX-512 blocks, then on the plain paths.
-template <typename F> void s_eachPath(F body)
-{
-    const nox::KernelLevel ceiling = nox::kernelCeiling();
-    for (int path = 0; path < 3; ++path) {
-        nox::setKernelCeiling(path == 0   ? nox::KernelLevel::AVX512
-                              : path == 1 ? nox::KernelLevel::AVX2
-                                          : nox::KernelLevel::Exact);
-        SCOPED_TRACE(path == 0 ? "fast paths" : path == 1 ? "fast, no AVX-512" : "plain paths");
-        body();
-    }
-    nox::setKernelCeiling(ceiling);
 }
 
 // Wide: lead bytes of lengths 1 to 4 and 15 (only four bytes are taken); 0xA0 is a one-byte
@@ -71,54 +57,71 @@ std::string s_ucm(bool shifted)
 }
 
 // Code-page calls (counted, NUL-terminated, pointer-range, mblen), the validators, and the
-// UTF routines (strict, or lenient with kL added).
-enum Op { kToU, kToUNul, kToURange, kMblen, kFromU, kFromUNul, kFromURange, kValid, kL = 10000 };
-enum { k8to16 = 816, k8to32 = 832, k16to8 = 1608, k16to32 = 1632, k32to8 = 3208, k32to16 = 3216 };
-struct Call {
-    Call(int r = -1, int e = kUnset, U32 o = {}, std::string m = {})
-        : result(r), error(e), out(o), err(m)
+// UTF routines (strict, or lenient with kLenient added: from-width * 100 + to-width).
+enum Op { kToU, kToUNul, kToURange, kMblen, kFromU, kFromUNul, kFromURange, kValid };
+enum Utf {
+    k8to16 = 816,
+    k8to32 = 832,
+    k16to8 = 1608,
+    k16to32 = 1632,
+    k32to8 = 3208,
+    k32to16 = 3216
+};
+const int kLenient = 10000;
+
+struct Outcome {
+    Outcome(int result_in = -1, int error_in = kUnset, U32 out_in = {}, std::string message_in = {})
+        : result(result_in), error(error_in), out(std::move(out_in)), message(std::move(message_in))
     {
     }
     int result; // code page: result, or input consumed (pointer-range); UTF: input consumed;
-    int error;  // validators: utf_isLegalUTF8Sequence, and utf_isLegalUTF8 as the error
+                // validators: utf_isLegalUTF8Sequence
+    int error;  // code page: error code; UTF: the result; validators: utf_isLegalUTF8
     U32 out;    // the whole room: 0xEE, 0xEEEE or 0xEEEEEEEE where nothing was written
-    std::string err;
+    std::string message;
+    bool operator==(const Outcome& o) const
+    {
+        return result == o.result && error == o.error && out == o.out && message == o.message;
+    }
 };
 
-template <typename S, typename T, typename F> Call s_call(const U32& src, size_t room, F f)
+template <typename S, typename T, typename F> Outcome s_call(const U32& src, size_t room, F f)
 {
     const S* in = s_place<S>(0, src);
     T* out = s_place<T>(1, U32(room, 0xEEEEEEEE));
-    Call c;
-    c.err = noxtest::captureStderr(
-        [&] { c.result = f(in, in + src.size(), out, out + room, &c.error); });
+    Outcome o;
+    o.message = noxtest::captureStderr(
+        [&] { o.result = f(in, in + src.size(), out, out + room, &o.error); });
     for (size_t i = 0; i < room; ++i) {
-        c.out += char32_t(std::make_unsigned_t<T>(out[i]));
+        o.out += char32_t(std::make_unsigned_t<T>(out[i]));
     }
-    return c;
+    return o;
 }
 
 template <typename S, typename T>
-Call s_cp(int (*counted)(NoxUConverter*, T*, int, const S*, int, int*),
-          void (*ranged)(NoxUConverter*, T**, const T*, const S**, const S*, int*),
-          NoxUConverter* h, int op, const U32& in, size_t room)
+Outcome s_codePage(int (*counted)(NoxUConverter*, T*, int, const S*, int, int*),
+                   void (*ranged)(NoxUConverter*, T**, const T*, const S**, const S*, int*),
+                   NoxUConverter* h, int op, const U32& in, size_t room)
 {
     return s_call<S, T>(in, room, [&](const S* s, const S* end, T* t, T* tEnd, int* e) {
         const S* start = s;
+        int retval = 0;
         if (op == kMblen) {
-            return ncnv_mblen(h, reinterpret_cast<const char*>(s), int(end - s), e);
+            retval = ncnv_mblen(h, reinterpret_cast<const char*>(s), int(end - s), e);
         } else if (op != kToURange && op != kFromURange) {
             const bool nul = op == kToUNul || op == kFromUNul;
-            return counted(h, t, int(tEnd - t), s, nul ? -1 : int(end - s), e);
+            retval = counted(h, t, int(tEnd - t), s, nul ? -1 : int(end - s), e);
+        } else {
+            ranged(h, &t, tEnd, &s, end, e);
+            retval = int(s - start);
         }
-        ranged(h, &t, tEnd, &s, end, e);
-        return int(s - start);
+        return retval;
     });
 }
 
 template <typename S, typename T>
-Call s_utf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
-           const U32& in, size_t room, utf_ConversionFlags flags)
+Outcome s_utf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
+              const U32& in, size_t room, utf_ConversionFlags flags)
 {
     return s_call<S, T>(in, room, [&](const S* s, const S* end, T* t, T* tEnd, int* e) {
         const S* start = s;
@@ -127,43 +130,54 @@ Call s_utf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_Conversio
     });
 }
 
-Call s_run(NoxUConverter* h, int op, const U32& in, size_t room)
+Outcome s_run(NoxUConverter* h, int op, const U32& in, size_t room)
 {
-    const int from = op % kL / 100, to = op % 100;
-    const auto utf = [&](auto f) {
-        return s_utf(f, in, room, op >= kL ? lenientConversion : strictConversion);
-    };
+    const int utf = op % kLenient;
+    const auto flags = op >= kLenient ? lenientConversion : strictConversion;
     const auto valid = [](const UTF8* s, const UTF8* end, UTF8*, UTF8*, int* e) {
         *e = s != end ? utf_isLegalUTF8(s, int32_t(end - s)) : kUnset;
         return int(utf_isLegalUTF8Sequence(s, end));
     };
-    if (from == 0) {
-        return op == kValid  ? s_call<UTF8, UTF8>(in, 0, valid)
-               : op < kFromU ? s_cp(ncnv_toUChars, ncnv_toUnicode, h, op, in, room)
-                             : s_cp(ncnv_fromUChars, ncnv_fromUnicode, h, op, in, room);
+    Outcome retval{};
+    if (op == kValid) {
+        retval = s_call<UTF8, UTF8>(in, 0, valid);
+    } else if (op < kFromU) {
+        retval = s_codePage(ncnv_toUChars, ncnv_toUnicode, h, op, in, room);
+    } else if (op <= kFromURange) {
+        retval = s_codePage(ncnv_fromUChars, ncnv_fromUnicode, h, op, in, room);
+    } else if (utf == k8to16) {
+        retval = s_utf(utf_ConvertUTF8toUTF16, in, room, flags);
+    } else if (utf == k8to32) {
+        retval = s_utf(utf_ConvertUTF8toUTF32, in, room, flags);
+    } else if (utf == k16to8) {
+        retval = s_utf(utf_ConvertUTF16toUTF8, in, room, flags);
+    } else if (utf == k16to32) {
+        retval = s_utf(utf_ConvertUTF16toUTF32, in, room, flags);
+    } else if (utf == k32to8) {
+        retval = s_utf(utf_ConvertUTF32toUTF8, in, room, flags);
+    } else {
+        retval = s_utf(utf_ConvertUTF32toUTF16, in, room, flags);
     }
-    return from == 8    ? (to == 16 ? utf(utf_ConvertUTF8toUTF16) : utf(utf_ConvertUTF8toUTF32))
-           : from == 16 ? (to == 8 ? utf(utf_ConvertUTF16toUTF8) : utf(utf_ConvertUTF16toUTF32))
-                        : (to == 8 ? utf(utf_ConvertUTF32toUTF8) : utf(utf_ConvertUTF32toUTF16));
+    return retval;
 }
 
-// Calls `op` with room for exactly want.out.
-void s_expect(NoxUConverter* h, int op, const U32& in, const Call& want)
-{
-    const Call got = s_run(h, op, in, want.out.size());
-    EXPECT_EQ(want.result, got.result);
-    EXPECT_EQ(want.error, got.error);
-    EXPECT_EQ(want.out, got.out);
-    EXPECT_EQ(want.err, got.err);
-}
+struct Case {
+    int op;
+    U32 in;
+    Outcome want; // the room is exactly want.out
+};
 
-using Cases = std::vector<std::tuple<int, U32, Call>>;
-void s_checkCases(NoxUConverter* h, const Cases& cases)
+void s_checkCases(NoxUConverter* h, const std::vector<Case>& cases)
 {
-    s_eachPath([&] {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(&c - cases.data());
-            s_expect(h, std::get<0>(c), std::get<1>(c), std::get<2>(c));
+    noxtest::forEachLevel([&] {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << "operation " << c.op << ", case " << &c - cases.data());
+            const Outcome got = s_run(h, c.op, c.in, c.want.out.size());
+            EXPECT_EQ(c.want.result, got.result);
+            EXPECT_EQ(c.want.error, got.error);
+            EXPECT_TRUE(c.want.out == got.out);
+            EXPECT_EQ(c.want.message, got.message);
         }
     });
 }
@@ -175,18 +189,24 @@ void s_checkCases(NoxUConverter* h, const Cases& cases)
 void s_expectRun(NoxUConverter* h, int op, const std::vector<std::pair<U32, U32>>& chars, int done,
                  int full, char32_t fill, const U32& tail = U"")
 {
-    U32 src, dst;
+    U32 src;
+    U32 dst;
     for (const auto& c : chars) {
         src += c.first;
         dst += c.second;
     }
     const bool counted = op == kToU || op == kFromU;
-    s_expect(h, op, src + tail, {int(counted ? dst.size() : src.size()), done, dst});
+    const Outcome all = s_run(h, op, src + tail, dst.size());
+    EXPECT_EQ(int(counted ? dst.size() : src.size()), all.result);
+    EXPECT_EQ(done, all.error);
+    EXPECT_TRUE(dst == all.out);
     if (!chars.empty() && tail.empty()) {
-        const size_t in = chars.back().first.size(), out = chars.back().second.size();
-        s_expect(h, op, src,
-                 {int(counted ? dst.size() : src.size() - in), full,
-                  dst.substr(0, dst.size() - out) + U32(out - 1, fill)});
+        const size_t in = chars.back().first.size();
+        const size_t out = chars.back().second.size();
+        const Outcome short1 = s_run(h, op, src, dst.size() - 1);
+        EXPECT_EQ(int(counted ? dst.size() : src.size() - in), short1.result);
+        EXPECT_EQ(full, short1.error);
+        EXPECT_TRUE(dst.substr(0, dst.size() - out) + U32(out - 1, fill) == short1.out);
     }
 }
 
@@ -194,8 +214,12 @@ TEST(GuardPageTest, EveryOperationStopsAtItsLimits)
 {
     const auto cut = [](const char* b) { return "No mapping for character(s) "s + b + "'\n"; };
     const std::string bad = "No mapping for character ";
-    const int ok = conversionOK, srcEx = sourceExhausted, ill = sourceIllegal;
-    const char32_t x = 0xEE, xx = 0xEEEE, xxxx = 0xEEEEEEEE;
+    const int ok = conversionOK;
+    const int srcEx = sourceExhausted;
+    const int ill = sourceIllegal;
+    const char32_t x = 0xEE;
+    const char32_t xx = 0xEEEE;
+    const char32_t xxxx = 0xEEEEEEEE;
     const noxtest::Handle wide(s_ucm(false));
     // clang-format off
     s_checkCases(wide.get(), {
@@ -229,58 +253,62 @@ TEST(GuardPageTest, EveryOperationStopsAtItsLimits)
         {kFromURange, U"\x4E01", {1, kUnset, U"\x84\x41\x42\x43"}},
         {kFromURange, U"A\xE9", {1, 16, U"A"s + x, bad + "<U00E9>\n"}},
         // utf_isLegalUTF8Sequence, utf_isLegalUTF8.
-        {kValid, U"", {0}}, {kValid, U"A", {1, 1}}, {kValid, U"\xC3", {0, 1}},
+        {kValid, U"", {0, kUnset}}, {kValid, U"A", {1, 1}}, {kValid, U"\xC3", {0, 1}},
         {kValid, U"\xE2\x82", {0, 1}}, {kValid, U"\xE2\x82\xAC", {1, 1}},
         {kValid, U"\xF0\x9F\x98", {0, 1}}, {kValid, U"\xF0\x9F\x98\x80", {1, 1}},
         {kValid, U"\xED\xA0\x80", {1, 1}}, {kValid, U"\xF8\x88\x80\x80", {0, 0}},
         // UTF routines: input consumed, result, output.
-        {k8to16 + kL, U"AB\xC3", {2, srcEx, U"AB"s + xx}}, {k8to16, U"\xF8", {0, srcEx, {xx}}},
-        {k8to16, U"\xED\xA0\x80", {0, ill, {xx}}}, {k8to16 + kL, U"\xED\xA0\x80", {3, ok, U"\xD800"}},
-        {k8to16 + kL, U"A\x80", {1, ill, U"A"s + xx}},
-        {k8to32 + kL, U"\xF0\x9F\x98", {0, srcEx, {xxxx}}},
+        {k8to16 + kLenient, U"AB\xC3", {2, srcEx, U"AB"s + xx}}, {k8to16, U"\xF8", {0, srcEx, {xx}}},
+        {k8to16, U"\xED\xA0\x80", {0, ill, {xx}}}, {k8to16 + kLenient, U"\xED\xA0\x80", {3, ok, U"\xD800"}},
+        {k8to16 + kLenient, U"A\x80", {1, ill, U"A"s + xx}},
+        {k8to32 + kLenient, U"\xF0\x9F\x98", {0, srcEx, {xxxx}}},
         {k8to32, U"\xF4\x8F\xBF\xBF", {4, ok, U"\x10FFFF"}},
-        {k8to32 + kL, U"\xED\xBF\xBF", {3, ok, U"\xDFFF"}},
+        {k8to32 + kLenient, U"\xED\xBF\xBF", {3, ok, U"\xDFFF"}},
         {k16to8, U"A\xD83D", {2, ok, U"A\xED\xA0\xBD"}}, {k16to8, U"\xDC00", {0, ill, {x, x, x}}},
-        {k16to8 + kL, U"\xDC00", {1, ok, U"\xED\xB0\x80"}}, {k16to32, U"A\xD83D", {2, ok, U"A\xD83D"}},
+        {k16to8 + kLenient, U"\xDC00", {1, ok, U"\xED\xB0\x80"}}, {k16to32, U"A\xD83D", {2, ok, U"A\xD83D"}},
         {k16to32, U"\xD83D\x41", {0, ill, {xxxx, xxxx}}}, {k32to16, U"A\x110000", {1, ill, U"A"s + xx}},
-        {k32to16 + kL, U"A\x110000", {2, ok, U"A\xFFFD"}}, {k32to16, U"\xDC00", {0, ill, {xx}}},
-        {k32to8 + kL, U"\x110000", {1, ok, U"\xEF\xBF\xBD"}}});
+        {k32to16 + kLenient, U"A\x110000", {2, ok, U"A\xFFFD"}}, {k32to16, U"\xDC00", {0, ill, {xx}}},
+        {k32to8 + kLenient, U"\x110000", {1, ok, U"\xEF\xBF\xBD"}}});
     // clang-format on
 }
 
-// Runs that reach the block paths; through the code pages also cut by a lead byte, in UTF-8
+// Runs that reach the block kernels; through the code pages also cut by a lead byte, in UTF-8
 // also cut after each byte.
 TEST(GuardPageTest, RunsEndAtTheGuard)
 {
-    const noxtest::Handle wide(s_ucm(false)), latin1(ncnv_getConverter("LATIN_1")),
-        shifted(s_ucm(true));
+    const noxtest::Handle wide(s_ucm(false));
+    const noxtest::Handle latin1(ncnv_getConverter("LATIN_1"));
+    const noxtest::Handle shifted(s_ucm(true));
     // ASCII, 0x80-0xFF, or two of three characters 0x81 0x40.
-    const std::pair<NoxUConverter*, char> pages[] = {
-        {wide.get(), 'a'}, {latin1.get(), 'a'}, {shifted.get(), 'h'}, {wide.get(), 'd'}};
+    const struct {
+        NoxUConverter* h;
+        char kind;
+    } pages[] = {{wide.get(), 'a'}, {latin1.get(), 'a'}, {shifted.get(), 'h'}, {wide.get(), 'd'}};
     const U32 chars[][3] = {{U"A", U"A", U"A"},
                             {U"\xC3\xA9", U"\xE9", U"\xE9"},
                             {U"\xE2\x82\xAC", U"\x20AC", U"\x20AC"},
                             {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
-    s_eachPath([&] {
+    noxtest::forEachLevel([&] {
         for (size_t n : {0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 256, 4097}) {
             SCOPED_TRACE(n);
-            for (const auto& [h, kind] : pages) {
-                std::vector<std::pair<U32, U32>> toU, fromU;
+            for (const auto& page : pages) {
+                std::vector<std::pair<U32, U32>> toU;
+                std::vector<std::pair<U32, U32>> fromU;
                 for (size_t i = 0; i < n; ++i) {
-                    const char32_t b = kind == 'h' ? 0x80 + i % 128 : 0x21 + i % 90;
+                    const char32_t b = page.kind == 'h' ? 0x80 + i % 128 : 0x21 + i % 90;
                     toU.push_back(
-                        kind == 'd' && i % 3 != 2
+                        page.kind == 'd' && i % 3 != 2
                             ? std::make_pair(U"\x81\x40"s, U"\x3000"s)
-                            : std::make_pair(U32(1, b), U32(1, kind == 'h' ? b + 0x380 : b)));
+                            : std::make_pair(U32(1, b), U32(1, page.kind == 'h' ? b + 0x380 : b)));
                     fromU.emplace_back(toU.back().second, toU.back().first);
                 }
-                s_expectRun(h, kToU, toU, 0, 15, 0xEEEE);
-                s_expectRun(h, kToURange, toU, kUnset, 15, 0xEEEE);
-                s_expectRun(h, kFromU, fromU, 0, 15, 0xEE);
-                s_expectRun(h, kFromURange, fromU, kUnset, 15, 0xEE);
-                if (h == wide.get()) {
-                    s_expectRun(h, kToU, toU, 8, 0, 0, U"\x81");
-                    s_expectRun(h, kToURange, toU, 8, 0, 0, U"\x81");
+                s_expectRun(page.h, kToU, toU, 0, 15, 0xEEEE);
+                s_expectRun(page.h, kToURange, toU, kUnset, 15, 0xEEEE);
+                s_expectRun(page.h, kFromU, fromU, 0, 15, 0xEE);
+                s_expectRun(page.h, kFromURange, fromU, kUnset, 15, 0xEE);
+                if (page.h == wide.get()) {
+                    s_expectRun(page.h, kToU, toU, 8, 0, 0, U"\x81");
+                    s_expectRun(page.h, kToURange, toU, 8, 0, 0, U"\x81");
                 }
             }
             for (const auto& c : chars) {
@@ -303,6 +331,89 @@ TEST(GuardPageTest, RunsEndAtTheGuard)
             }
         }
     });
+}
+
+// A text ends at its 0 whatever the count or range says: a 0-terminated text that ends right
+// before the guard page, converted with counts and ranges of its length, one more, and far
+// beyond, gives at every level what level Exact gives, and nothing reads past its 0.
+TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
+{
+    const noxtest::Handle wide(s_ucm(false));
+    const std::string ucm = std::string(NOX_DATA_DIR) + "/ucm/";
+    const noxtest::Handle pages[] = {
+        noxtest::Handle(ncnv_getConverter("LATIN_1")),
+        noxtest::Handle(ncnv_loadConverter((ucm + "CP1252.ucm").c_str())),
+        noxtest::Handle(ncnv_loadConverter((ucm + "SJIS.ucm").c_str())),
+        noxtest::Handle(ncnv_loadConverter((ucm + "GBK.ucm").c_str()))};
+    // Text of `length` bytes: ASCII and, where a page has them, two-byte characters.
+    const auto text = [](size_t length, size_t seed) {
+        U32 bytes;
+        U32 units;
+        for (size_t i = 0; bytes.size() < length; ++i) {
+            const size_t pick = (i * 7 + seed) % 5;
+            if (pick < 2 && bytes.size() + 2 <= length) {
+                bytes += U"\x82\xA0";   // U+3042 in SJIS; U+4E28-ish in GBK; two Latin-1 bytes
+                units += U"\xE9\x3042"; // units both ways differ by page; only the reads matter
+            } else {
+                bytes += char32_t(0x21 + (i * 13 + seed) % 90);
+                units += char32_t(0x21 + (i * 13 + seed) % 90);
+            }
+        }
+        return std::make_pair(bytes, units);
+    };
+    const int far = INT_MAX;
+    for (const auto& page : pages) {
+        for (size_t length = 1; length <= 80; ++length) {
+            SCOPED_TRACE(length);
+            const auto [bytes, units] = text(length, length);
+            // Counts: the length, one more (the 0 included), far beyond, and the 0 alone.
+            const auto outcomes = [&, &bytes = bytes, &units = units] {
+                std::vector<Outcome> retval;
+                for (const int count : {int(length), int(length) + 1, far, -1}) {
+                    retval.push_back(s_call<char, UChar>(
+                        bytes + U32(1, 0), length + 2,
+                        [&](const char* s, const char*, UChar* t, UChar* tEnd, int* e) {
+                            return ncnv_toUChars(page.get(), t, int(tEnd - t), s, count, e);
+                        }));
+                    retval.push_back(s_call<UChar, char>(
+                        units + U32(1, 0), 2 * length + 2,
+                        [&](const UChar* s, const UChar*, char* t, char* tEnd, int* e) {
+                            return ncnv_fromUChars(page.get(), t, int(tEnd - t), s, count, e);
+                        }));
+                    retval.push_back(s_call<char, UChar>(
+                        bytes + U32(1, 0), length + 2,
+                        [&](const char* s, const char*, UChar*, UChar*, int* e) {
+                            return ncnv_mblen(page.get(), s, count, e);
+                        }));
+                }
+                // Ranges: the length, one more, and far beyond the 0.
+                for (const size_t end : {length, length + 1, size_t(far)}) {
+                    retval.push_back(s_call<char, UChar>(
+                        bytes + U32(1, 0), length + 2,
+                        [&](const char* s, const char*, UChar* t, UChar* tEnd, int* e) {
+                            const char* start = s;
+                            ncnv_toUnicode(page.get(), &t, tEnd, &s, start + end, e);
+                            return int(s - start);
+                        }));
+                    retval.push_back(s_call<UChar, char>(
+                        units + U32(1, 0), 2 * length + 2,
+                        [&](const UChar* s, const UChar*, char* t, char* tEnd, int* e) {
+                            const UChar* start = s;
+                            ncnv_fromUnicode(page.get(), &t, tEnd, &s, start + end, e);
+                            return int(s - start);
+                        }));
+                }
+                return retval;
+            };
+            const noxtest::CeilingGuard guard;
+            nox::setKernelCeiling(nox::KernelLevel::Exact);
+            const std::vector<Outcome> exact = outcomes();
+            for (const nox::KernelLevel level : noxtest::kernelLevels()) {
+                nox::setKernelCeiling(level);
+                EXPECT_TRUE(exact == outcomes()) << nox::kernelLevelName(level);
+            }
+        }
+    }
 }
 
 #else

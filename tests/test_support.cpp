@@ -1,6 +1,8 @@
 // test_support.cpp - helpers shared by the tests.
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,52 @@
 #include <sstream>
 
 namespace noxtest {
+
+// ---------------------------------------------------------------- kernel levels
+
+std::vector<nox::KernelLevel> kernelLevels()
+{
+    std::vector<nox::KernelLevel> retval;
+    for (int level = 0; level <= static_cast<int>(nox::cpuKernelLevel()); ++level) {
+        retval.push_back(static_cast<nox::KernelLevel>(level));
+    }
+    return retval;
+}
+
+void forEachLevel(const std::function<void()>& body)
+{
+    const CeilingGuard guard;
+    for (const nox::KernelLevel level : kernelLevels()) {
+        SCOPED_TRACE(std::string("kernel level ") + nox::kernelLevelName(level));
+        nox::setKernelCeiling(level);
+        body();
+    }
+}
+
+namespace {
+
+// Says once per test program which levels its tests run and which this processor lacks.
+class NoxLevelReport : public testing::Environment {
+  public:
+    void SetUp() override
+    {
+        std::string run;
+        std::string missing;
+        for (int level = 0; level < nox::kKernelLevels; ++level) {
+            const bool has = level <= static_cast<int>(nox::cpuKernelLevel());
+            (has ? run : missing) +=
+                std::string(" ") + nox::kernelLevelName(static_cast<nox::KernelLevel>(level));
+        }
+        std::printf("[ levels   ] run:%s; not on this processor:%s\n", run.c_str(),
+                    missing.empty() ? " none" : missing.c_str());
+    }
+};
+
+testing::Environment* const s_levelReport = testing::AddGlobalTestEnvironment(new NoxLevelReport);
+
+} // namespace
+
+// ---------------------------------------------------------------- files and handles
 
 const char* const kSmallUcm = "<code_set_name> \"SMALL\"\n"
                               "<nox_lead_bytes> 01-7F:1 81:2\n"
@@ -49,6 +97,226 @@ Handle::Handle(const std::string& ucmText)
 {
 }
 
+// ---------------------------------------------------------------- conversion forms
+
+namespace {
+
+template <typename T> unsigned s_sentinel()
+{
+    return sizeof(T) == 1 ? kByteSentinel : kUnitSentinel;
+}
+
+// An output buffer of room + 1 sentinels.
+template <typename T> std::vector<T> s_room(size_t room)
+{
+    return std::vector<T>(room + 1, static_cast<T>(s_sentinel<T>()));
+}
+
+// An input buffer of exactly the text's size; an empty text still has a valid address.
+template <typename T> const T* s_start(const std::vector<T>& in)
+{
+    static const T s_nothing[1] = {};
+    return in.empty() ? s_nothing : in.data();
+}
+
+template <typename T> std::vector<unsigned> s_unsigned(const std::vector<T>& v)
+{
+    std::vector<unsigned> retval;
+    for (T unit : v) {
+        retval.push_back(static_cast<std::make_unsigned_t<T>>(unit));
+    }
+    return retval;
+}
+
+} // namespace
+
+Call toUChars(NoxUConverter* h, const std::string& bytes, int size, int room)
+{
+    const std::vector<char> in(bytes.begin(), bytes.end());
+    std::vector<UChar> out = s_room<UChar>(static_cast<size_t>(std::max(room, 0)));
+    Call call;
+    call.message = captureStderr([&] {
+        call.result =
+            ncnv_toUChars(h, room < 0 ? nullptr : out.data(), room, s_start(in), size, &call.error);
+    });
+    call.out = s_unsigned(out);
+    return call;
+}
+
+Call fromUChars(NoxUConverter* h, const std::u16string& units, int size, int room)
+{
+    const std::vector<UChar> in(units.begin(), units.end());
+    std::vector<char> out = s_room<char>(static_cast<size_t>(std::max(room, 0)));
+    Call call;
+    call.message = captureStderr([&] {
+        call.result = ncnv_fromUChars(h, room < 0 ? nullptr : out.data(), room, s_start(in), size,
+                                      &call.error);
+    });
+    call.out = s_unsigned(out);
+    return call;
+}
+
+Call toUnicode(NoxUConverter* h, const std::string& bytes, size_t end, size_t room)
+{
+    const std::vector<char> in(bytes.begin(), bytes.end());
+    std::vector<UChar> out = s_room<UChar>(room);
+    const char* const start = s_start(in);
+    const char* source = start;
+    UChar* target = out.data();
+    Call call;
+    call.message = captureStderr(
+        [&] { ncnv_toUnicode(h, &target, out.data() + room, &source, source + end, &call.error); });
+    call.consumed = static_cast<size_t>(source - start);
+    call.written = static_cast<size_t>(target - out.data());
+    call.out = s_unsigned(out);
+    return call;
+}
+
+Call fromUnicode(NoxUConverter* h, const std::u16string& units, size_t end, size_t room)
+{
+    const std::vector<UChar> in(units.begin(), units.end());
+    std::vector<char> out = s_room<char>(room);
+    const UChar* const start = s_start(in);
+    const UChar* source = start;
+    char* target = out.data();
+    Call call;
+    call.message = captureStderr([&] {
+        ncnv_fromUnicode(h, &target, out.data() + room, &source, source + end, &call.error);
+    });
+    call.consumed = static_cast<size_t>(source - start);
+    call.written = static_cast<size_t>(target - out.data());
+    call.out = s_unsigned(out);
+    return call;
+}
+
+Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes)
+{
+    const std::vector<char> in(bytes.begin(), bytes.end());
+    Call call;
+    call.message = captureStderr([&] {
+        call.result = ncnv_mblen(h, in.empty() ? nullptr : in.data(), maxBytes, &call.error);
+    });
+    return call;
+}
+
+namespace {
+
+// The expected buffer: `units`, then `tail`, then sentinels up to room + 1 slots.
+std::vector<unsigned> s_buffer(const std::u16string& units, size_t count, size_t room,
+                               std::vector<unsigned> tail, unsigned sentinel)
+{
+    std::vector<unsigned> retval(units.begin(), units.begin() + static_cast<ptrdiff_t>(count));
+    retval.insert(retval.end(), tail.begin(), tail.end());
+    retval.resize(room + 1, sentinel);
+    return retval;
+}
+
+// The number of leading slots of `got` that match `want`.
+size_t s_matching(const std::vector<unsigned>& got, const std::u16string& want)
+{
+    size_t retval = 0;
+    while (retval < got.size() && retval < want.size() && got[retval] == want[retval]) {
+        ++retval;
+    }
+    return retval;
+}
+
+// Both directions: `counted` and `ranged` call the two forms on the whole input.
+void s_expectEveryForm(size_t inputSize, const Expect& want, unsigned sentinel,
+                       const std::function<Call(int size, int room)>& counted,
+                       const std::function<Call(size_t room)>& ranged)
+{
+    const size_t n = want.units.size();
+    const int size = static_cast<int>(inputSize);
+    const int all = static_cast<int>(n);
+    // Stopped at a 0 inside the input: the pointer-range forms terminate it where it fits.
+    const bool atZero = want.stop == NCNV_OK && want.consumed < inputSize;
+    {
+        SCOPED_TRACE("counted, room for all and the terminator");
+        const Call c = counted(size, all + 1);
+        EXPECT_EQ(all, c.result);
+        EXPECT_EQ(want.stop, c.error);
+        EXPECT_EQ(s_buffer(want.units, n, n + 1, {0}, sentinel), c.out);
+        EXPECT_EQ(want.message, c.message);
+    }
+    {
+        SCOPED_TRACE("counted, room for exactly all");
+        const Call c = counted(size, all);
+        EXPECT_EQ(all, c.result);
+        EXPECT_EQ(want.stop, c.error);
+        EXPECT_EQ(s_buffer(want.units, n, n, {}, sentinel), c.out);
+    }
+    {
+        SCOPED_TRACE("sizing call");
+        const Call c = counted(size, -1);
+        EXPECT_EQ(all, c.result);
+        EXPECT_EQ(want.stop != NCNV_OK ? want.stop
+                  : n > 0              ? NCNV_BUFFER_OVERFLOW
+                                       : NCNV_OK,
+                  c.error);
+    }
+    if (n > 0) {
+        SCOPED_TRACE("counted, one unit short");
+        const Call c = counted(size, all - 1);
+        EXPECT_EQ(all, c.result);
+        EXPECT_EQ(want.stop != NCNV_OK ? want.stop : NCNV_BUFFER_OVERFLOW, c.error);
+        // A character that does not fit is not written at all.
+        const size_t kept = s_matching(c.out, want.units);
+        EXPECT_TRUE(kept < n && kept + 4 > n) << kept;
+        EXPECT_EQ(s_buffer(want.units, kept, n - 1, {}, sentinel), c.out);
+    }
+    {
+        SCOPED_TRACE("pointer range, room for all and the terminator");
+        const Call c = ranged(n + 1);
+        EXPECT_EQ(want.consumed, c.consumed);
+        EXPECT_EQ(n, c.written);
+        EXPECT_EQ(want.stop != NCNV_OK ? want.stop : kUnset, c.error);
+        EXPECT_EQ(s_buffer(want.units, n, n + 1,
+                           atZero ? std::vector<unsigned>{0} : std::vector<unsigned>{}, sentinel),
+                  c.out);
+        EXPECT_EQ(want.message, c.message);
+    }
+    {
+        SCOPED_TRACE("pointer range, room for exactly all");
+        const Call c = ranged(n);
+        EXPECT_EQ(want.consumed, c.consumed);
+        EXPECT_EQ(n, c.written);
+        EXPECT_EQ(want.stop != NCNV_OK ? want.stop : kUnset, c.error);
+        EXPECT_EQ(s_buffer(want.units, n, n, {}, sentinel), c.out);
+    }
+    if (n > 0) {
+        SCOPED_TRACE("pointer range, one unit short");
+        const Call c = ranged(n - 1);
+        EXPECT_EQ(NCNV_BUFFER_OVERFLOW, c.error);
+        EXPECT_LT(c.consumed, want.consumed);
+        EXPECT_EQ(s_matching(c.out, want.units), c.written);
+        EXPECT_EQ(s_buffer(want.units, c.written, n - 1, {}, sentinel), c.out);
+        EXPECT_EQ("", c.message);
+    }
+}
+
+} // namespace
+
+void expectToUEveryForm(NoxUConverter* h, const std::string& bytes, const Expect& want)
+{
+    SCOPED_TRACE("to Unicode: " + hexBytes(bytes));
+    s_expectEveryForm(
+        bytes.size(), want, kUnitSentinel,
+        [&](int size, int room) { return toUChars(h, bytes, size, room); },
+        [&](size_t room) { return toUnicode(h, bytes, bytes.size(), room); });
+}
+
+void expectFromUEveryForm(NoxUConverter* h, const std::u16string& units, const Expect& want)
+{
+    SCOPED_TRACE("from Unicode: " + hexUnits(units));
+    s_expectEveryForm(
+        units.size(), want, kByteSentinel,
+        [&](int size, int room) { return fromUChars(h, units, size, room); },
+        [&](size_t room) { return fromUnicode(h, units, units.size(), room); });
+}
+
+// ---------------------------------------------------------------- processes and output
+
 namespace {
 
 std::string s_capture(FILE* stream, const std::function<void()>& body)
@@ -58,8 +326,12 @@ std::string s_capture(FILE* stream, const std::function<void()>& body)
     const int saved = dup(fd);
     FILE* sink = std::tmpfile();
     dup2(fileno(sink), fd);
+    // Buffered meanwhile: the library writes many short messages.
+    static char s_buffer[1 << 16];
+    std::setvbuf(stream, s_buffer, _IOFBF, sizeof s_buffer);
     body();
     std::fflush(stream);
+    std::setvbuf(stream, nullptr, stream == stderr ? _IONBF : _IOLBF, 0);
     dup2(saved, fd);
     close(saved);
     std::rewind(sink);
@@ -120,21 +392,23 @@ ChildResult runInChild(const std::map<std::string, const char*>& env,
     return result;
 }
 
-std::vector<UChar> units(std::initializer_list<int> values)
-{
-    std::vector<UChar> retval;
-    for (int v : values) {
-        retval.push_back(static_cast<UChar>(v));
-    }
-    return retval;
-}
-
 std::string hexBytes(const std::string& bytes)
 {
     std::ostringstream out;
     for (unsigned char c : bytes) {
         char group[8];
         std::snprintf(group, sizeof group, "\\x%02X", c);
+        out << group;
+    }
+    return out.str();
+}
+
+std::string hexUnits(const std::u16string& units)
+{
+    std::ostringstream out;
+    for (char16_t u : units) {
+        char group[12];
+        std::snprintf(group, sizeof group, "<U%04X>", static_cast<unsigned>(u));
         out << group;
     }
     return out.str();

@@ -1,16 +1,44 @@
-// test_support.h - helpers shared by the tests: temporary UCM files, captured output, child
-// processes.
+// test_support.h - helpers shared by the tests: every kernel level, every conversion form,
+// temporary UCM files, captured output and child processes.
 #ifndef NOXUNICODE_TEST_SUPPORT_H
 #define NOXUNICODE_TEST_SUPPORT_H
 
+#include "kernels/kernels.h"
 #include "unicode.h"
 
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace noxtest {
+
+// An error code that no function writes: the value a test puts there before a call.
+constexpr int kUnset = 99;
+
+// ---------------------------------------------------------------- kernel levels
+
+// The kernel levels this processor runs, Exact first.
+std::vector<nox::KernelLevel> kernelLevels();
+
+// Restores the process-wide kernel ceiling when it goes out of scope.
+class CeilingGuard {
+  public:
+    CeilingGuard() : mSaved(nox::kernelCeiling()) {}
+    ~CeilingGuard() { nox::setKernelCeiling(mSaved); }
+    CeilingGuard(const CeilingGuard&) = delete;
+    CeilingGuard& operator=(const CeilingGuard&) = delete;
+
+  private:
+    nox::KernelLevel mSaved;
+};
+
+// Runs `body` once at each level this processor runs, with the level's name in the failure
+// output; the ceiling is restored afterwards.
+void forEachLevel(const std::function<void()>& body);
+
+// ---------------------------------------------------------------- files and handles
 
 // The small code page of the conversion examples: 0x01-0x7F one byte, 0x81 two bytes;
 // round trips for A, B, C and 0x81 0x40 = U+3000.
@@ -46,6 +74,53 @@ class Handle {
     NoxUConverter* mHandle = nullptr;
 };
 
+// ---------------------------------------------------------------- conversion forms
+
+// What one call did. Inputs lie in heap buffers of exactly their size; the output buffer
+// holds the room and one slot more, all set to a sentinel (0xEE or 0xEEEE) before the call.
+struct Call {
+    int result = 0;            // counted forms and mblen: the value returned
+    int error = kUnset;        // the error code, kUnset when not written
+    size_t consumed = 0;       // pointer-range forms: input consumed
+    size_t written = 0;        // pointer-range forms: output pointer moved
+    std::vector<unsigned> out; // the whole output buffer after the call
+    std::string message;       // what the call wrote to standard error
+};
+
+constexpr unsigned kByteSentinel = 0xEE;
+constexpr unsigned kUnitSentinel = 0xEEEE;
+
+// The counted forms: `size` input (negative: up to the 0), room for `room` (negative: null).
+Call toUChars(NoxUConverter* h, const std::string& bytes, int size, int room);
+Call fromUChars(NoxUConverter* h, const std::u16string& units, int size, int room);
+// The pointer-range forms: the input range ends `end` units in, the output range `room` in.
+Call toUnicode(NoxUConverter* h, const std::string& bytes, size_t end, size_t room);
+Call fromUnicode(NoxUConverter* h, const std::u16string& units, size_t end, size_t room);
+Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes);
+
+// How a whole input converts: the output of the part converted, the input it takes, and what
+// ends it (NCNV_OK at the end of the input or at a 0; else the failure's code and message).
+struct Expect {
+    Expect(std::u16string units_in, size_t consumed_in, int stop_in = NCNV_OK,
+           std::string message_in = "")
+        : units(std::move(units_in)), consumed(consumed_in), stop(stop_in),
+          message(std::move(message_in))
+    {
+    }
+    std::u16string units; // to Unicode; from Unicode, the bytes as units 0-255
+    size_t consumed;
+    int stop;
+    std::string message;
+};
+
+// Converts `in` through every form with room for all, for all but the last unit, and none
+// (sizing), counted and pointer-range, and checks each against `want`: results, error codes,
+// positions, terminators, untouched output and messages.
+void expectToUEveryForm(NoxUConverter* h, const std::string& bytes, const Expect& want);
+void expectFromUEveryForm(NoxUConverter* h, const std::u16string& units, const Expect& want);
+
+// ---------------------------------------------------------------- processes and output
+
 // Runs `body` with standard error (or standard output) redirected; returns what it wrote.
 std::string captureStderr(const std::function<void()>& body);
 std::string captureStdout(const std::function<void()>& body);
@@ -61,8 +136,8 @@ struct ChildResult {
 ChildResult runInChild(const std::map<std::string, const char*>& env,
                        const std::function<int()>& scenario);
 
-std::vector<UChar> units(std::initializer_list<int> values);
 std::string hexBytes(const std::string& bytes);
+std::string hexUnits(const std::u16string& units);
 
 } // namespace noxtest
 

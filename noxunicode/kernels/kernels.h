@@ -9,11 +9,15 @@
 #define NOXUNICODE_KERNELS_KERNELS_H
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 // x86 intrinsics are compiled unless the build is portable (NOX_PORTABLE): then only the
 // Exact and Scalar levels exist.
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__SSE2__) && !defined(NOX_PORTABLE)
 #define NOX_X86 1
+#include <immintrin.h>
 #define NOX_TARGET_SSE42 __attribute__((target("sse4.2,popcnt")))
 #define NOX_TARGET_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt,sse4.2")))
 #define NOX_TARGET_AVX512                                                                          \
@@ -86,6 +90,138 @@ inline KernelLevel activeKernelLevel()
     const int cpu = static_cast<int>(cpuKernelLevel());
     return static_cast<KernelLevel>(ceiling < cpu ? ceiling : cpu);
 }
+
+// ---------------------------------------------------------------- code-page tables
+
+// The tables a code page's kernels read, built once per converter from its two lookups (so
+// that every preference among records carries over) and read-only afterwards. An entry of 0
+// always means "leave this character to the exact per-character path".
+struct CodePageTables {
+    // To Unicode: by byte for one-byte lead bytes, and by first byte then second byte for
+    // two-byte lead bytes (null rows for the other first bytes). Entries from toUEntry.
+    uint32_t toUSingle[256];
+    uint32_t* toUDouble[256];
+    // From Unicode: rows by the unit's high byte, each by its low byte; rows that no record
+    // uses share one row of zeros. Entries from fromUEntry.
+    uint32_t* fromURows[256];
+    uint32_t* zeroRow;
+    // Single-byte code pages on processors with byte permutations: each byte's unit as its
+    // low byte (0-255), its high byte (256-511) and 0xFF where the byte has an entry (512-767).
+    unsigned char* byteToUnit;
+    // Double-byte code pages whose lead bytes lie in at most two ranges: the unit of each
+    // byte pair, first byte << 8 | second byte (0: none), plus one entry for four-byte gathers.
+    uint16_t* pairUnits;
+    unsigned char leadRanges[4]; // first and last byte of each of the two lead-byte ranges
+    // Processors that gather: the bytes of each unit (unitBytesWidth bytes an entry, none 0),
+    // 0 where the exact path decides.
+    unsigned char* unitBytes;
+    size_t unitBytesWidth;
+    // Ranges that map to themselves, one byte a character: besides ASCII, the units
+    // selfMappedFirst-selfMappedLast from Unicode (1-0x7F when no other range does), and the
+    // bytes selfMappedToUFirst-0xFF to Unicode (0x100: none).
+    uint16_t selfMappedFirst;
+    uint16_t selfMappedLast;
+    uint16_t selfMappedToUFirst;
+    bool asciiToU;       // bytes 0x01-0x7F map to the same units, one byte each
+    bool asciiFromU;     // units 0x01-0x7F map to the same bytes
+    bool identityToU;    // all of 0x01-0xFF map to the same units, one byte each
+    bool singleByteOnly; // no byte starts a character longer than one byte
+};
+
+// A to-Unicode entry: a present flag, the character's length in bytes and its unit.
+constexpr uint32_t toUEntry(uint16_t unit, unsigned length)
+{
+    return 0x1000000u | length << 16 | unit;
+}
+constexpr uint16_t toUEntryUnit(uint32_t entry)
+{
+    return static_cast<uint16_t>(entry);
+}
+constexpr bool toUEntryHasLength(uint32_t entry, unsigned length)
+{
+    return entry >> 16 == (0x100u | length);
+}
+
+// A from-Unicode entry: the length in the top byte above up to three bytes, first byte lowest.
+constexpr uint32_t fromUEntry(uint32_t bytes, unsigned length)
+{
+    return length << 24 | bytes;
+}
+constexpr unsigned fromUEntryLength(uint32_t entry)
+{
+    return entry >> 24;
+}
+constexpr unsigned char fromUEntryByte(uint32_t entry, unsigned k)
+{
+    return static_cast<unsigned char>(entry >> (8 * k));
+}
+
+// How the kernels of a code page are chosen, per direction, from what its tables hold.
+enum class CodePageFamily : int {
+    SelfMapped, // every byte 0x01-0xFF is its own unit
+    SingleByte, // every character is one byte
+    DoubleByte, // one- and two-byte characters with a byte-pair table
+    General     // everything else: cached one- and two-byte characters
+};
+constexpr int kCodePageFamilies = 4;
+
+// ---------------------------------------------------------------- shared SSE2 helpers
+
+#if defined(NOX_X86)
+// 16 bytes to 16 units, each byte zero-extended.
+inline void sse2Widen16(const unsigned char* source, uint16_t* target)
+{
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target), _mm_unpacklo_epi8(v, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 8), _mm_unpackhi_epi8(v, zero));
+}
+
+// 16 units, each at most 0xFF, to 16 bytes.
+inline void sse2Narrow16(const uint16_t* source, unsigned char* target)
+{
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target), _mm_packus_epi16(a, b));
+}
+#endif
+
+// ---------------------------------------------------------------- reading ahead safely
+
+// Code-page input ends at its first 0 byte or unit, even where the caller's count or range
+// says more. Kernels read blocks, and a block must never reach into a page that the text
+// does not reach: a page is known to be readable once a byte of the text lies in it. So a
+// block may cross the end of a page only when the rest of that page holds no 0.
+constexpr size_t kPageSize = 4096;
+
+inline size_t bytesToPageEnd(const void* p)
+{
+    return kPageSize - (reinterpret_cast<uintptr_t>(p) & (kPageSize - 1));
+}
+
+#if defined(NOX_X86)
+// True when no unit in [from, pageEnd) is 0, where pageEnd is the end of from's page. Reads
+// whole aligned 16-byte blocks of that page, which may begin before `from` (those units are
+// ignored): aligned blocks never reach into another page.
+template <typename Unit>
+NOX_NO_SANITIZE_ADDRESS inline bool sse2PageRestHasNoZero(const Unit* from, const Unit* pageEnd)
+{
+    const uintptr_t start = reinterpret_cast<uintptr_t>(from);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(pageEnd);
+    const __m128i zero = _mm_setzero_si128();
+    bool retval = true;
+    for (uintptr_t block = start & ~uintptr_t{15}; retval && block < end; block += 16) {
+        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+            sizeof(Unit) == 1 ? _mm_cmpeq_epi8(v, zero) : _mm_cmpeq_epi16(v, zero)));
+        if (block < start) {
+            mask &= ~0u << (start - block);
+        }
+        retval = mask == 0;
+    }
+    return retval;
+}
+#endif
 
 } // namespace nox
 

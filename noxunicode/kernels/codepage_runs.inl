@@ -1,0 +1,222 @@
+// codepage_runs.inl - the run loops of the code-page kernels, one per direction stating the
+// order of attempts once, instantiated per family and level; and the picker that lists which
+// kernel set each level runs. Included by NoxUCharConverter.cpp.
+//
+// A run converts from the start of the input while its kernels can and returns what it
+// consumed; the exact path takes over where it stops (a character without an entry, the
+// 0 that ends the text, a full output, or a character cut by the end of the input).
+//
+// The input ends at its first 0 even where the caller's count says more, and a kernel must
+// never read into a page that the text does not reach. A run therefore reads no further than
+// the end of the page it stands in, and moves that limit one page on only when the rest of
+// the page holds no 0 (nox::bytesToPageEnd, pageRestHasNoZero), as it nears the limit.
+
+namespace {
+
+// How far a run may read: the count, and the pages the text is known to reach.
+template <class K, typename Unit> class NoxReadLimit {
+  public:
+    NoxReadLimit(const Unit* src, size_t limit)
+        : mSrc(src), mLimit(limit),
+          mReadable(std::min(limit, nox::bytesToPageEnd(src) / sizeof(Unit)))
+    {
+        // A unit that straddles two pages never moves the limit on.
+        mAligned = reinterpret_cast<uintptr_t>(src) % sizeof(Unit) == 0;
+    }
+
+    // Units readable from position i on; moves the limit a page on when i comes near it.
+    size_t from(size_t i)
+    {
+        if (mReadable - i < K::kReach && mReadable < mLimit && mAligned &&
+            K::pageRestHasNoZero(mSrc + i, mSrc + mReadable)) {
+            mReadable = std::min(mLimit, mReadable + nox::kPageSize / sizeof(Unit));
+        }
+        return mReadable - i;
+    }
+
+  private:
+    const Unit* mSrc;
+    size_t mLimit;
+    size_t mReadable;
+    bool mAligned;
+};
+
+// Converts code-page characters from src (at most `limit` bytes, the first not 0) while
+// the kernels of K can, writing at most `room` units to out; with countBeyond it goes on
+// counting past the room without writing. Stores the units in *produced, returns the bytes.
+template <class K, nox::CodePageFamily F>
+size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t limit, UChar* out,
+                size_t room, bool countBeyond, size_t* produced)
+{
+    constexpr bool oneByte =
+        F == nox::CodePageFamily::SelfMapped || F == nox::CodePageFamily::SingleByte;
+    NoxReadLimit<K, unsigned char> readLimit(src, limit);
+    size_t i = 0;
+    size_t n = 0;
+    bool going = true;
+    while (going) {
+        const size_t ahead = readLimit.from(i);
+        if (ahead == 0 || src[i] == 0 || (n >= room && !countBeyond)) {
+            break;
+        }
+        const size_t writable = n < room ? room - n : 0;
+        // 1. Runs of bytes that map to themselves, a block at a time.
+        if (t.asciiToU && ahead >= 16 && K::selfRunAhead(src + i, t.selfMappedToUFirst)) {
+            const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
+            const size_t k =
+                K::widenSelf(src + i, max, writable != 0 ? out + n : nullptr, t.selfMappedToUFirst);
+            i += k;
+            n += k;
+            continue;
+        }
+        // 2. Single-byte code pages: 64 characters at a time where the level permutes bytes.
+        if (F == nox::CodePageFamily::SingleByte && K::kHasByteToUnit && t.byteToUnit != nullptr &&
+            ahead >= 64 && (n + 64 <= room || (countBeyond && n >= room))) {
+            const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
+            const size_t k = K::toUBytes(t, src + i, max, writable != 0 ? out + n : nullptr);
+            i += k;
+            n += k;
+            if (k != 0) {
+                continue;
+            }
+        }
+        // 3. Double-byte code pages: blocks split into characters at once.
+        size_t k = 0;
+        if (F == nox::CodePageFamily::DoubleByte && K::kHasPairs) {
+            k = K::toUPairs(t, src + i, ahead, out, &n, room, countBeyond);
+        }
+        // 4. One-byte code pages: eight characters at a time while all have entries.
+        if (oneByte) {
+            k = s_toUSingleBlocks<K>(t, src + i, ahead, out, n, room, countBeyond);
+            n += k;
+        }
+        i += k;
+        const size_t left = ahead - k;
+        if (left == 0 || src[i] == 0 || (n >= room && !countBeyond)) {
+            continue;
+        }
+        // 5. One character through the tables.
+        const unsigned lead = src[i];
+        uint32_t entry = t.toUSingle[lead];
+        size_t length = 1;
+        if (!oneByte && t.toUDouble[lead] != nullptr) {
+            // A found record keeps the key's leading bytes that are not 0, so its length
+            // follows from the input alone and the next position need not wait for the table.
+            entry = left >= 2 ? t.toUDouble[lead][src[i + 1]] : 0;
+            length = left >= 2 && src[i + 1] != 0 ? 2 : 1;
+        }
+        going = entry != 0;
+        if (going) {
+            if (n < room) {
+                out[n] = nox::toUEntryUnit(entry);
+            }
+            ++n;
+            i += length;
+        }
+    }
+    *produced = n;
+    return i;
+}
+
+// Converts UTF-16 units from src (at most `limit`, the first not 0) while the kernels of K
+// can, as s_runToU; stores the bytes in *produced and returns the units consumed.
+template <class K, nox::CodePageFamily F>
+size_t s_runFromU(const nox::CodePageTables& t, const UChar* src, size_t limit, unsigned char* out,
+                  size_t room, bool countBeyond, size_t* produced)
+{
+    constexpr bool oneByte = F == nox::CodePageFamily::SingleByte;
+    NoxReadLimit<K, UChar> readLimit(src, limit);
+    size_t i = 0;
+    size_t n = 0;
+    bool going = true;
+    while (going) {
+        const size_t ahead = readLimit.from(i);
+        if (ahead == 0 || src[i] == 0) {
+            break;
+        }
+        const UChar value = src[i];
+        const size_t writable = n < room ? room - n : 0;
+        size_t k = 0;
+        // 1. Runs of units that map to themselves, a block at a time.
+        if (t.asciiFromU && ahead >= 16 &&
+            K::selfUnitsAhead(src + i, t.selfMappedFirst, t.selfMappedLast) &&
+            (writable != 0 || countBeyond)) {
+            const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
+            k = K::narrowSelf(src + i, max, writable != 0 ? out + n : nullptr, t.selfMappedFirst,
+                              t.selfMappedLast);
+            n += k;
+        }
+        // 2. 32 units at a time where the level gathers.
+        if (k == 0 && K::kGathers && t.unitBytes != nullptr) {
+            k = K::fromUGather(t, src + i, ahead, out, &n, room, countBeyond && n >= room);
+        }
+        // 3. One-byte code pages: eight characters at a time while all map to one byte.
+        if (k == 0 && oneByte && value >= 0x80 && ahead >= 8 &&
+            (n + 8 <= room || (countBeyond && n >= room))) {
+            k = s_fromUSingleBlocks<K>(t, src + i, n < room ? std::min(ahead, room - n) : ahead,
+                                       n < room ? out + n : nullptr);
+            n += k;
+        }
+        // 4. Other code pages: a tight loop over one- and two-byte characters while two bytes
+        // of room remain.
+        if (k == 0 && !oneByte) {
+            k = s_fromUDoubleRun(t, src + i, ahead, out, n, room, countBeyond && n >= room, &n);
+        }
+        if (k != 0) {
+            i += k;
+            continue;
+        }
+        // 5. One character through the tables.
+        const uint32_t entry = t.fromURows[value >> 8][value & 0xFFu];
+        const size_t length = nox::fromUEntryLength(entry);
+        going = entry != 0 && (n + length <= room || countBeyond);
+        if (going) {
+            for (size_t b = 0; n + length <= room && b < length; ++b) {
+                out[n + b] = nox::fromUEntryByte(entry, static_cast<unsigned>(b));
+            }
+            n += length;
+            ++i;
+        }
+    }
+    *produced = n;
+    return i;
+}
+
+using NoxToURun = size_t (*)(const nox::CodePageTables&, const unsigned char*, size_t, UChar*,
+                             size_t, bool, size_t*);
+using NoxFromURun = size_t (*)(const nox::CodePageTables&, const UChar*, size_t, unsigned char*,
+                               size_t, bool, size_t*);
+
+// The runs of one kernel set, by family.
+struct NoxCodePageRuns {
+    NoxToURun toU[nox::kCodePageFamilies];
+    NoxFromURun fromU[nox::kCodePageFamilies];
+};
+
+template <class K> constexpr NoxCodePageRuns s_runsOf()
+{
+    using F = nox::CodePageFamily;
+    return {{s_runToU<K, F::SelfMapped>, s_runToU<K, F::SingleByte>, s_runToU<K, F::DoubleByte>,
+             s_runToU<K, F::General>},
+            {s_runFromU<K, F::SingleByte>, s_runFromU<K, F::SingleByte>, s_runFromU<K, F::General>,
+             s_runFromU<K, F::General>}};
+}
+
+// The picker: the kernel set of each level, null for Exact (no kernels at all). A level
+// without kernels of its own runs those of the level below.
+const NoxCodePageRuns* s_codePageRuns(nox::KernelLevel level)
+{
+    static constexpr NoxCodePageRuns s_scalar = s_runsOf<NoxScalarKernels>();
+#if defined(NOX_X86)
+    static constexpr NoxCodePageRuns s_sse2 = s_runsOf<NoxSse2Kernels>();
+    static constexpr NoxCodePageRuns s_avx512 = s_runsOf<NoxAvx512Kernels>();
+    static const NoxCodePageRuns* const s_byLevel[nox::kKernelLevels] = {
+        nullptr, &s_scalar, &s_sse2, &s_sse2, &s_sse2, &s_avx512};
+#else
+    static const NoxCodePageRuns* const s_byLevel[nox::kKernelLevels] = {
+        nullptr, &s_scalar, &s_scalar, &s_scalar, &s_scalar, &s_scalar};
+#endif
+    return s_byLevel[static_cast<int>(level)];
+}
+
+} // namespace

@@ -1,0 +1,278 @@
+// codepage_tables.inl - builds the tables that a code page's kernels read, once per
+// converter, from the converter's own lookups. Included by NoxUCharConverter.cpp.
+//
+// Every entry comes from the binary-search lookups, so every preference among records (the
+// regular mapping before fallbacks, the first record a scan meets) carries over to the
+// kernels unchanged. An entry of 0 means the kernels leave the character to the exact path:
+// the tables only hold one- and two-byte characters to Unicode and one- to three-byte
+// characters from Unicode. The byte-permutation and gather tables are built only where the
+// processor has AVX-512, whatever the kernel ceiling.
+
+namespace {
+
+// The to-Unicode entry of a record found by the byte lookup.
+uint32_t s_toUEntryOf(const NoxUCharMapping* record)
+{
+    uint32_t retval = 0;
+    if (record != nullptr && record->getMBLen() >= 1 && record->getMBLen() <= 2) {
+        retval = nox::toUEntry(record->getUnicode(), record->getMBLen());
+    }
+    return retval;
+}
+
+// The from-Unicode entry of a record found by the Unicode lookup.
+uint32_t s_fromUEntryOf(const NoxUCharMapping* record)
+{
+    uint32_t retval = 0;
+    if (record != nullptr && record->getMBLen() >= 1 && record->getMBLen() <= 3) {
+        retval = nox::fromUEntry(record->getPackedMBCS(), record->getMBLen());
+    }
+    return retval;
+}
+
+// Bytes of the gather table: a gather reads four bytes at the last entry.
+size_t s_unitBytesSize(size_t width)
+{
+    return 0xFFFF * width + 4;
+}
+
+void s_releaseCodePageTables(nox::CodePageTables* tables)
+{
+    if (tables != nullptr) {
+        for (int i = 0; i < 256; ++i) {
+            delete[] tables->toUDouble[i];
+            if (tables->fromURows[i] != tables->zeroRow) {
+                delete[] tables->fromURows[i];
+            }
+        }
+        delete[] tables->zeroRow;
+        delete[] tables->byteToUnit;
+        delete[] tables->pairUnits;
+        delete[] tables->unitBytes;
+        delete tables;
+    }
+}
+
+size_t s_codePageTablesBytes(const nox::CodePageTables* tables)
+{
+    size_t retval = 0;
+    if (tables != nullptr) {
+        const size_t row = 256 * sizeof(uint32_t);
+        retval = sizeof *tables + row;
+        for (int i = 0; i < 256; ++i) {
+            retval += tables->toUDouble[i] != nullptr ? row : 0;
+            retval += tables->fromURows[i] != tables->zeroRow ? row : 0;
+        }
+        retval += tables->byteToUnit != nullptr ? 3 * 256 : 0;
+        retval += tables->pairUnits != nullptr ? 0x10001 * sizeof(uint16_t) : 0;
+        retval += tables->unitBytes != nullptr ? s_unitBytesSize(tables->unitBytesWidth) : 0;
+    }
+    return retval;
+}
+
+// Notes the ranges that map to themselves, one byte a character, so that whole blocks of
+// them can be widened or narrowed at once: ASCII, all of 0x01-0xFF, or an upper range.
+void s_findSelfMappedRanges(nox::CodePageTables& t, const NoxLeadByteTable& leadBytes)
+{
+    const uint32_t* toU = t.toUSingle;
+    const uint32_t* fromU = t.fromURows[0];
+    bool toUSame = true;
+    bool fromUSame = true;
+    for (uint32_t b = 1; b < 256; ++b) {
+        const auto unit = static_cast<uint16_t>(b);
+        toUSame = toUSame && leadBytes.bytes[b] == 1 && toU[b] == nox::toUEntry(unit, 1);
+        fromUSame = fromUSame && fromU[b] == nox::fromUEntry(b, 1);
+        if (b == 0x7F) {
+            t.asciiToU = toUSame;
+            t.asciiFromU = fromUSame;
+        }
+    }
+    t.identityToU = toUSame;
+    // The longest range of units up to 0xFF that map to the same bytes, beside ASCII
+    // (0xA0-0xFF on Western code pages).
+    uint32_t first = 0x100;
+    while (t.asciiFromU && first > 0x80 && fromU[first - 1] == nox::fromUEntry(first - 1, 1)) {
+        --first;
+    }
+    if (first < 0x100) {
+        t.selfMappedFirst = static_cast<uint16_t>(first);
+        t.selfMappedLast = 0xFF;
+    }
+    // The same to Unicode: bytes from selfMappedToUFirst to 0xFF are their own units.
+    uint32_t toUFirst = 0x100;
+    while (t.asciiToU && toUFirst > 0x80 && leadBytes.bytes[toUFirst - 1] == 1 &&
+           toU[toUFirst - 1] == nox::toUEntry(static_cast<uint16_t>(toUFirst - 1), 1)) {
+        --toUFirst;
+    }
+    t.selfMappedToUFirst = static_cast<uint16_t>(toUFirst);
+    t.singleByteOnly = true;
+    for (uint32_t b = 1; b < 256; ++b) {
+        t.singleByteOnly = t.singleByteOnly && leadBytes.bytes[b] <= 1;
+    }
+}
+
+// Single-byte code pages that are not the identity, where the processor permutes bytes.
+bool s_buildByteToUnit(nox::CodePageTables& t)
+{
+    bool retval = true;
+    if (t.singleByteOnly && !t.identityToU && nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
+        t.byteToUnit = new (std::nothrow) unsigned char[3 * 256];
+        retval = t.byteToUnit != nullptr;
+    }
+    for (uint32_t b = 0; t.byteToUnit != nullptr && b < 256; ++b) {
+        const uint16_t unit = nox::toUEntryUnit(t.toUSingle[b]);
+        t.byteToUnit[b] = static_cast<unsigned char>(unit);
+        t.byteToUnit[256 + b] = static_cast<unsigned char>(unit >> 8);
+        t.byteToUnit[512 + b] = t.toUSingle[b] != 0 ? 0xFF : 0;
+    }
+    return retval;
+}
+
+// Double-byte code pages whose lead bytes lie in at most two ranges, with only bytes that
+// start no cached character between them, get the byte-pair table: a block then splits into
+// characters at once, and its lookups do not wait on each other.
+bool s_buildPairUnits(nox::CodePageTables& t, const NoxLeadByteTable& leadBytes)
+{
+    bool retval = true;
+    const auto isLead = [&](uint32_t b) { return leadBytes.bytes[b] == 2; };
+    // A byte inside a range that is no lead stops a block like an unmapped character.
+    const auto isDead = [&](uint32_t b) { return !isLead(b) && t.toUSingle[b] == 0; };
+    int ranges = 0;
+    for (uint32_t b = 1; b < 256 && !t.singleByteOnly; ++b) {
+        if (isLead(b)) {
+            uint32_t last = b;
+            for (uint32_t k = b; k < 256 && (isLead(k) || isDead(k)); ++k) {
+                last = isLead(k) ? k : last;
+            }
+            if (ranges < 2) {
+                t.leadRanges[2 * ranges] = static_cast<unsigned char>(b);
+                t.leadRanges[2 * ranges + 1] = static_cast<unsigned char>(last);
+            }
+            ++ranges;
+            b = last;
+        }
+    }
+    if (ranges == 1) {
+        t.leadRanges[2] = t.leadRanges[0];
+        t.leadRanges[3] = t.leadRanges[1];
+    }
+    if ((ranges == 1 || ranges == 2) && nox::cpuKernelLevel() >= nox::KernelLevel::SSE2) {
+        t.pairUnits = new (std::nothrow) uint16_t[0x10001]();
+        retval = t.pairUnits != nullptr;
+    }
+    const auto inRanges = [&](uint32_t b) {
+        return (b >= t.leadRanges[0] && b <= t.leadRanges[1]) ||
+               (b >= t.leadRanges[2] && b <= t.leadRanges[3]);
+    };
+    // A one-byte character fills its whole row, whatever byte follows it; 0 entries (and the
+    // 0 byte as second byte) stop a block.
+    for (uint32_t b = 1; t.pairUnits != nullptr && b < 256; ++b) {
+        for (uint32_t second = 1; isLead(b) && second < 256; ++second) {
+            const uint32_t entry = t.toUDouble[b][second];
+            t.pairUnits[b << 8 | second] =
+                nox::toUEntryHasLength(entry, 2) ? nox::toUEntryUnit(entry) : 0;
+        }
+        const bool single = nox::toUEntryHasLength(t.toUSingle[b], 1);
+        for (uint32_t second = 0; !inRanges(b) && single && second < 256; ++second) {
+            t.pairUnits[b << 8 | second] = nox::toUEntryUnit(t.toUSingle[b]);
+        }
+    }
+    return retval;
+}
+
+// Where the processor gathers: each unit's byte (single-byte code pages) or one or two bytes,
+// kept only where no byte of them is 0, so that the bytes alone tell the length.
+bool s_buildUnitBytes(nox::CodePageTables& t)
+{
+    bool retval = true;
+    const size_t width = t.singleByteOnly ? 1 : 2;
+    if (nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
+        t.unitBytes = new (std::nothrow) unsigned char[s_unitBytesSize(width)]();
+        t.unitBytesWidth = t.unitBytes != nullptr ? width : 0;
+        retval = t.unitBytes != nullptr;
+    }
+    for (uint32_t unit = 1; t.unitBytes != nullptr && unit < 0x10000; ++unit) {
+        const uint32_t entry = t.fromURows[unit >> 8][unit & 0xFFu];
+        const unsigned length = nox::fromUEntryLength(entry);
+        const unsigned char first = nox::fromUEntryByte(entry, 0);
+        const unsigned char second = nox::fromUEntryByte(entry, 1);
+        // A table may hold two-byte records even where its lead bytes say one byte.
+        const bool usable =
+            first != 0 && (length == 1 || (length == 2 && width == 2 && second != 0));
+        for (size_t k = 0; usable && k < width; ++k) {
+            t.unitBytes[unit * width + k] = nox::fromUEntryByte(entry, static_cast<unsigned>(k));
+        }
+    }
+    return retval;
+}
+
+// Builds the tables from the two lookups; null when memory runs out, and then every
+// character takes the exact path.
+template <typename FindBytes, typename FindUnit>
+nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
+                                           const NoxUCharMapping* data, uint32_t dataLen,
+                                           FindBytes findBytes, FindUnit findUnit)
+{
+    auto* t = new (std::nothrow) nox::CodePageTables();
+    bool ok = t != nullptr;
+    if (ok) {
+        t->selfMappedFirst = 1;
+        t->selfMappedLast = 0x7F;
+        t->selfMappedToUFirst = 0x100;
+        t->zeroRow = new (std::nothrow) uint32_t[256]();
+        ok = t->zeroRow != nullptr;
+    }
+    for (uint32_t first = 0; ok && first < 256; ++first) {
+        const int length = std::min<int>(leadBytes.bytes[first], 4);
+        if (length == 1) {
+            t->toUSingle[first] = s_toUEntryOf(findBytes(first));
+        } else if (length == 2) {
+            t->toUDouble[first] = new (std::nothrow) uint32_t[256];
+            ok = t->toUDouble[first] != nullptr;
+            for (uint32_t second = 0; ok && second < 256; ++second) {
+                t->toUDouble[first][second] = s_toUEntryOf(findBytes(first | second << 8));
+            }
+        }
+    }
+    // The 0 byte ends every input; it never has an entry.
+    if (ok) {
+        t->toUSingle[0] = 0;
+    }
+    bool rowUsed[256] = {};
+    for (uint32_t i = 0; i < dataLen; ++i) {
+        rowUsed[data[i].getUnicode() >> 8] = true;
+    }
+    for (uint32_t high = 0; ok && high < 256; ++high) {
+        t->fromURows[high] = rowUsed[high] ? new (std::nothrow) uint32_t[256] : t->zeroRow;
+        ok = t->fromURows[high] != nullptr;
+        for (uint32_t low = 0; ok && rowUsed[high] && low < 256; ++low) {
+            t->fromURows[high][low] =
+                s_fromUEntryOf(findUnit(static_cast<uint16_t>(high << 8 | low)));
+        }
+    }
+    if (ok) {
+        s_findSelfMappedRanges(*t, leadBytes);
+        ok = s_buildByteToUnit(*t) && s_buildPairUnits(*t, leadBytes) && s_buildUnitBytes(*t);
+    }
+    if (!ok) {
+        s_releaseCodePageTables(t);
+        t = nullptr;
+    }
+    return t;
+}
+
+// The family of each direction, which picks its run loop.
+nox::CodePageFamily s_toUFamily(const nox::CodePageTables& t)
+{
+    return t.identityToU            ? nox::CodePageFamily::SelfMapped
+           : t.singleByteOnly       ? nox::CodePageFamily::SingleByte
+           : t.pairUnits != nullptr ? nox::CodePageFamily::DoubleByte
+                                    : nox::CodePageFamily::General;
+}
+
+nox::CodePageFamily s_fromUFamily(const nox::CodePageTables& t)
+{
+    return t.singleByteOnly ? nox::CodePageFamily::SingleByte : nox::CodePageFamily::General;
+}
+
+} // namespace

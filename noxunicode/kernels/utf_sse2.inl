@@ -1,0 +1,56 @@
+// utf_sse2.inl - the UTF bulk steps with ASCII runs found and copied 16 units at a time by
+// SSE2, the baseline of every x86-64 processor. Included by ConvertUTF.cpp.
+//
+// One compare and one mask give the length of the ASCII prefix of 16 units; a whole ASCII
+// block is widened or narrowed with the shared SSE2 helpers. Everything else is the scalar
+// bulk steps of utf_scalar.inl, instantiated with this policy.
+
+namespace {
+
+#if defined(NOX_X86)
+
+struct NoxSse2Ascii {
+    // Number of leading ASCII bytes among the 16 at p (16 when all are).
+    static int prefix(const UTF8* p)
+    {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+        return mask == 0 ? 16 : __builtin_ctz(mask);
+    }
+
+    // Number of leading units below 0x80 among the 16 at p (16 when all are).
+    static int prefix(const UTF16* p)
+    {
+        const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+        // Two mask bits per unit, set where the unit is ASCII.
+        const unsigned ascii =
+            static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(a, high), zero))) |
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(b, high), zero)))
+                << 16;
+        return ascii == 0xFFFFFFFFu ? 16 : __builtin_ctz(~ascii) / 2;
+    }
+
+    static void copy16(const UTF8* source, UTF16* target) { nox::sse2Widen16(source, target); }
+
+    static void copy16(const UTF16* source, UTF8* target) { nox::sse2Narrow16(source, target); }
+
+    static void copy16(const UTF8* source, UTF32* target)
+    {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i lo = _mm_unpacklo_epi8(v, zero);
+        const __m128i hi = _mm_unpackhi_epi8(v, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target), _mm_unpacklo_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 4), _mm_unpackhi_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 8), _mm_unpacklo_epi16(hi, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+};
+
+#endif
+
+} // namespace
