@@ -13,6 +13,11 @@
 #include <fstream>
 #include <sstream>
 
+#if defined(NOX_COVERAGE)
+// gcov writes its counters when a process exits normally; a child leaves with _exit.
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace noxtest {
 
 // ---------------------------------------------------------------- kernel levels
@@ -377,6 +382,9 @@ ChildResult runInChild(const std::map<std::string, const char*>& env,
         const int code = scenario();
         std::fflush(stdout);
         std::fflush(stderr);
+#if defined(NOX_COVERAGE)
+        __gcov_dump();
+#endif
         _exit(code);
     }
     int status = 0;
