@@ -48,3 +48,8 @@ if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/data/icu)
             --gtest_filter=FastPathTest.CachesMatchSearchForEveryKeyOfEveryShippedCodePage)
   set_tests_properties(fastpath_icu_pages PROPERTIES TIMEOUT 600)
 endif()
+
+# The header-only C++ wrapper, through the same objects as the other unit tests so that every
+# case runs at every kernel level.
+nox_add_gtest(cpp_wrapper_test cpp_wrapper_test.cpp test_support.cpp)
+target_compile_definitions(cpp_wrapper_test PRIVATE NOX_UCM_DIR="${PROJECT_SOURCE_DIR}/data/ucm")
