@@ -281,21 +281,33 @@ const char* builtInFormNames()
            "UCS-2BE, UCS-4, UCS-4LE, UCS-4BE, ASCII (US-ASCII, ANSI_X3.4-1968, ...)";
 }
 
-CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location))
+CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location)) {}
+
+// Reads the alias table on first use: the built-in forms need none of it.
+void CodePageNames::mf_loadAliases() const
 {
-    std::ifstream file(m_location.aliasFile);
-    std::string line;
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        std::string alias;
-        std::string canonical;
-        if (!(fields >> alias >> canonical) || alias[0] == '#') {
-            continue;
+    if (m_aliasesLoaded) {
+        return;
+    }
+    m_aliasesLoaded = true;
+    std::string text;
+    s_readFile(m_location.aliasFile, &text);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::size_t aliasAt = text.find_first_not_of(" \t\r", start);
+        const std::size_t aliasEnd = text.find_first_of(" \t\r\n", aliasAt);
+        const std::size_t nameAt = text.find_first_not_of(" \t\r", aliasEnd);
+        const std::size_t nameEnd = std::min(text.find_first_of(" \t\r\n", nameAt), end);
+        if (aliasAt < end && text[aliasAt] != '#' && nameAt < end) {
+            std::string alias = text.substr(aliasAt, aliasEnd - aliasAt);
+            std::string canonical = text.substr(nameAt, nameEnd - nameAt);
+            if (m_aliases.emplace(s_lower(alias), canonical).second) {
+                m_aliasList.emplace_back(std::move(alias), std::move(canonical));
+            }
         }
-        const std::string key = s_lower(alias);
-        if (m_aliases.emplace(key, canonical).second) {
-            m_aliasList.emplace_back(alias, canonical);
-        }
+        start = end + 1;
     }
 }
 
@@ -308,6 +320,7 @@ CodePageNames::~CodePageNames()
 
 std::string CodePageNames::mf_canonical(const std::string& name) const
 {
+    mf_loadAliases();
     const auto found = m_aliases.find(s_lower(name));
     return found != m_aliases.end() ? found->second : name;
 }
@@ -462,6 +475,7 @@ std::vector<PageInfo> CodePageNames::codePages() const
 
 std::vector<std::string> CodePageNames::aliasesOf(const std::string& canonical) const
 {
+    mf_loadAliases();
     std::vector<std::string> aliases;
     for (const auto& entry : m_aliasList) {
         if (entry.second == canonical && s_lower(entry.first) != s_lower(canonical)) {

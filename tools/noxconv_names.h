@@ -59,14 +59,16 @@ class CodePageNames {
     const DataLocation& location() const { return m_location; }
 
   private:
+    void mf_loadAliases() const;
     std::string mf_canonical(const std::string& name) const;
     PageInfo mf_find(const std::string& canonical) const;
     bool mf_open(const std::string& label, const std::string& path, bool byName, Encoding* encoding,
                  std::string* error);
 
     DataLocation m_location;
-    std::map<std::string, std::string> m_aliases;                 // lower-case alias -> canonical
-    std::vector<std::pair<std::string, std::string>> m_aliasList; // in file order
+    mutable bool m_aliasesLoaded = false;
+    mutable std::map<std::string, std::string> m_aliases; // lower-case alias -> canonical
+    mutable std::vector<std::pair<std::string, std::string>> m_aliasList; // in file order
     std::vector<NoxUConverter*> m_opened;
     std::vector<std::string> m_notes;
 };
