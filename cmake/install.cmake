@@ -1,4 +1,4 @@
-# Installation: the shared library and its headers, noxconv and its manual page, the shipped
+# Installation: the shared library, its C headers and the C++ wrapper, noxconv and its manual page, the shipped
 # code pages and alias table, a pkg-config file and a CMake package.
 include(CMakePackageConfigHelpers)
 
@@ -15,12 +15,21 @@ install(TARGETS noxunicode EXPORT noxunicodeTargets
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/noxunicode
     COMPONENT Development)
 
+# The header-only C++ wrapper, beside the C headers it includes.
+install(FILES ${PROJECT_SOURCE_DIR}/noxunicode/noxunicode.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/noxunicode COMPONENT Development)
+
 if(TARGET noxconv)
   install(TARGETS noxconv RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/noxconv.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
 endif()
 
+# The code pages imported from ICU, with ICU's licence and the list of what was imported.
+if(IS_DIRECTORY ${NOX_DATA_DIR}/icu)
+  install(DIRECTORY ${NOX_DATA_DIR}/icu/ DESTINATION ${NOX_INSTALL_DATADIR}/icu
+    COMPONENT Runtime FILES_MATCHING PATTERN "*.ucm" PATTERN "LICENSE" PATTERN "README.md")
+endif()
 if(IS_DIRECTORY ${NOX_DATA_DIR}/ucm)
   install(DIRECTORY ${NOX_DATA_DIR}/ucm/ DESTINATION ${NOX_INSTALL_UCMDIR}
     COMPONENT Runtime FILES_MATCHING PATTERN "*.ucm")

@@ -30,9 +30,14 @@ The output is deterministic (sorted, no dates; the header names Python's
 major and minor version only), so tests/check_ucm.py can regenerate the files
 and compare them byte for byte with the checked-in ones.
 
+The alias table also names the code pages imported from ICU (data/icu,
+written by tools/gen_icu_ucm.py), with the aliases in data/icu/aliases.txt;
+a name that one of the code pages here already uses keeps its code page.
+
 Usage:
   tools/gen_ucm.py                      # all code pages into data/ucm,
                                         # aliases into data/aliases.txt
+  tools/gen_ucm.py --aliases-only       # just data/aliases.txt
   tools/gen_ucm.py --out DIR            # code pages into DIR (no aliases)
   tools/gen_ucm.py --out DIR --aliases FILE
   tools/gen_ucm.py --only CP1252 SJIS   # just these code pages
@@ -377,6 +382,26 @@ class CodePage:
         return "\n".join(lines) + "\n"
 
 
+def icu_aliases():
+    """[(canonical, [aliases])] of the code pages imported from ICU, in the
+    order of data/icu/aliases.txt (empty when there is none)."""
+    path = os.path.join(repo_root(), "data", "icu", "aliases.txt")
+    groups = []
+    if not os.path.exists(path):
+        return groups
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) != 2 or fields[0].startswith("#"):
+                continue
+            alias, canonical = fields
+            if not groups or groups[-1][0] != canonical:
+                groups.append((canonical, []))
+            if alias != canonical:
+                groups[-1][1].append(alias)
+    return groups
+
+
 def alias_lines():
     """The alias table: one 'alias canonical' pair per line."""
     entries = [(BUILTIN_LATIN_1, LATIN_1_ALIASES, "the built-in table")]
@@ -386,7 +411,8 @@ def alias_lines():
     out = [
         "# Code page aliases: one 'alias canonical' pair per line.",
         "# The canonical name is the code page file name without '.ucm' in",
-        "# data/ucm (LATIN_1 is built into the library and has no file).",
+        "# data/ucm or data/icu (LATIN_1 is built into the library and has no",
+        "# file).",
         "# Aliases are compared case-insensitively; canonical names are used",
         "# as written. Blank lines and lines starting with '#' are ignored.",
         "# Every canonical name is listed as an alias of itself.",
@@ -415,6 +441,20 @@ def alias_lines():
                                      % (alias, seen[key], canonical))
                 continue
             seen[key] = canonical
+            out.append("%s %s" % (alias, canonical))
+    groups = icu_aliases()
+    if groups:
+        out.append("")
+        out.append("# Code pages imported from ICU (data/icu), with the aliases of")
+        out.append("# ICU's convrtrs.txt; a name used above keeps its code page.")
+    for canonical, aliases in groups:
+        names = [a for a in [canonical] + aliases if a.lower() not in seen]
+        if not names:
+            continue
+        out.append("")
+        out.append("# %s (ICU)" % canonical)
+        for alias in names:
+            seen[alias.lower()] = canonical
             out.append("%s %s" % (alias, canonical))
     return "\n".join(out) + "\n"
 
@@ -450,8 +490,16 @@ def main(argv=None):
         "--list", action="store_true",
         help="print the canonical names and their Python codecs, then exit")
     parser.add_argument(
+        "--aliases-only", action="store_true",
+        help="write only the alias table (data/aliases.txt, or --aliases)")
+    parser.add_argument(
         "-q", "--quiet", action="store_true", help="print no summary")
     args = parser.parse_args(argv)
+
+    if args.aliases_only:
+        write_file(args.aliases or os.path.join(repo_root(), "data", "aliases.txt"),
+                   alias_lines())
+        return 0
 
     if args.list:
         for name, codec, _ in CODE_PAGES:

@@ -12,7 +12,7 @@ namespace {
 
 bool s_isBigEndian(Form form)
 {
-    return form == Form::Utf16BE || form == Form::Utf32BE;
+    return form == Form::Utf16BE || form == Form::Utf32BE || form == Form::Ucs2BE;
 }
 
 unsigned long s_read16(const char* p, bool bigEndian)
@@ -217,6 +217,10 @@ class Utf8Decoder : public Decoder {
 // the range handed to it: it waits for its partner or is reported.
 class Utf8Encoder : public Encoder {
   public:
+    explicit Utf8Encoder(bool signature) : m_signature(signature) {}
+
+    std::string prefix() const override { return m_signature ? "\xEF\xBB\xBF" : ""; }
+
     Step encode(const UChar** in, const UChar* inEnd, char** out, char* outEnd, bool final) override
     {
         const UChar* end = inEnd;
@@ -248,6 +252,7 @@ class Utf8Encoder : public Encoder {
     }
 
   private:
+    bool m_signature;
     std::string m_replacement = "\xEF\xBF\xBD";
 };
 
@@ -256,7 +261,8 @@ class Utf8Encoder : public Encoder {
 class Utf16Decoder : public Decoder {
   public:
     Utf16Decoder(Form form, std::string name)
-        : m_detect(form == Form::Utf16), m_bigEndian(form != Form::Utf16LE), m_name(std::move(name))
+        : m_detect(form == Form::Utf16), m_bigEndian(form != Form::Utf16LE && form != Form::Ucs2LE),
+          m_ucs2(form == Form::Ucs2LE || form == Form::Ucs2BE), m_name(std::move(name))
     {
     }
 
@@ -277,6 +283,10 @@ class Utf16Decoder : public Decoder {
         Step step = Step::Done;
         while (inEnd - p >= 2) {
             const unsigned long u = s_read16(p, m_bigEndian);
+            if (m_ucs2 && (isHighSurrogate(u) || isLowSurrogate(u))) {
+                step = Step::Invalid; // UCS-2 has no surrogates
+                break;
+            }
             const int units = isHighSurrogate(u) ? 2 : 1;
             if (units == 2 && inEnd - p < 4) {
                 break; // the partner is still to come
@@ -311,12 +321,14 @@ class Utf16Decoder : public Decoder {
         if (len < 2) {
             return "incomplete character " + hexBytes(p, len) + " at end of input in " + m_name;
         }
-        return "unpaired surrogate " + codePointName(s_read16(p, m_bigEndian)) + " in " + m_name;
+        return (m_ucs2 ? "surrogate " : "unpaired surrogate ") +
+               codePointName(s_read16(p, m_bigEndian)) + " in " + m_name;
     }
 
   private:
     bool m_detect;
     bool m_bigEndian;
+    bool m_ucs2;
     std::string m_name;
 };
 
@@ -392,10 +404,11 @@ class Utf32Decoder : public Decoder {
 // bytes after a byte order mark.
 class UtfWideEncoder : public Encoder {
   public:
-    UtfWideEncoder(Form form, std::string name)
-        : m_width(form == Form::Utf16 || form == Form::Utf16LE || form == Form::Utf16BE ? 2 : 4),
-          m_bigEndian(s_isBigEndian(form)), m_bom(form == Form::Utf16 || form == Form::Utf32),
-          m_name(std::move(name))
+    UtfWideEncoder(Form form, std::string name, bool signature)
+        : m_width(form == Form::Utf32 || form == Form::Utf32LE || form == Form::Utf32BE ? 4 : 2),
+          m_bigEndian(s_isBigEndian(form)),
+          m_bom(signature || form == Form::Utf16 || form == Form::Utf32),
+          m_ucs2(form == Form::Ucs2LE || form == Form::Ucs2BE), m_name(std::move(name))
     {
         char bytes[4];
         mf_put(bytes, 0xFFFD);
@@ -419,6 +432,10 @@ class UtfWideEncoder : public Encoder {
             int units = 1;
             if (isHighSurrogate(cp) && p + 1 == inEnd) {
                 step = final ? Step::Invalid : Step::NeedMore;
+                break;
+            }
+            if (m_ucs2 && (isHighSurrogate(cp) || isLowSurrogate(cp))) {
+                step = Step::Invalid; // UCS-2 holds no character above U+FFFF
                 break;
             }
             if (isHighSurrogate(cp) && isLowSurrogate(p[1])) {
@@ -453,6 +470,9 @@ class UtfWideEncoder : public Encoder {
 
     std::string problem(unsigned long cp) const override
     {
+        if (m_ucs2 && cp > 0xFFFF) {
+            return codePointName(cp) + " cannot be written in " + m_name;
+        }
         return "unpaired surrogate " + codePointName(cp) + " cannot be written in " + m_name;
     }
 
@@ -469,8 +489,77 @@ class UtfWideEncoder : public Encoder {
     int m_width;
     bool m_bigEndian;
     bool m_bom;
+    bool m_ucs2;
     std::string m_name;
     std::string m_replacement;
+};
+
+// ------------------------------------------------------------------ ASCII
+
+class AsciiDecoder : public Decoder {
+  public:
+    Step decode(const char** in, const char* inEnd, UChar** out, UChar* outEnd) override
+    {
+        const char* p = *in;
+        UChar* o = *out;
+        Step step = Step::Done;
+        while (p < inEnd) {
+            if (static_cast<unsigned char>(*p) > 0x7F) {
+                step = Step::Invalid;
+                break;
+            }
+            if (o == outEnd) {
+                step = Step::OutputFull;
+                break;
+            }
+            *o++ = static_cast<UChar>(*p++);
+        }
+        *in = p;
+        *out = o;
+        return step;
+    }
+
+    std::size_t badLength(const char*, std::size_t) override { return 1; }
+
+    std::string problem(const char* p, std::size_t len, bool) const override
+    {
+        return "no mapping for " + hexBytes(p, len) + " in ASCII";
+    }
+};
+
+class AsciiEncoder : public Encoder {
+  public:
+    Step encode(const UChar** in, const UChar* inEnd, char** out, char* outEnd, bool final) override
+    {
+        const UChar* p = *in;
+        char* o = *out;
+        Step step = Step::Done;
+        while (p < inEnd) {
+            if (*p > 0x7F) {
+                const bool waiting = isHighSurrogate(*p) && p + 1 == inEnd && !final;
+                step = waiting ? Step::NeedMore : Step::Invalid;
+                break;
+            }
+            if (o == outEnd) {
+                step = Step::OutputFull;
+                break;
+            }
+            *o++ = static_cast<char>(*p++);
+        }
+        *in = p;
+        *out = o;
+        return step;
+    }
+
+    const std::string& replacement() const override { return m_replacement; }
+
+    std::string problem(unsigned long cp) const override
+    {
+        return "no mapping for " + codePointName(cp) + " in ASCII";
+    }
+
+  private:
+    std::string m_replacement = "?";
 };
 
 } // namespace
@@ -487,24 +576,30 @@ std::unique_ptr<Decoder> makeDecoder(const Encoding& e)
         return std::make_unique<CodePageDecoder>(e);
     case Form::Utf8:
         return std::make_unique<Utf8Decoder>();
+    case Form::Ascii:
+        return std::make_unique<AsciiDecoder>();
     case Form::Utf16:
     case Form::Utf16LE:
     case Form::Utf16BE:
+    case Form::Ucs2LE:
+    case Form::Ucs2BE:
         return std::make_unique<Utf16Decoder>(e.form, e.name);
     default:
         return std::make_unique<Utf32Decoder>(e.form, e.name);
     }
 }
 
-std::unique_ptr<Encoder> makeEncoder(const Encoding& e)
+std::unique_ptr<Encoder> makeEncoder(const Encoding& e, bool signature)
 {
     switch (e.form) {
     case Form::CodePage:
         return std::make_unique<CodePageEncoder>(e);
+    case Form::Ascii:
+        return std::make_unique<AsciiEncoder>();
     case Form::Utf8:
-        return std::make_unique<Utf8Encoder>();
+        return std::make_unique<Utf8Encoder>(signature);
     default:
-        return std::make_unique<UtfWideEncoder>(e.form, e.name);
+        return std::make_unique<UtfWideEncoder>(e.form, e.name, signature);
     }
 }
 
@@ -521,7 +616,7 @@ std::string hexBytes(const char* p, std::size_t len)
 
 std::string codePointName(unsigned long cp)
 {
-    char text[16];
+    char text[24];
     std::snprintf(text, sizeof text, "U+%04lX", cp);
     return text;
 }

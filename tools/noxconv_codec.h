@@ -19,7 +19,20 @@ enum class Step {
 };
 
 // The encodings noxconv reads and writes.
-enum class Form { CodePage, Utf8, Utf16, Utf16LE, Utf16BE, Utf32, Utf32LE, Utf32BE };
+// UCS-2 is UTF-16 that refuses surrogates; UCS-4 is UTF-32; ASCII takes the bytes up to 0x7F.
+enum class Form {
+    CodePage,
+    Utf8,
+    Utf16,
+    Utf16LE,
+    Utf16BE,
+    Utf32,
+    Utf32LE,
+    Utf32BE,
+    Ucs2LE,
+    Ucs2BE,
+    Ascii
+};
 
 // One side of a conversion: a Unicode encoding form, or a code page opened in the library.
 struct Encoding {
@@ -53,7 +66,8 @@ class Decoder {
 class Encoder {
   public:
     virtual ~Encoder() = default;
-    // Bytes written once at the start of the output (a byte order mark), possibly empty.
+    // Bytes written once before the first character of the output (a byte order mark),
+    // possibly empty.
     virtual std::string prefix() const { return std::string(); }
     // Converts [*in, inEnd) into [*out, outEnd) and moves both positions. Unless `final`,
     // a high surrogate that ends the range is held back (NeedMore) until its partner comes.
@@ -66,7 +80,9 @@ class Encoder {
 };
 
 std::unique_ptr<Decoder> makeDecoder(const Encoding& encoding);
-std::unique_ptr<Encoder> makeEncoder(const Encoding& encoding);
+// With `signature`, an encoder of a Unicode form writes a byte order mark (U+FEFF) first
+// also where its form has none of its own (UTF-8, and the forms with a byte order suffix).
+std::unique_ptr<Encoder> makeEncoder(const Encoding& encoding, bool signature = false);
 
 // "\x81\x7F" for the bytes given.
 std::string hexBytes(const char* p, std::size_t len);

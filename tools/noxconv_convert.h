@@ -7,30 +7,63 @@
 #include "noxconv_io.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace noxconv {
 
-enum class OnError { Stop, Skip, Replace };
+// What to do with a character that cannot be converted.
+enum class OnError {
+    Stop,     // report it and end with ExitConversion
+    Skip,     // leave it out
+    Replace,  // a question mark in a code page, U+FFFD in a Unicode form
+    Translit, // a close equivalent where the target holds one, else as Replace
+    Escape    // its value as text: &#xHHHH; &#NNNN; or \uHHHH, and \xHH for an input byte
+};
+
+enum class EscapeForm { Xml, XmlDecimal, C };
+
+struct ErrorPolicy {
+    OnError unwritable = OnError::Stop;  // a character that the output cannot hold
+    OnError undecodable = OnError::Stop; // input that cannot be read (never Translit)
+    EscapeForm escapeForm = EscapeForm::Xml;
+};
+
+// Characters handled under an ErrorPolicy, by what became of them.
+struct ProblemCounts {
+    std::uint64_t skipped = 0;
+    std::uint64_t replaced = 0;
+    std::uint64_t transliterated = 0;
+    std::uint64_t escaped = 0;
+    std::uint64_t total() const { return skipped + replaced + transliterated + escaped; }
+    // "3 character(s) could not be converted and were skipped", or with several kinds
+    // "3 character(s) could not be converted: 2 transliterated, 1 replaced".
+    std::string summary() const;
+};
 
 // Exit statuses.
 enum { ExitOk = 0, ExitConversion = 1, ExitTrouble = 2 };
 
 class Pipeline {
   public:
-    Pipeline(Decoder& decoder, Encoder& encoder, Output& output, OnError onError,
+    Pipeline(Decoder& decoder, Encoder& encoder, Output& output, const ErrorPolicy& policy,
              std::size_t chunkSize);
 
-    // Writes the output's byte order mark, if it has one.
-    int begin();
+    // With `on`, a U+FEFF at the start of each input is dropped.
+    void removeSignature(bool on) { m_removeSignature = on; }
     // Converts one input to its end. Returns ExitOk, ExitConversion (a character that cannot
     // be converted, under OnError::Stop) or ExitTrouble (reading or writing failed). The
     // progress bar is advanced by the bytes read, counted on from `doneBefore`.
     int convert(Input& input, Progress& progress, std::uint64_t doneBefore);
-    // Characters skipped or replaced so far.
-    std::uint64_t problems() const { return m_problems; }
+    // Characters skipped, replaced, transliterated or escaped so far.
+    const ProblemCounts& problems() const { return m_problems; }
 
   private:
+    int mf_writePrefix();
+    int mf_writeText(const std::u16string& text);
+    bool mf_encodeWhole(const std::u16string& text, std::string* bytes);
+    std::u16string mf_escape(unsigned long cp) const;
+    std::size_t mf_dropSignature(Input& input, const char* cursor);
     int mf_encodePivot(const Input& input, bool final);
     int mf_badInput(Input& input, const char** cursor, bool incomplete);
     int mf_unwritable(const Input& input, const UChar** unit, const UChar* end);
@@ -41,10 +74,13 @@ class Pipeline {
     Decoder& m_decoder;
     Encoder& m_encoder;
     Output& m_output;
-    OnError m_onError;
+    ErrorPolicy m_policy;
+    bool m_removeSignature = false;
+    bool m_prefixWritten = false;
+    // Room for the text that stands for an undecodable character is kept free at its end.
     std::vector<UChar> m_pivot;
     std::size_t m_pivotLength = 0;
-    std::uint64_t m_problems = 0;
+    ProblemCounts m_problems;
     // Where the units in the pivot came from: the units before m_batchFirst were carried
     // over (a high surrogate waiting for its partner, or a replacement character) from
     // m_carriedOffset; the others were decoded from the input range that starts at

@@ -216,68 +216,119 @@ Output::Output(std::size_t capacity) : m_buffer(capacity) {}
 Output::~Output()
 {
     discard();
-    if (m_fd > 2) {
+    if (m_ownFd && m_fd >= 0) {
         close(m_fd);
     }
 }
 
+namespace {
+
+bool s_sameFile(const struct stat& a, int fd)
+{
+    struct stat b {};
+    return fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Holds back the signals that would end the process while the temporary file is created or
+// copied into the target, so that neither is left half done.
+class SignalsHeld {
+  public:
+    SignalsHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int sig : s_signals) {
+            sigaddset(&held, sig);
+        }
+        sigprocmask(SIG_BLOCK, &held, &m_previous);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    sigset_t m_previous;
+};
+
+} // namespace
+
 bool Output::open(const std::string& path, std::string* error)
 {
-    if (path.empty()) {
+    if (path.empty() || path == "-") {
         m_fd = 1;
         return true;
     }
     m_path = path;
-    // A link is followed: the file it points to is replaced, the link stays.
+    // A link is followed: the file it points to receives the output, the link stays.
     char resolved[PATH_MAX];
     struct stat st {};
-    const bool exists = stat(path.c_str(), &st) == 0;
-    const std::string target =
-        exists && realpath(path.c_str(), resolved) != nullptr ? resolved : path;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device or a pipe cannot be replaced: it is written directly.
-        m_fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    m_targetExists = stat(path.c_str(), &st) == 0;
+    m_target = m_targetExists && realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    // /dev/stdout and the like: the file that standard output (or error) already writes to
+    // is written through that descriptor, at its position, so that text written before and
+    // after noxconv stays.
+    if (m_targetExists && s_sameFile(st, 1)) {
+        m_fd = 1;
+        return true;
+    }
+    if (m_targetExists && s_sameFile(st, s_diagnosticsFd)) {
+        m_fd = s_diagnosticsFd;
+        return true;
+    }
+    if (m_targetExists && !S_ISREG(st.st_mode)) {
+        // A terminal, device or pipe cannot be replaced: it is written directly.
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        m_ownFd = m_fd >= 0;
         if (m_fd < 0) {
             *error = "cannot open output " + path + ": " + std::strerror(errno);
         }
         return m_fd >= 0;
     }
-    std::string pattern = s_directoryOf(target) + "/." + s_baseOf(target) + ".noxconv-XXXXXX";
+    if (!mf_createTemporary(s_directoryOf(m_target), error)) {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string ignored;
+        if (!m_targetExists || (errno != EACCES && errno != EROFS) ||
+            !mf_createTemporary(tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp", &ignored)) {
+            return false;
+        }
+    }
+    // A new file gets the usual mode of a new file; an existing one keeps its own.
+    if (!m_targetExists) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        fchmod(m_fd, 0666 & ~mask);
+    }
+    return true;
+}
+
+bool Output::mf_createTemporary(const std::string& directory, std::string* error)
+{
+    std::string pattern = directory + "/." + s_baseOf(m_target) + ".noxconv-XXXXXX";
     if (pattern.size() >= sizeof s_tempPath) {
-        *error = "output path too long: " + path;
+        *error = "output path too long: " + m_path;
+        errno = ENAMETOOLONG;
         return false;
     }
     // The file is created and recorded for the signal handler with the signals held back,
     // so that no signal can come between the two.
     s_watchSignals(true);
-    sigset_t held;
-    sigset_t previous;
-    sigemptyset(&held);
-    for (int sig : s_signals) {
-        sigaddset(&held, sig);
+    int createError = 0;
+    {
+        const SignalsHeld held;
+        m_fd = mkostemp(&pattern[0], O_CLOEXEC);
+        createError = errno;
+        if (m_fd >= 0) {
+            std::memcpy(s_tempPath, pattern.c_str(), pattern.size() + 1);
+        }
     }
-    sigprocmask(SIG_BLOCK, &held, &previous);
-    m_fd = mkostemp(&pattern[0], O_CLOEXEC);
-    const int createError = errno;
-    if (m_fd >= 0) {
-        std::memcpy(s_tempPath, pattern.c_str(), pattern.size() + 1);
-    }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (m_fd < 0) {
-        *error = "cannot create output file " + path + ": " + std::strerror(createError);
+        *error = "cannot create output file " + m_path + ": " + std::strerror(createError);
         s_watchSignals(false);
+        errno = createError;
         return false;
     }
+    m_ownFd = true;
     m_tempPath = pattern;
-    m_target = target;
-    // The new file gets the mode of the one it replaces, or the usual mode of a new file.
-    mode_t mode = st.st_mode & 07777;
-    if (!exists) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    fchmod(m_fd, mode);
     return true;
 }
 
@@ -307,6 +358,33 @@ bool Output::flush(std::string* error)
     return true;
 }
 
+// Writes the temporary file's content over the target's, which keeps the target's inode,
+// hard links, owner and mode.
+bool Output::mf_copyInto(std::string* error)
+{
+    const int target = ::open(m_target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    bool ok = target >= 0 && lseek(m_fd, 0, SEEK_SET) == 0;
+    while (ok) {
+        const ssize_t got = read(m_fd, m_buffer.data(), m_buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = got >= 0 && s_writeAll(target, m_buffer.data(), static_cast<std::size_t>(got));
+        if (got <= 0) {
+            break;
+        }
+    }
+    int copyError = errno;
+    if (target >= 0 && close(target) != 0 && ok) {
+        copyError = errno;
+        ok = false;
+    }
+    if (!ok) {
+        *error = "cannot write " + m_path + ": " + std::strerror(copyError);
+    }
+    return ok;
+}
+
 bool Output::commit(std::string* error)
 {
     if (!flush(error)) {
@@ -315,26 +393,28 @@ bool Output::commit(std::string* error)
     if (m_tempPath.empty()) {
         return true;
     }
-    const int fd = m_fd;
-    m_fd = -1;
-    if (close(fd) != 0 || rename(m_tempPath.c_str(), m_target.c_str()) != 0) {
-        *error = "cannot write " + m_path + ": " + std::strerror(errno);
-        return false;
+    bool ok = true;
+    {
+        const SignalsHeld held;
+        if (m_targetExists) {
+            ok = mf_copyInto(error);
+        } else if (rename(m_tempPath.c_str(), m_target.c_str()) != 0) {
+            *error = "cannot write " + m_path + ": " + std::strerror(errno);
+            ok = false;
+        } else {
+            m_tempPath.clear();
+            s_tempPath[0] = 0;
+            s_watchSignals(false);
+        }
+        discard();
     }
-    m_tempPath.clear();
-    s_tempPath[0] = 0;
-    s_watchSignals(false);
-    return true;
+    return ok;
 }
 
 void Output::discard()
 {
     if (m_tempPath.empty()) {
         return;
-    }
-    if (m_fd >= 0) {
-        close(m_fd);
-        m_fd = -1;
     }
     unlink(m_tempPath.c_str());
     m_tempPath.clear();
@@ -352,13 +432,15 @@ void Progress::update(std::uint64_t done)
     const double mib = static_cast<double>(done) / (1024.0 * 1024.0);
     char line[128];
     if (m_total == 0) {
-        // Size unknown (a pipe): show the amount read, at most every tenth of a MiB.
-        const long step = static_cast<long>(mib * 10);
+        // Size unknown (a pipe): show the amount read, at most every tenth of a MiB on a
+        // terminal and every MiB on a plain line.
+        const long step = static_cast<long>(m_plain ? mib : mib * 10);
         if (step == m_shown) {
             return;
         }
         m_shown = step;
-        std::snprintf(line, sizeof line, "\rnoxconv: %.1f MiB", mib);
+        std::snprintf(line, sizeof line,
+                      m_plain ? "noxconv: %.1f MiB read\n" : "\rnoxconv: %.1f MiB", mib);
     } else {
         const long percent = static_cast<long>(done * 100 / m_total);
         if (percent == m_shown) {
@@ -366,12 +448,16 @@ void Progress::update(std::uint64_t done)
         }
         m_shown = percent;
         const int filled = static_cast<int>(percent / 4);
-        std::snprintf(line, sizeof line, "\rnoxconv: [%-25.*s] %3ld%% %.1f/%.1f MiB", filled,
-                      "#########################", percent, mib,
-                      static_cast<double>(m_total) / (1024.0 * 1024.0));
+        const double total = static_cast<double>(m_total) / (1024.0 * 1024.0);
+        if (m_plain) {
+            std::snprintf(line, sizeof line, "noxconv: %ld%% %.1f/%.1f MiB\n", percent, mib, total);
+        } else {
+            std::snprintf(line, sizeof line, "\rnoxconv: [%-25.*s] %3ld%% %.1f/%.1f MiB", filled,
+                          "#########################", percent, mib, total);
+        }
     }
     writeDiagnostics(line);
-    m_drawn = true;
+    m_drawn = !m_plain;
 }
 
 void Progress::finish()

@@ -64,8 +64,9 @@ class Input {
     std::string m_name;
 };
 
-// Collects output in a buffer and writes it to standard output, or to a temporary file
-// beside the named output that replaces it only when commit() succeeds.
+// Collects output in a buffer and writes it to standard output, to a device or pipe
+// directly, or to a temporary file whose content goes into the named regular file only
+// when commit() succeeds. An existing file keeps its inode, hard links, owner and mode.
 class Output {
   public:
     explicit Output(std::size_t capacity);
@@ -73,9 +74,10 @@ class Output {
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // Prepares the output: standard output for an empty path, a device or pipe directly,
-    // else a temporary file in the directory of `path`. On failure returns false and sets
-    // `error`.
+    // Prepares the output: standard output for an empty path, "-" or a path that names the
+    // file standard output writes to (/dev/stdout), a device or pipe directly, else a hidden
+    // temporary file beside `path` (or in TMPDIR when that folder is not writable). On
+    // failure returns false and sets `error`.
     bool open(const std::string& path, std::string* error);
     char* cursor() { return m_buffer.data() + m_length; }
     char* limit() { return m_buffer.data() + m_buffer.size(); }
@@ -83,29 +85,40 @@ class Output {
     // Appends bytes, flushing as needed.
     bool append(const std::string& bytes, std::string* error);
     bool flush(std::string* error);
-    // Flushes, closes and renames the temporary file into place.
+    // Flushes, then copies the temporary file into the existing file (or renames it into
+    // place when there was none) and removes it.
     bool commit(std::string* error);
     // Removes the temporary file, leaving any earlier file of that name as it was.
     void discard();
 
   private:
+    bool mf_createTemporary(const std::string& directory, std::string* error);
+    bool mf_copyInto(std::string* error);
+
     std::vector<char> m_buffer;
     std::size_t m_length = 0;
     int m_fd = 1;
+    bool m_ownFd = false;
     std::string m_path;   // as given, for messages
-    std::string m_target; // the file that the temporary file replaces
+    std::string m_target; // the file that receives the temporary file's content
+    bool m_targetExists = false;
     std::string m_tempPath;
 };
 
-// A one-line progress bar on standard error, redrawn when the percentage changes.
+// A one-line progress bar on standard error, redrawn when the percentage changes; `plain`
+// writes one line per update instead, for a standard error that is not a terminal.
 class Progress {
   public:
-    Progress(bool enabled, std::uint64_t total) : m_enabled(enabled), m_total(total) {}
+    Progress(bool enabled, std::uint64_t total, bool plain)
+        : m_enabled(enabled), m_plain(plain), m_total(total)
+    {
+    }
     void update(std::uint64_t done);
     void finish();
 
   private:
     bool m_enabled;
+    bool m_plain;
     std::uint64_t m_total;
     long m_shown = -1;
     bool m_drawn = false;

@@ -1,6 +1,8 @@
 // noxconv_names.cpp - the data folder, the alias table and the resolution of encoding names.
 #include "noxconv_names.h"
 
+#include "noxconv_import.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -10,7 +12,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <clocale>
+
 #include <dirent.h>
+#include <langinfo.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,8 +109,10 @@ std::string s_defaultDataRoot()
     return NOXCONV_INSTALLED_DATA;
 }
 
-// Unicode encoding forms, compared without case, '-' and '_'.
-bool s_unicodeForm(const std::string& name, Form* form, std::string* canonical)
+// The forms noxconv reads and writes itself, compared without case, '-' and '_'. UCS-2
+// without a suffix is little-endian and UCS-4 big-endian, without a byte order mark, as
+// iconv has them on this machine.
+bool s_builtInForm(const std::string& name, Form* form, std::string* canonical)
 {
     std::string key;
     for (char c : name) {
@@ -117,10 +125,31 @@ bool s_unicodeForm(const std::string& name, Form* form, std::string* canonical)
         Form form;
         const char* name;
     } s_forms[] = {
-        {"UTF8", Form::Utf8, "UTF-8"},          {"UTF16", Form::Utf16, "UTF-16"},
-        {"UTF16LE", Form::Utf16LE, "UTF-16LE"}, {"UTF16BE", Form::Utf16BE, "UTF-16BE"},
-        {"UTF32", Form::Utf32, "UTF-32"},       {"UTF32LE", Form::Utf32LE, "UTF-32LE"},
+        {"UTF8", Form::Utf8, "UTF-8"},
+        {"UTF16", Form::Utf16, "UTF-16"},
+        {"UTF16LE", Form::Utf16LE, "UTF-16LE"},
+        {"UTF16BE", Form::Utf16BE, "UTF-16BE"},
+        {"UTF32", Form::Utf32, "UTF-32"},
+        {"UTF32LE", Form::Utf32LE, "UTF-32LE"},
         {"UTF32BE", Form::Utf32BE, "UTF-32BE"},
+        {"UCS2", Form::Ucs2LE, "UCS-2"},
+        {"UCS2LE", Form::Ucs2LE, "UCS-2LE"},
+        {"UCS2BE", Form::Ucs2BE, "UCS-2BE"},
+        {"UCS4", Form::Utf32BE, "UCS-4"},
+        {"UCS4LE", Form::Utf32LE, "UCS-4LE"},
+        {"UCS4BE", Form::Utf32BE, "UCS-4BE"},
+        {"ASCII", Form::Ascii, "ASCII"},
+        {"USASCII", Form::Ascii, "ASCII"},
+        {"ANSIX3.41968", Form::Ascii, "ASCII"},
+        {"ANSIX3.41986", Form::Ascii, "ASCII"},
+        {"ISO646US", Form::Ascii, "ASCII"},
+        {"ISO646.IRV:1991", Form::Ascii, "ASCII"},
+        {"US", Form::Ascii, "ASCII"},
+        {"CSASCII", Form::Ascii, "ASCII"},
+        {"ISOIR6", Form::Ascii, "ASCII"},
+        {"CP367", Form::Ascii, "ASCII"},
+        {"IBM367", Form::Ascii, "ASCII"},
+        {"646", Form::Ascii, "ASCII"},
     };
     for (const auto& f : s_forms) {
         if (key == f.key) {
@@ -130,6 +159,61 @@ bool s_unicodeForm(const std::string& name, Form* form, std::string* canonical)
         }
     }
     return false;
+}
+
+// The whole file, or false when it cannot be read.
+bool s_readFile(const std::string& path, std::string* text)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    *text = content.str();
+    return !file.bad();
+}
+
+// Whether the UCM file at `path` must be imported before the library can use it. The
+// beginning of the file settles it for every file with a lead-byte line in its header.
+bool s_fileNeedsImport(const std::string& path, std::string* text)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::string head(64 * 1024, '\0');
+    file.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(file.gcount()));
+    if (head.compare(0, 16, "<nox_lead_bytes>") == 0 ||
+        head.find("\n<nox_lead_bytes>") != std::string::npos) {
+        return false;
+    }
+    return s_readFile(path, text) && needsImport(*text);
+}
+
+// The file's longest character and where its table comes from, from its header.
+void s_describe(PageInfo* page, const std::string& fallbackSource)
+{
+    std::ifstream file(page->path);
+    std::string line;
+    page->source = fallbackSource;
+    static const std::string s_python = "from the Python ";
+    while (std::getline(file, line) && line.compare(0, 7, "CHARMAP") != 0) {
+        const std::size_t codec = line.find(s_python);
+        if (line[0] == '#' && codec != std::string::npos) {
+            std::istringstream words(line.substr(codec + s_python.size()));
+            std::string version;
+            std::string word;
+            std::string name;
+            words >> version >> word >> name;
+            page->source = "Python " + name.substr(0, name.find_last_not_of('.') + 1);
+        }
+        if (line.compare(0, 16, "<nox_lead_bytes>") == 0) {
+            for (std::size_t colon = line.find(':'); colon != std::string::npos;
+                 colon = line.find(':', colon + 1)) {
+                const int digit = colon + 1 < line.size() ? std::isxdigit(line[colon + 1]) : 0;
+                if (digit != 0) {
+                    const int value = std::stoi(line.substr(colon + 1, 1), nullptr, 16);
+                    page->longest = std::max(page->longest, value);
+                }
+            }
+        }
+    }
 }
 
 // A converter whose table is empty maps nothing; the library builds one from a file that
@@ -165,37 +249,65 @@ DataLocation locateData()
         if (!s_isReadableFile(location.aliasFile)) {
             location.aliasFile = s_parentOf(location.ucmDir) + "/aliases.txt";
         }
+        location.icuDir = location.ucmDir + "/icu";
+        if (!s_isDirectory(location.icuDir)) {
+            location.icuDir = s_parentOf(location.ucmDir) + "/icu";
+        }
     } else {
         const std::string root = s_defaultDataRoot();
         location.ucmDir = root + "/ucm";
+        location.icuDir = root + "/icu";
         location.aliasFile = root + "/aliases.txt";
         setenv("NOX_UCM_PATH", location.ucmDir.c_str(), 1);
     }
     return location;
 }
 
-std::string defaultCodePageName()
+std::string defaultInputName()
 {
     const char* nox = std::getenv("NOX_CODE_PAGE");
     const char* qv = std::getenv("QV_CODE_PAGE");
-    return nox != nullptr ? nox : (qv != nullptr ? qv : s_builtIn);
+    if (nox != nullptr || qv != nullptr) {
+        return nox != nullptr ? nox : qv;
+    }
+    setlocale(LC_CTYPE, "");
+    const char* codeset = nl_langinfo(CODESET);
+    return codeset != nullptr && codeset[0] != 0 ? codeset : "ASCII";
 }
 
-CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location))
+const char* builtInFormNames()
 {
-    std::ifstream file(m_location.aliasFile);
-    std::string line;
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        std::string alias;
-        std::string canonical;
-        if (!(fields >> alias >> canonical) || alias[0] == '#') {
-            continue;
+    return "UTF-8, UTF-16, UTF-16LE, UTF-16BE, UTF-32, UTF-32LE, UTF-32BE, UCS-2, UCS-2LE, "
+           "UCS-2BE, UCS-4, UCS-4LE, UCS-4BE, ASCII (US-ASCII, ANSI_X3.4-1968, ...)";
+}
+
+CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location)) {}
+
+// Reads the alias table on first use: the built-in forms need none of it.
+void CodePageNames::mf_loadAliases() const
+{
+    if (m_aliasesLoaded) {
+        return;
+    }
+    m_aliasesLoaded = true;
+    std::string text;
+    s_readFile(m_location.aliasFile, &text);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::size_t aliasAt = text.find_first_not_of(" \t\r", start);
+        const std::size_t aliasEnd = text.find_first_of(" \t\r\n", aliasAt);
+        const std::size_t nameAt = text.find_first_not_of(" \t\r", aliasEnd);
+        const std::size_t nameEnd = std::min(text.find_first_of(" \t\r\n", nameAt), end);
+        if (aliasAt < end && text[aliasAt] != '#' && nameAt < end) {
+            std::string alias = text.substr(aliasAt, aliasEnd - aliasAt);
+            std::string canonical = text.substr(nameAt, nameEnd - nameAt);
+            if (m_aliases.emplace(s_lower(alias), canonical).second) {
+                m_aliasList.emplace_back(std::move(alias), std::move(canonical));
+            }
         }
-        const std::string key = s_lower(alias);
-        if (m_aliases.emplace(key, canonical).second) {
-            m_aliasList.emplace_back(alias, canonical);
-        }
+        start = end + 1;
     }
 }
 
@@ -208,30 +320,38 @@ CodePageNames::~CodePageNames()
 
 std::string CodePageNames::mf_canonical(const std::string& name) const
 {
+    mf_loadAliases();
     const auto found = m_aliases.find(s_lower(name));
     return found != m_aliases.end() ? found->second : name;
 }
 
-// The file name (without ".ucm") in the data folder for a canonical name: the exact name if
-// such a file exists, else the first that matches without regard to case.
-std::string CodePageNames::mf_fileStem(const std::string& canonical) const
+// The file of a canonical name: the exact name in the code page folder, then in the ICU
+// folder, else the first file that matches without regard to case. An empty path when none.
+PageInfo CodePageNames::mf_find(const std::string& canonical) const
 {
-    if (s_isReadableFile(m_location.ucmDir + "/" + canonical + ".ucm")) {
-        return canonical;
-    }
-    const std::string wanted = s_lower(canonical);
-    for (const std::string& stem : codePages()) {
-        if (s_lower(stem) == wanted && stem != s_builtIn) {
-            return stem;
+    PageInfo page;
+    for (const std::string* dir : {&m_location.ucmDir, &m_location.icuDir}) {
+        const std::string path = *dir + "/" + canonical + ".ucm";
+        if (s_isReadableFile(path)) {
+            page.name = canonical;
+            page.path = path;
+            page.source = dir == &m_location.ucmDir ? "" : "ICU";
+            return page;
         }
     }
-    return std::string();
+    const std::string wanted = s_lower(canonical);
+    for (const PageInfo& candidate : codePages()) {
+        if (s_lower(candidate.name) == wanted && !candidate.path.empty()) {
+            return candidate;
+        }
+    }
+    return page;
 }
 
 bool CodePageNames::resolve(const std::string& name, Encoding* encoding, std::string* error)
 {
     std::string canonical;
-    if (s_unicodeForm(name, &encoding->form, &canonical)) {
+    if (s_builtInForm(name, &encoding->form, &canonical)) {
         encoding->name = canonical;
         return true;
     }
@@ -246,16 +366,21 @@ bool CodePageNames::resolve(const std::string& name, Encoding* encoding, std::st
         return mf_open(label, name, false, encoding, error);
     }
     canonical = mf_canonical(name);
-    const std::string stem = mf_fileStem(canonical);
-    if (stem.empty() && s_lower(canonical) == s_lower(s_builtIn)) {
+    if (canonical != name && s_builtInForm(canonical, &encoding->form, &canonical)) {
+        encoding->name = canonical;
+        return true;
+    }
+    const PageInfo page = mf_find(canonical);
+    if (page.path.empty() && s_lower(canonical) == s_lower(s_builtIn)) {
         return mf_open(s_builtIn, std::string(), true, encoding, error);
     }
-    if (stem.empty()) {
+    if (page.path.empty()) {
         *error = "unknown code page '" + name + "' (no such file in " + m_location.ucmDir +
                  "; see noxconv --list)";
         return false;
     }
-    return mf_open(stem, m_location.ucmDir + "/" + stem + ".ucm", true, encoding, error);
+    // The library opens a name only in its own folder; the ICU pages are opened by path.
+    return mf_open(page.name, page.path, page.source.empty(), encoding, error);
 }
 
 bool CodePageNames::mf_open(const std::string& label, const std::string& path, bool byName,
@@ -267,8 +392,36 @@ bool CodePageNames::mf_open(const std::string& label, const std::string& path, b
         *error = "cannot read code page file " + path + ": " + unreadable;
         return false;
     }
-    NoxUConverter* handle =
-        byName ? ncnv_getConverter(label.c_str()) : ncnv_loadConverter(path.c_str());
+    std::string text;
+    NoxUConverter* handle = nullptr;
+    if (!path.empty() && s_fileNeedsImport(path, &text)) {
+        // A file without a lead-byte line, as other tools write them: import it into an
+        // anonymous file in memory and let the library read that.
+        const ImportResult imported = importUcm(text);
+        if (!imported.imported) {
+            *error = "code page file " + path +
+                     " has mapping lines but no <nox_lead_bytes> line, and it cannot be "
+                     "imported: " +
+                     imported.refusal;
+            return false;
+        }
+        const int fd = memfd_create("noxconv-import", MFD_CLOEXEC);
+        const std::string memoryPath = "/proc/self/fd/" + std::to_string(fd);
+        const bool written = fd >= 0 && write(fd, imported.text.data(), imported.text.size()) ==
+                                            static_cast<ssize_t>(imported.text.size());
+        if (!written) {
+            *error = "cannot import " + path + ": " + std::strerror(errno);
+            if (fd >= 0) {
+                close(fd);
+            }
+            return false;
+        }
+        handle = ncnv_loadConverter(memoryPath.c_str());
+        close(fd);
+        m_notes.push_back("imported " + path + ": " + imported.summary());
+    } else {
+        handle = byName ? ncnv_getConverter(label.c_str()) : ncnv_loadConverter(path.c_str());
+    }
     if (handle == nullptr) {
         *error = "out of memory opening " + label;
         return false;
@@ -284,28 +437,45 @@ bool CodePageNames::mf_open(const std::string& label, const std::string& path, b
     return true;
 }
 
-std::vector<std::string> CodePageNames::codePages() const
+std::vector<PageInfo> CodePageNames::codePages() const
 {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(m_location.ucmDir.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string file = entry->d_name;
-            if (file.size() > 4 && file.compare(file.size() - 4, 4, ".ucm") == 0 &&
-                s_isReadableFile(m_location.ucmDir + "/" + file)) {
-                names.push_back(file.substr(0, file.size() - 4));
-            }
+    std::map<std::string, PageInfo> pages;
+    for (const std::string* dir : {&m_location.ucmDir, &m_location.icuDir}) {
+        DIR* folder = opendir(dir->c_str());
+        if (folder == nullptr) {
+            continue;
         }
-        closedir(dir);
+        while (const dirent* entry = readdir(folder)) {
+            const std::string file = entry->d_name;
+            PageInfo page;
+            page.name = file.size() > 4 ? file.substr(0, file.size() - 4) : std::string();
+            page.path = *dir + "/" + file;
+            if (page.name.empty() || file.compare(file.size() - 4, 4, ".ucm") != 0 ||
+                pages.count(page.name) != 0 || !s_isReadableFile(page.path)) {
+                continue;
+            }
+            s_describe(&page, dir == &m_location.ucmDir ? "file" : "ICU");
+            pages.emplace(page.name, page);
+        }
+        closedir(folder);
     }
-    if (std::find(names.begin(), names.end(), s_builtIn) == names.end()) {
-        names.emplace_back(s_builtIn);
+    if (pages.count(s_builtIn) == 0) {
+        PageInfo latin1;
+        latin1.name = s_builtIn;
+        latin1.source = "built in";
+        latin1.longest = 1;
+        pages.emplace(latin1.name, latin1);
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    std::vector<PageInfo> sorted;
+    for (auto& entry : pages) {
+        sorted.push_back(std::move(entry.second));
+    }
+    return sorted;
 }
 
 std::vector<std::string> CodePageNames::aliasesOf(const std::string& canonical) const
 {
+    mf_loadAliases();
     std::vector<std::string> aliases;
     for (const auto& entry : m_aliasList) {
         if (entry.second == canonical && s_lower(entry.first) != s_lower(canonical)) {

@@ -15,7 +15,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --build "${WORK}"
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "building the consumer failed:\n${out}")
 endif()
-foreach(program consumer_c consumer_cpp)
+foreach(program consumer_c consumer_cpp consumer_wrapper)
   execute_process(COMMAND "${WORK}/${program}" ${ARGS}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)

@@ -14,6 +14,7 @@ set(expected
   ${LIBDIR}/libnoxunicode.so.${VERSION}
   ${INCLUDEDIR}/noxunicode/unicode.h
   ${INCLUDEDIR}/noxunicode/ConvertUTF.h
+  ${INCLUDEDIR}/noxunicode/noxunicode.hpp
   ${LIBDIR}/pkgconfig/noxunicode.pc
   ${LIBDIR}/cmake/noxunicode/noxunicodeConfig.cmake
   ${LIBDIR}/cmake/noxunicode/noxunicodeConfigVersion.cmake
@@ -44,6 +45,15 @@ foreach(page IN LISTS shipped)
     string(APPEND problems "code page ${page} not installed\n")
   endif()
 endforeach()
+file(GLOB imported RELATIVE "${DATA_SOURCE}/icu" "${DATA_SOURCE}/icu/*.ucm")
+foreach(page IN LISTS imported)
+  if(NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/icu/${page}")
+    string(APPEND problems "ICU code page ${page} not installed\n")
+  endif()
+endforeach()
+if(imported AND NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/icu/LICENSE")
+  string(APPEND problems "ICU's licence not installed beside its code pages\n")
+endif()
 if(EXISTS "${DATA_SOURCE}/aliases.txt" AND NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/aliases.txt")
   string(APPEND problems "aliases.txt not installed\n")
 endif()
@@ -71,6 +81,15 @@ if(EXISTS "${DATA_SOURCE}/ucm/SJIS.ucm")
   file(READ "${SAMPLES}/japanese.utf8.txt" twin)
   if(NOT rc EQUAL 0 OR NOT out STREQUAL twin)
     message(FATAL_ERROR "installed noxconv did not convert the sample (${rc}):\n${err}")
+  endif()
+endif()
+if(imported)
+  # An ICU page by one of its aliases, from the installed tree.
+  execute_process(COMMAND ${run} "${PREFIX}/${BINDIR}/noxconv" -f UTF-8 -t windows-932
+      "${SAMPLES}/japanese.utf8.txt"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "installed noxconv did not find the ICU page windows-932 (${rc}):\n${err}")
   endif()
 endif()
 message(STATUS "installed tree in ${PREFIX} is complete")
