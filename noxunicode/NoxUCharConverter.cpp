@@ -366,7 +366,7 @@ namespace {
 // that a failed read is never taken for the end of the file.
 bool s_readLine(FILE* file, char** line, size_t* capacity, bool* failed)
 {
-    const bool retval = getline(line, capacity, file) >= 0;
+    const bool retval = getdelim(line, capacity, '\n', file) >= 0;
     if (!retval && (std::ferror(file) != 0 || std::feof(file) == 0)) {
         *failed = true;
     }

@@ -4,14 +4,28 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <malloc.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <new>
+
+// glibc's own allocation functions, which the replacements below forward to.
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_realloc(void* p, size_t size);
 
 namespace {
 
 // -1: never fail; otherwise the number of non-throwing allocations that still succeed.
 long s_allocationsLeft = -1;
+// While set, C allocations of a megabyte or more fail (a line that long cannot be read).
+bool s_failLargeAllocations = false;
+// While positive, counts down the lines read; the line where it reaches 0 fails with a stream
+// error.
+int s_linesBeforeReadError = 0;
 
 void* s_allocate(std::size_t size, bool counted)
 {
@@ -66,7 +80,81 @@ TEST(AllocationTest, DefaultHandleWithoutConverterReportsSeven)
     ncnv_releaseConverter(h);
 }
 
+// A mapping file with a very long comment line in the middle: its records before and after.
+std::string s_fileWithLongLine()
+{
+    return "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0\n<U0042> \\x42 |0\n#" +
+           std::string(2 << 20, 'c') + "\n<U0043> \\x43 |0\n";
+}
+
+// A line that cannot be read, for want of memory or by a stream error, in either pass of the
+// loader leaves no partial table: the converter is empty, with no message.
+TEST(AllocationTest, UnreadableLineLeavesNoTable)
+{
+    noxtest::TempDir dir;
+    const std::string path = dir.write("long.ucm", s_fileWithLongLine());
+    const struct {
+        const char* name;
+        bool failLargeAllocations;
+        int linesBeforeReadError; // 0: none
+    } cases[] = {
+        {"no memory for the long line", true, 0},
+        {"stream error in the first pass", false, 4},
+        {"stream error in the second pass", false, 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        s_failLargeAllocations = c.failLargeAllocations;
+        s_linesBeforeReadError = c.linesBeforeReadError;
+        NoxUConverter* h = nullptr;
+        const std::string err =
+            noxtest::captureStderr([&] { h = ncnv_loadConverter(path.c_str()); });
+        s_failLargeAllocations = false;
+        s_linesBeforeReadError = 0;
+        EXPECT_EQ("", err);
+        int error = noxtest::kUnset;
+        EXPECT_EQ(1, ncnv_MB_CUR_MAX(h, &error)); // the lead-byte line was read
+        const noxtest::Call call = noxtest::toUChars(h, "A", 1, 2);
+        EXPECT_EQ(NCNV_UNSUPPORTED, call.error);
+        ncnv_releaseConverter(h);
+    }
+    // Without a failure the whole table is there.
+    NoxUConverter* h = ncnv_loadConverter(path.c_str());
+    EXPECT_EQ(3, noxtest::toUChars(h, "ABC", 3, 4).result);
+    ncnv_releaseConverter(h);
+}
+
 } // namespace
+
+extern "C" void* malloc(size_t size)
+{
+    return s_failLargeAllocations && size >= (1u << 20) ? nullptr : __libc_malloc(size);
+}
+
+extern "C" void* realloc(void* p, size_t size)
+{
+    void* retval = nullptr;
+    if (s_failLargeAllocations && size >= (1u << 20)) {
+        errno = ENOMEM;
+    } else {
+        retval = __libc_realloc(p, size);
+    }
+    return retval;
+}
+
+// Reads a line with the C library's getdelim, or fails with a stream error at the chosen line.
+extern "C" ssize_t getdelim(char** line, size_t* capacity, int delimiter, FILE* stream)
+{
+    using Getdelim = ssize_t (*)(char**, size_t*, int, FILE*);
+    static const auto s_real = reinterpret_cast<Getdelim>(dlsym(RTLD_NEXT, "getdelim"));
+    ssize_t retval = -1;
+    if (s_linesBeforeReadError > 0 && --s_linesBeforeReadError == 0) {
+        errno = EIO;
+    } else {
+        retval = s_real(line, capacity, delimiter, stream);
+    }
+    return retval;
+}
 
 // All allocation functions are replaced together, so that every delete matches its new.
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept

@@ -9,25 +9,46 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <tuple>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace {
 
-// Inside a child: report a failed check on standard output and exit with 1.
-#define CHILD_CHECK(c)                                                                             \
-    if (!(c))                                                                                      \
-    return std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), 1
-
 const char* const kBestEffort = "NOX_UNICODE_CONVERT_BEST_EFFORT";
 
+// Checks made inside a child: each failure is reported on standard output and counted; the
+// count is the child's exit code.
+class ChildChecks {
+  public:
+    void expect(bool ok, const char* what)
+    {
+        if (!ok) {
+            std::printf("check failed: %s (kernel ceiling %s)\n", what,
+                        nox::kernelLevelName(nox::kernelCeiling()));
+            ++mFailures;
+        }
+    }
+    int failures() const { return mFailures; }
+
+  private:
+    int mFailures = 0;
+};
+
 // Checks MB_CUR_MAX of `h`, then releases it.
-int s_openClose(NoxUConverter* h, int mbCurMax)
+void s_openClose(ChildChecks& checks, NoxUConverter* h, int mbCurMax)
 {
-    int error = 99;
-    CHILD_CHECK(ncnv_MB_CUR_MAX(h, &error) == mbCurMax && error == 0);
+    int error = noxtest::kUnset;
+    checks.expect(ncnv_MB_CUR_MAX(h, &error) == mbCurMax && error == NCNV_OK, "MB_CUR_MAX");
     ncnv_releaseConverter(h);
-    return 0;
 }
+
+struct Scenario {
+    const char* name;
+    std::map<std::string, const char*> env; // null unsets; every other setting is unset
+    std::function<void(ChildChecks&)> body;
+    std::string err; // exactly what the child writes to standard error
+};
 
 TEST(ProcessTest, Scenarios)
 {
@@ -35,122 +56,164 @@ TEST(ProcessTest, Scenarios)
     const std::string t = dir.write("T.ucm", "# hello\n#\n<nox_lead_bytes> 01-7F:1 82:2 84:4\n"
                                              "<U0041> \\x41 |0\n<U3042> \\x82\\xA0 |0\n"
                                              "<U4E00> \\x84\\x30\\x81\\x30 |0\n#");
+    dir.write("NOLEAD.ucm", "<U0041> \\x41 |0\n<U0042> \\x42 |0\n<U0043> \\x43 |0\n");
     const char* const ucm = dir.path().c_str();
-    const auto abc = [] { return s_openClose(ncnv_getConverter("ABC"), 1); };
-    const auto off = [] {
-        return ncnv_getConvertBestEffort() ? 1 : s_openClose(ncnv_getConverter(nullptr), 1);
+    const auto abc = [](ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("ABC"), 1); };
+    const auto off = [](ChildChecks& checks) {
+        checks.expect(!ncnv_getConvertBestEffort(), "best effort off");
+        s_openClose(checks, ncnv_getConverter(nullptr), 1);
     };
-    // Name, settings to change (null unsets; the rest are unset), scenario, exact standard error.
-    std::vector<std::tuple<const char*, std::map<std::string, const char*>, std::function<int()>,
-                           std::string>>
-        scenarios = {
-            {"code page read once, comment echo",
-             {{"NOX_UCM_PATH", ucm}, {"QV_CODE_PAGE", "T"}, {"NOXUNICODE_DEBUG", "True"}},
-             [] {
-                 CHILD_CHECK(std::string(ncnv_getDefaultCodePageName()) == "T");
-                 setenv("NOX_CODE_PAGE", "OTHER", 1);
-                 return s_openClose(ncnv_getDefaultUConverter(), 4);
-             },
-             " hello\n\nConstructed converter for 3 characters.\n"},
-            // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
-            {"no path", {}, abc, "Cannot access '//ABC.ucm'\n"},
-            {"second", {{"QV_UCM_PATH", "/qv"}}, abc, "Cannot access '/qv/ABC.ucm'\n"},
-            {"first",
-             {{"NOX_UCM_PATH", "/nox"}, {"QV_UCM_PATH", "/qv"}},
-             abc,
-             "Cannot access '/nox/ABC.ucm'\n"},
-            {"empty",
-             {{"NOX_UCM_PATH", ""}, {"QV_UCM_PATH", "/qv"}},
-             abc,
-             "Cannot access '/ABC.ucm'\n"},
-            // Best effort, read once: an unmapped byte passes through as the unit of the same value
-            // and back; a unit above 0xFF still fails. The pass-through needs room like any other.
-            {"best effort",
-             {{kBestEffort, "True"}},
-             [&] {
-                 CHILD_CHECK(ncnv_getConvertBestEffort());
-                 unsetenv(kBestEffort);
-                 NoxUConverter* h = ncnv_loadConverter(t.c_str());
-                 UChar out[8], unit = 0x3000, *outPtr = &unit;
-                 char bytes[4] = {};
-                 int error = 99;
-                 CHILD_CHECK(ncnv_mblen(h, "\xA0", 1, &error) == 1 && error == 99);
-                 const char text[] = "A\xA0"
-                                     "AA",
-                            *src = text + 1;
-                 CHILD_CHECK(ncnv_toUChars(h, out, 8, text, 5, &error) == 4 && error == 0);
-                 CHILD_CHECK(out[0] == 0x41 && out[1] == 0xA0 && out[3] == 0x41 && out[4] == 0);
-                 CHILD_CHECK(ncnv_fromUChars(h, bytes, 4, out + 1, 1, &error) == 1 && error == 0);
-                 CHILD_CHECK(bytes[0] == '\xA0' && bytes[1] == 0);
-                 CHILD_CHECK(ncnv_fromUChars(h, bytes, 4, &unit, 1, &error) == 0 && error == 16);
-                 CHILD_CHECK(ncnv_toUChars(h, out, 2,
-                                           "A\xA0"
-                                           "A",
-                                           3, &error) == 3 &&
-                             error == 15);
-                 CHILD_CHECK(ncnv_toUChars(h, out, 2, "AA\xA0", 3, &error) == 3 && error == 8);
-                 ncnv_toUnicode(h, &outPtr, &unit, &src, text + 4, &error);
-                 CHILD_CHECK(error == 15 && src == text + 1 && outPtr == &unit);
-                 ncnv_toUnicode(h, &outPtr, &unit + 1, &src, text + 2, &error);
-                 CHILD_CHECK(unit == 0xA0 && src == text + 2);
-                 return s_openClose(h, 4);
-             },
-             "No mapping for character \\xA0\nNo mapping for character <U3000>\n"},
-            {"true",
-             {{kBestEffort, "true"}, {"NOXUNICODE_DEBUG", "true"}},
-             off,
-             ""}, // exactly "True"
-            {"True ", {{kBestEffort, "True "}, {"NOXUNICODE_DEBUG", "True "}}, off, ""},
-            {"empty", {{kBestEffort, ""}, {"NOXUNICODE_DEBUG", ""}}, off, ""},
-            // The shared default converter: one handle, closed by the last release, rebuilt later.
-            {"shared default converter",
-             {{"NOXUNICODE_DEBUG", "True"}},
-             [] {
-                 NoxUConverter* a = ncnv_getDefaultUConverter();
-                 CHILD_CHECK(a == ncnv_getDefaultUConverter() && a == ncnv_getDefaultUConverter());
-                 ncnv_releaseConverter(a);
-                 ncnv_releaseConverter(a);
-                 CHILD_CHECK(s_openClose(a, 1) == 0); // the third release closes it
-                 UChar out[2];
-                 int error = 99;
-                 CHILD_CHECK(ncnv_MB_CUR_MAX(a, &error) == 4 && error == 7);
-                 ncnv_releaseConverter(a); // one release too many: no effect
-                 CHILD_CHECK(ncnv_toUChars(a, out, 2, "A", 1, &error) == 0 && error == 7);
-                 CHILD_CHECK(ncnv_mblen(a, "A", 1, &error) == -1 && error == 7);
-                 ncnv_dumpUTF8(a, nullptr, nullptr);
-                 CHILD_CHECK(ncnv_getDefaultUConverter() == a);
-                 CHILD_CHECK(ncnv_toUChars(a, out, 2, "A", 1, &error) == 1 && error == 0);
-                 return s_openClose(a, 1);
-             },
-             "Constructed converter for 256 characters.\n"
-             "Constructed converter for 256 characters.\n"},
-            // The trace shows each character looked up, even one without room, but not a cut-off
-            // one.
-            {"character trace",
-             {{"NOXUNICODE_CHAR_DEBUG", "True"}},
-             [&] {
-                 NoxUConverter* h = ncnv_loadConverter(t.c_str());
+    const std::vector<Scenario> scenarios = {
+        {"code page read once, comment echo",
+         {{"NOX_UCM_PATH", ucm}, {"QV_CODE_PAGE", "T"}, {"NOXUNICODE_DEBUG", "True"}},
+         [](ChildChecks& checks) {
+             checks.expect(std::string(ncnv_getDefaultCodePageName()) == "T", "default name");
+             setenv("NOX_CODE_PAGE", "OTHER", 1);
+             s_openClose(checks, ncnv_getDefaultUConverter(), 4);
+         },
+         " hello\n\nConstructed converter for 3 characters.\n"},
+        // Mapping lines without a lead-byte line: an empty converter, whose load message
+        // still counts the mapping lines the first pass found.
+        {"no lead-byte line",
+         {{"NOX_UCM_PATH", ucm}, {"NOXUNICODE_DEBUG", "True"}},
+         [](ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("NOLEAD"), 0); },
+         "Constructed converter for 3 characters.\n"},
+        // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
+        {"no path", {}, abc, "Cannot access '//ABC.ucm'\n"},
+        {"second", {{"QV_UCM_PATH", "/qv"}}, abc, "Cannot access '/qv/ABC.ucm'\n"},
+        {"first",
+         {{"NOX_UCM_PATH", "/nox"}, {"QV_UCM_PATH", "/qv"}},
+         abc,
+         "Cannot access '/nox/ABC.ucm'\n"},
+        {"empty",
+         {{"NOX_UCM_PATH", ""}, {"QV_UCM_PATH", "/qv"}},
+         abc,
+         "Cannot access '/ABC.ucm'\n"},
+        // Best effort, read once: an unmapped byte passes through as the unit of the same value
+        // and back; a unit above 0xFF still fails. The pass-through needs room like any other.
+        {"best effort",
+         {{kBestEffort, "True"}},
+         [&t](ChildChecks& checks) {
+             checks.expect(ncnv_getConvertBestEffort(), "best effort on");
+             unsetenv(kBestEffort);
+             NoxUConverter* h = ncnv_loadConverter(t.c_str());
+             noxtest::forEachLevel([&] {
+                 const noxtest::Call mblen = noxtest::mblen(h, "\xA0", 1);
+                 checks.expect(mblen.result == 1 && mblen.error == noxtest::kUnset &&
+                                   mblen.message == "No mapping for character \\xA0\n",
+                               "mblen");
+                 const noxtest::Call toU = noxtest::toUChars(h,
+                                                             "A\xA0"
+                                                             "AA",
+                                                             4, 8);
+                 checks.expect(toU.result == 4 && toU.error == NCNV_OK, "to Unicode");
+                 checks.expect(toU.out[0] == 0x41 && toU.out[1] == 0xA0 && toU.out[3] == 0x41 &&
+                                   toU.out[4] == 0,
+                               "units passed through");
+                 const noxtest::Call back = noxtest::fromUChars(h, u"\xA0", 1, 4);
+                 checks.expect(back.result == 1 && back.out[0] == 0xA0 && back.out[1] == 0,
+                               "byte passed through");
+                 const noxtest::Call wide = noxtest::fromUChars(h, u"\x3000", 1, 4);
+                 checks.expect(wide.result == 0 && wide.error == NCNV_UNSUPPORTED &&
+                                   wide.message == "No mapping for character <U3000>\n",
+                               "unit above 0xFF");
+                 const noxtest::Call full = noxtest::toUChars(h,
+                                                              "A\xA0"
+                                                              "A",
+                                                              3, 2);
+                 checks.expect(full.result == 3 && full.error == NCNV_BUFFER_OVERFLOW,
+                               "mapped character last without room");
+                 const noxtest::Call fullPassed = noxtest::toUChars(h, "AA\xA0", 3, 2);
+                 checks.expect(fullPassed.result == 3 && fullPassed.error == NCNV_INDEX_OUTOFBOUNDS,
+                               "passed-through byte last without room");
+                 const noxtest::Call range = noxtest::toUnicode(h,
+                                                                "\xA0"
+                                                                "AA",
+                                                                3, 0);
+                 checks.expect(range.error == NCNV_BUFFER_OVERFLOW && range.consumed == 0,
+                               "range without room");
+                 const noxtest::Call rangeRoom = noxtest::toUnicode(h, "\xA0", 1, 1);
+                 checks.expect(rangeRoom.out[0] == 0xA0 && rangeRoom.consumed == 1, "range");
+             });
+             s_openClose(checks, h, 4);
+         },
+         ""},
+        {"true", {{kBestEffort, "true"}, {"NOXUNICODE_DEBUG", "true"}}, off, ""},
+        {"True ", {{kBestEffort, "True "}, {"NOXUNICODE_DEBUG", "True "}}, off, ""},
+        {"empty switches", {{kBestEffort, ""}, {"NOXUNICODE_DEBUG", ""}}, off, ""},
+        // The shared default converter: one handle, closed by the last release, rebuilt later.
+        {"shared default converter",
+         {{"NOXUNICODE_DEBUG", "True"}},
+         [](ChildChecks& checks) {
+             NoxUConverter* a = ncnv_getDefaultUConverter();
+             checks.expect(a == ncnv_getDefaultUConverter() && a == ncnv_getDefaultUConverter(),
+                           "one default handle");
+             ncnv_releaseConverter(a);
+             ncnv_releaseConverter(a);
+             s_openClose(checks, a, 1); // the third release closes it
+             int error = noxtest::kUnset;
+             checks.expect(ncnv_MB_CUR_MAX(a, &error) == 4 && error == NCNV_NO_CONVERTER,
+                           "closed default handle");
+             ncnv_releaseConverter(a); // one release too many: no effect
+             const noxtest::Call closed = noxtest::toUChars(a, "A", 1, 2);
+             checks.expect(closed.result == 0 && closed.error == NCNV_NO_CONVERTER, "no converter");
+             checks.expect(ncnv_mblen(a, "A", 1, &error) == -1 && error == NCNV_NO_CONVERTER,
+                           "mblen without converter");
+             ncnv_dumpUTF8(a, nullptr, nullptr);
+             checks.expect(ncnv_getDefaultUConverter() == a, "the same handle again");
+             const noxtest::Call again = noxtest::toUChars(a, "A", 1, 2);
+             checks.expect(again.result == 1 && again.error == NCNV_OK, "rebuilt");
+             s_openClose(checks, a, 1);
+         },
+         "Constructed converter for 256 characters.\n"
+         "Constructed converter for 256 characters.\n"},
+        // The trace shows each character looked up, even one without room, but not a cut-off
+        // one, at every level.
+        {"character trace",
+         {{"NOXUNICODE_CHAR_DEBUG", "True"}},
+         [&t](ChildChecks& checks) {
+             NoxUConverter* h = ncnv_loadConverter(t.c_str());
+             noxtest::forEachLevel([&] {
+                 int error = noxtest::kUnset;
                  UChar out[8];
                  char bytes[4];
-                 int error = 99;
-                 CHILD_CHECK(ncnv_toUChars(h, out, 8, "A\x82\xA0\x84\x30\x81\x30", 7, &error) == 3);
-                 CHILD_CHECK(!error && ncnv_fromUChars(h, bytes, 4, out + 1, 1, &error) == 2 &&
-                             !error);
-                 CHILD_CHECK(ncnv_toUChars(h, nullptr, 0, "A\x82", 2, &error) == 1 && error == 8);
-                 return s_openClose(h, 4);
-             },
-             "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n\t<U4E00> \\x84\\x30\\x81\\x30\n"
-             "\t<U3042> \\x82\\xA0\n\t<U0041> \\x41\n"},
-        };
-    for (auto& [name, env, body, err] : scenarios) {
-        SCOPED_TRACE(name);
+                 checks.expect(ncnv_toUChars(h, out, 8, "A\x82\xA0\x84\x30\x81\x30", 7, &error) ==
+                                       3 &&
+                                   error == NCNV_OK,
+                               "three characters");
+                 checks.expect(ncnv_fromUChars(h, bytes, 4, out + 1, 1, &error) == 2 &&
+                                   error == NCNV_OK,
+                               "back");
+                 checks.expect(ncnv_toUChars(h, nullptr, 0, "A\x82", 2, &error) == 1 &&
+                                   error == NCNV_INDEX_OUTOFBOUNDS,
+                               "cut off");
+             });
+             s_openClose(checks, h, 4);
+         },
+         [] {
+             std::string once = "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n\t<U4E00> "
+                                "\\x84\\x30\\x81\\x30\n\t<U3042> \\x82\\xA0\n\t<U0041> \\x41\n";
+             std::string retval;
+             for (size_t i = 0; i < noxtest::kernelLevels().size(); ++i) {
+                 retval += once;
+             }
+             return retval;
+         }()},
+    };
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        std::map<std::string, const char*> env = s.env;
         for (const char* setting : {"NOX_UCM_PATH", "QV_UCM_PATH", "NOX_CODE_PAGE", "QV_CODE_PAGE",
                                     "NOXUNICODE_DEBUG", "NOXUNICODE_CHAR_DEBUG", kBestEffort}) {
             env.emplace(setting, nullptr);
         }
-        const auto r = noxtest::runInChild(env, body);
+        const noxtest::ChildResult r = noxtest::runInChild(env, [&s] {
+            ChildChecks checks;
+            s.body(checks);
+            return checks.failures();
+        });
         EXPECT_EQ(0, r.exitCode);
-        EXPECT_EQ(err, r.err);
+        EXPECT_EQ(s.err, r.err);
     }
 }
 

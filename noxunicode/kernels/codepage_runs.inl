@@ -41,6 +41,21 @@ template <class K, typename Unit> class NoxReadLimit {
     bool mAligned;
 };
 
+// The bytes before the first 0 among the first `limit` (SIZE_MAX: up to the 0).
+inline size_t s_zeroFreeLength(const unsigned char* src, size_t limit)
+{
+    size_t retval = 0;
+    if (limit == SIZE_MAX) {
+        retval = std::strlen(reinterpret_cast<const char*>(src));
+    } else {
+        const void* zero = std::memchr(src, 0, limit);
+        retval = zero != nullptr
+                     ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - src)
+                     : limit;
+    }
+    return retval;
+}
+
 // Converts code-page characters from src (at most `limit` bytes, the first not 0) while
 // the kernels of K can, writing at most `room` units to out; with countBeyond it goes on
 // counting past the room without writing. Stores the units in *produced, returns the bytes.
@@ -60,6 +75,14 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
             break;
         }
         const size_t writable = n < room ? room - n : 0;
+        // 0. Counting where every byte but 0 is its own unit: the text runs to its first 0
+        // byte, which the C library finds without reading past it.
+        if (F == nox::CodePageFamily::SelfMapped && writable == 0) {
+            const size_t k = s_zeroFreeLength(src + i, limit - i);
+            i += k;
+            n += k;
+            break;
+        }
         // 1. Runs of bytes that map to themselves, a block at a time.
         if (t.asciiToU && ahead >= 16 && K::selfRunAhead(src + i, t.selfMappedToUFirst)) {
             const size_t max = std::min(ahead, writable == 0 ? ahead : writable);

@@ -124,6 +124,49 @@ int s_unselfUnits(__m128i v, UChar first, UChar last)
     return _mm_movemask_epi8(_mm_or_si128(in(1, 0x7F), in(first, last))) ^ 0xFFFF;
 }
 
+// Widens the leading bytes of src that map to themselves (0x01-0x7F and selfFirst-0xFF), 16
+// at a time; without Write only counts them. Returns their count, at most max.
+template <bool Write>
+size_t s_widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned selfFirst)
+{
+    size_t i = 0;
+    while (max - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const int unself = s_unselfBytes(v, selfFirst);
+        if (unself != 0) {
+            max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(unself)));
+            break;
+        }
+        if (Write) {
+            nox::sse2Widen16(src + i, out + i);
+        }
+        i += 16;
+    }
+    return i + NoxScalarKernels::widenSelf(src + i, max - i, Write ? out + i : nullptr, selfFirst);
+}
+
+// Narrows the leading units of src that map to themselves, as s_widenSelf.
+template <bool Write>
+size_t s_narrowSelf(const UChar* src, size_t max, unsigned char* out, UChar first, UChar last)
+{
+    size_t i = 0;
+    while (max - i >= 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8));
+        const int unself = s_unselfUnits(a, first, last) | s_unselfUnits(b, first, last) << 16;
+        if (unself != 0) {
+            max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(unself))) / 2;
+            break;
+        }
+        if (Write) {
+            nox::sse2Narrow16(src + i, out + i);
+        }
+        i += 16;
+    }
+    return i +
+           NoxScalarKernels::narrowSelf(src + i, max - i, Write ? out + i : nullptr, first, last);
+}
+
 struct NoxSse2Kernels : NoxScalarKernels {
     static constexpr size_t kReach = 17;
 
@@ -135,28 +178,8 @@ struct NoxSse2Kernels : NoxScalarKernels {
 
     static size_t widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned selfFirst)
     {
-        size_t i = 0;
-        // Counting where every byte but 0 maps to itself: the run ends at the first 0 byte.
-        if (out == nullptr && selfFirst == 0x80) {
-            const void* zero = std::memchr(src, 0, max);
-            i = zero != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - src)
-                                : max;
-            max = i;
-        }
-        while (max - i >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-            const int unself = s_unselfBytes(v, selfFirst);
-            if (unself != 0) {
-                max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(unself)));
-                break;
-            }
-            if (out != nullptr) {
-                nox::sse2Widen16(src + i, out + i);
-            }
-            i += 16;
-        }
-        return i + NoxScalarKernels::widenSelf(src + i, max - i, out != nullptr ? out + i : nullptr,
-                                               selfFirst);
+        return out != nullptr ? s_widenSelf<true>(src, max, out, selfFirst)
+                              : s_widenSelf<false>(src, max, out, selfFirst);
     }
 
     static bool selfUnitsAhead(const UChar* src, UChar first, UChar last)
@@ -168,22 +191,8 @@ struct NoxSse2Kernels : NoxScalarKernels {
     static size_t narrowSelf(const UChar* src, size_t max, unsigned char* out, UChar first,
                              UChar last)
     {
-        size_t i = 0;
-        while (max - i >= 16) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8));
-            const int unself = s_unselfUnits(a, first, last) | s_unselfUnits(b, first, last) << 16;
-            if (unself != 0) {
-                max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(unself))) / 2;
-                break;
-            }
-            if (out != nullptr) {
-                nox::sse2Narrow16(src + i, out + i);
-            }
-            i += 16;
-        }
-        return i + NoxScalarKernels::narrowSelf(src + i, max - i,
-                                                out != nullptr ? out + i : nullptr, first, last);
+        return out != nullptr ? s_narrowSelf<true>(src, max, out, first, last)
+                              : s_narrowSelf<false>(src, max, out, first, last);
     }
 
     template <typename Unit> static bool pageRestHasNoZero(const Unit* from, const Unit* pageEnd)
