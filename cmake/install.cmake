@@ -25,14 +25,11 @@ if(TARGET noxconv)
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
 endif()
 
-# The code pages imported from ICU, with ICU's licence and the list of what was imported.
-if(IS_DIRECTORY ${NOX_DATA_DIR}/icu)
-  install(DIRECTORY ${NOX_DATA_DIR}/icu/ DESTINATION ${NOX_INSTALL_DATADIR}/icu
-    COMPONENT Runtime FILES_MATCHING PATTERN "*.ucm" PATTERN "LICENSE" PATTERN "README.md")
-endif()
+# One folder of code pages (those from Python's codecs and those imported from ICU), with
+# ICU's licence beside the pages it covers.
 if(IS_DIRECTORY ${NOX_DATA_DIR}/ucm)
   install(DIRECTORY ${NOX_DATA_DIR}/ucm/ DESTINATION ${NOX_INSTALL_UCMDIR}
-    COMPONENT Runtime FILES_MATCHING PATTERN "*.ucm")
+    COMPONENT Runtime FILES_MATCHING PATTERN "*.ucm" PATTERN "LICENSE-ICU")
 else()
   message(STATUS "No code pages in ${NOX_DATA_DIR}/ucm: none will be installed")
 endif()

@@ -30,8 +30,8 @@ The output is deterministic (sorted, no dates; the header names Python's
 major and minor version only), so tests/check_ucm.py can regenerate the files
 and compare them byte for byte with the checked-in ones.
 
-The alias table also names the code pages imported from ICU (data/icu,
-written by tools/gen_icu_ucm.py), with the aliases in data/icu/aliases.txt;
+The alias table also names the code pages imported from ICU (written into
+data/ucm by tools/gen_icu_ucm.py), with the aliases in data/icu/aliases.txt;
 a name that one of the code pages here already uses keeps its code page.
 
 Usage:
@@ -411,8 +411,7 @@ def alias_lines():
     out = [
         "# Code page aliases: one 'alias canonical' pair per line.",
         "# The canonical name is the code page file name without '.ucm' in",
-        "# data/ucm or data/icu (LATIN_1 is built into the library and has no",
-        "# file).",
+        "# data/ucm (LATIN_1 is built into the library and has no file).",
         "# Aliases are compared case-insensitively; canonical names are used",
         "# as written. Blank lines and lines starting with '#' are ignored.",
         "# Every canonical name is listed as an alias of itself.",
@@ -445,7 +444,7 @@ def alias_lines():
     groups = icu_aliases()
     if groups:
         out.append("")
-        out.append("# Code pages imported from ICU (data/icu), with the aliases of")
+        out.append("# Code pages imported from ICU (tools/gen_icu_ucm.py), with the aliases of")
         out.append("# ICU's convrtrs.txt; a name used above keeps its code page.")
     for canonical, aliases in groups:
         names = [a for a in [canonical] + aliases if a.lower() not in seen]

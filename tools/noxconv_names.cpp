@@ -186,14 +186,19 @@ bool s_fileNeedsImport(const std::string& path, std::string* text)
     return s_readFile(path, text) && needsImport(*text);
 }
 
-// The file's longest character and where its table comes from, from its header.
-void s_describe(PageInfo* page, const std::string& fallbackSource)
+// The file's longest character and where its table comes from, from its header: the Python
+// codec that tools/gen_ucm.py names, ICU for the pages that tools/gen_icu_ucm.py imported,
+// else "file".
+void s_describe(PageInfo* page)
 {
     std::ifstream file(page->path);
     std::string line;
-    page->source = fallbackSource;
+    page->source = "file";
     static const std::string s_python = "from the Python ";
     while (std::getline(file, line) && line.compare(0, 7, "CHARMAP") != 0) {
+        if (line.compare(0, 20, "# Imported from ICU ") == 0) {
+            page->source = "ICU";
+        }
         const std::size_t codec = line.find(s_python);
         if (line[0] == '#' && codec != std::string::npos) {
             std::istringstream words(line.substr(codec + s_python.size()));
@@ -249,14 +254,9 @@ DataLocation locateData()
         if (!s_isReadableFile(location.aliasFile)) {
             location.aliasFile = s_parentOf(location.ucmDir) + "/aliases.txt";
         }
-        location.icuDir = location.ucmDir + "/icu";
-        if (!s_isDirectory(location.icuDir)) {
-            location.icuDir = s_parentOf(location.ucmDir) + "/icu";
-        }
     } else {
         const std::string root = s_defaultDataRoot();
         location.ucmDir = root + "/ucm";
-        location.icuDir = root + "/icu";
         location.aliasFile = root + "/aliases.txt";
         setenv("NOX_UCM_PATH", location.ucmDir.c_str(), 1);
     }
@@ -325,19 +325,16 @@ std::string CodePageNames::mf_canonical(const std::string& name) const
     return found != m_aliases.end() ? found->second : name;
 }
 
-// The file of a canonical name: the exact name in the code page folder, then in the ICU
-// folder, else the first file that matches without regard to case. An empty path when none.
+// The file of a canonical name in the code page folder: the exact name, else the first file
+// that matches without regard to case. An empty path when none.
 PageInfo CodePageNames::mf_find(const std::string& canonical) const
 {
     PageInfo page;
-    for (const std::string* dir : {&m_location.ucmDir, &m_location.icuDir}) {
-        const std::string path = *dir + "/" + canonical + ".ucm";
-        if (s_isReadableFile(path)) {
-            page.name = canonical;
-            page.path = path;
-            page.source = dir == &m_location.ucmDir ? "" : "ICU";
-            return page;
-        }
+    const std::string path = m_location.ucmDir + "/" + canonical + ".ucm";
+    if (s_isReadableFile(path)) {
+        page.name = canonical;
+        page.path = path;
+        return page;
     }
     const std::string wanted = s_lower(canonical);
     for (const PageInfo& candidate : codePages()) {
@@ -379,8 +376,8 @@ bool CodePageNames::resolve(const std::string& name, Encoding* encoding, std::st
                  "; see noxconv --list)";
         return false;
     }
-    // The library opens a name only in its own folder; the ICU pages are opened by path.
-    return mf_open(page.name, page.path, page.source.empty(), encoding, error);
+    // The page is in the library's own folder (NOX_UCM_PATH), so the library opens it by name.
+    return mf_open(page.name, page.path, true, encoding, error);
 }
 
 bool CodePageNames::mf_open(const std::string& label, const std::string& path, bool byName,
@@ -440,21 +437,17 @@ bool CodePageNames::mf_open(const std::string& label, const std::string& path, b
 std::vector<PageInfo> CodePageNames::codePages() const
 {
     std::map<std::string, PageInfo> pages;
-    for (const std::string* dir : {&m_location.ucmDir, &m_location.icuDir}) {
-        DIR* folder = opendir(dir->c_str());
-        if (folder == nullptr) {
-            continue;
-        }
+    if (DIR* folder = opendir(m_location.ucmDir.c_str())) {
         while (const dirent* entry = readdir(folder)) {
             const std::string file = entry->d_name;
             PageInfo page;
             page.name = file.size() > 4 ? file.substr(0, file.size() - 4) : std::string();
-            page.path = *dir + "/" + file;
+            page.path = m_location.ucmDir + "/" + file;
             if (page.name.empty() || file.compare(file.size() - 4, 4, ".ucm") != 0 ||
-                pages.count(page.name) != 0 || !s_isReadableFile(page.path)) {
+                !s_isReadableFile(page.path)) {
                 continue;
             }
-            s_describe(&page, dir == &m_location.ucmDir ? "file" : "ICU");
+            s_describe(&page);
             pages.emplace(page.name, page);
         }
         closedir(folder);

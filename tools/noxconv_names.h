@@ -13,7 +13,6 @@ namespace noxconv {
 
 struct DataLocation {
     std::string ucmDir;    // folder of the *.ucm files
-    std::string icuDir;    // folder of the code pages imported from ICU (may not exist)
     std::string aliasFile; // the alias table (may not exist)
 };
 
@@ -45,12 +44,12 @@ class CodePageNames {
 
     // Turns a command-line name into an encoding: a built-in form (Unicode, UCS-2, UCS-4,
     // ASCII), a UCM file path (with a '/' or ending in ".ucm"), or a code page name or alias
-    // of the data folders. Code pages are opened here and released with this object; a file
+    // of the code page folder. Code pages are opened here and released with this object; a file
     // without a lead-byte line is imported in memory (see notes()). On failure returns false
     // and sets `error`.
     bool resolve(const std::string& name, Encoding* encoding, std::string* error);
-    // The available code pages, sorted by name: the code page folder's files, the imported
-    // ICU pages and the built-in LATIN_1. A name in both folders is the code page folder's.
+    // The available code pages, sorted by name: the code page folder's files and the
+    // built-in LATIN_1.
     std::vector<PageInfo> codePages() const;
     // One line for each file imported on the fly: what was left out.
     const std::vector<std::string>& notes() const { return m_notes; }

@@ -45,14 +45,12 @@ foreach(page IN LISTS shipped)
     string(APPEND problems "code page ${page} not installed\n")
   endif()
 endforeach()
-file(GLOB imported RELATIVE "${DATA_SOURCE}/icu" "${DATA_SOURCE}/icu/*.ucm")
-foreach(page IN LISTS imported)
-  if(NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/icu/${page}")
-    string(APPEND problems "ICU code page ${page} not installed\n")
-  endif()
-endforeach()
-if(imported AND NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/icu/LICENSE")
-  string(APPEND problems "ICU's licence not installed beside its code pages\n")
+# ICU's licence beside its code pages, and no second folder of code pages.
+if(EXISTS "${DATA_SOURCE}/ucm/LICENSE-ICU" AND NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/ucm/LICENSE-ICU")
+  string(APPEND problems "ICU's licence not installed beside the code pages\n")
+endif()
+if(EXISTS "${PREFIX}/${DATADIR}/noxunicode/icu")
+  string(APPEND problems "a second folder of code pages was installed: ${DATADIR}/noxunicode/icu\n")
 endif()
 if(EXISTS "${DATA_SOURCE}/aliases.txt" AND NOT EXISTS "${PREFIX}/${DATADIR}/noxunicode/aliases.txt")
   string(APPEND problems "aliases.txt not installed\n")
@@ -83,13 +81,15 @@ if(EXISTS "${DATA_SOURCE}/ucm/SJIS.ucm")
     message(FATAL_ERROR "installed noxconv did not convert the sample (${rc}):\n${err}")
   endif()
 endif()
-if(imported)
-  # An ICU page by one of its aliases, from the installed tree.
-  execute_process(COMMAND ${run} "${PREFIX}/${BINDIR}/noxconv" -f UTF-8 -t windows-932
-      "${SAMPLES}/japanese.utf8.txt"
+if(EXISTS "${DATA_SOURCE}/ucm/SJIS.ucm" AND EXISTS "${DATA_SOURCE}/ucm/ibm-943_P15A-2003.ucm")
+  # A page from Python's codecs and one imported from ICU (by one of its aliases), both by name
+  # in one process from the one installed folder.
+  execute_process(COMMAND ${run} "${PREFIX}/${BINDIR}/noxconv" -f shift_jis -t windows-932
+      "${SAMPLES}/japanese.sjis.txt"
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "installed noxconv did not find the ICU page windows-932 (${rc}):\n${err}")
+  file(READ "${SAMPLES}/japanese.sjis.txt" twin)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL twin)
+    message(FATAL_ERROR "installed noxconv did not convert SJIS to the ICU page windows-932 (${rc}):\n${err}")
   endif()
 endif()
 message(STATUS "installed tree in ${PREFIX} is complete")
