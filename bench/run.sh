@@ -7,14 +7,16 @@
 #              bench preset's tree, else build-bench)
 #   OUT_DIR    where the results go (default BUILD_DIR/bench-results)
 #   -g GROUP   run only these groups (repeatable; default all):
-#              utf        UTF-8/UTF-16 per script, LATIN_1, UTF-32 and short UTF strings
-#              codepages  the code pages against the peers, long inputs and short strings
-#              levels     code pages and UTF per kernel level (static copy)
+#              utf        UTF-8/UTF-16 per script and per level, LATIN_1, UTF-32 and short
+#                         UTF strings
+#              codepages  the code pages against the peers (long inputs, short strings) and
+#                         per level
+#              levels     only the per-level rows, UTF and code pages (static copy)
 #              opens      converter opens: time and heap, in fresh processes
 #              process    whole noxconv runs on tiny files against the iconv program
 #              cache      cache memory and construction time of every shipped code page
 # NOX_BENCH_MIN_TIME sets --benchmark_min_time in seconds per repetition (default 0.05),
-# NOX_BENCH_REPETITIONS the repetitions whose median is reported (default 9),
+# NOX_BENCH_REPETITIONS the repetitions whose median is reported (default 15),
 # NOX_BENCH_OPEN_ROUNDS the fresh processes per open row (default 21) and
 # NOX_BENCH_PROCESS_RUNS the runs per command of the process benchmark (default 101). The
 # defaults keep a whole run within about 15 to 20 minutes on a shared two-core machine.
@@ -26,7 +28,7 @@ groups=""
 while getopts g: opt; do
     case $opt in
     g) groups="$groups $OPTARG" ;;
-    *) sed -n '2,25p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,24p' "$0" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
@@ -38,7 +40,7 @@ else
     build=build-bench
 fi
 out=${2:-$build/bench-results}
-groups=${groups:-" utf codepages levels opens process cache"}
+groups=${groups:-" utf codepages opens process cache"}
 for g in $groups; do
     case $g in
     utf | codepages | levels | opens | process | cache) ;;
@@ -47,7 +49,7 @@ for g in $groups; do
 done
 has() { case " $groups " in *" $1 "*) return 0 ;; esac; return 1; }
 min_time=${NOX_BENCH_MIN_TIME:-0.05}
-repetitions=${NOX_BENCH_REPETITIONS:-9}
+repetitions=${NOX_BENCH_REPETITIONS:-15}
 mkdir -p "$out"
 rm -f "$out/nox_bench.json" "$out/nox_bench_levels.json" "$out/open.json" "$out/open.md" \
     "$out/cache_report.md" "$out/summary.md"
@@ -57,16 +59,25 @@ rm -f "$out/nox_bench.json" "$out/nox_bench_levels.json" "$out/open.json" "$out/
 common="--benchmark_min_time=$min_time --benchmark_repetitions=$repetitions --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true --benchmark_out_format=json"
 
 filter=""
-has utf && filter="$filter|^utf|^short_utf|^latin1_"
-has codepages && filter="$filter|^toU/|^fromU/|^short_toU/|^short_fromU/"
+levels_filter=""
+if has utf; then
+    filter="$filter|^utf|^short_utf|^latin1_"
+    levels_filter="$levels_filter|^levels_utf"
+fi
+if has codepages; then
+    filter="$filter|^toU/|^fromU/|^short_toU/|^short_fromU/"
+    levels_filter="$levels_filter|^levels_toU/|^levels_fromU/"
+fi
+has levels && levels_filter="|^levels_"
 if [ -n "$filter" ]; then
     # shellcheck disable=SC2086
     "$build/bench/nox_bench" $common --benchmark_filter="${filter#|}" \
         --benchmark_out="$out/nox_bench.json"
 fi
-if has levels; then
+if [ -n "$levels_filter" ]; then
     # shellcheck disable=SC2086
-    "$build/bench/nox_bench_levels" $common --benchmark_out="$out/nox_bench_levels.json"
+    "$build/bench/nox_bench_levels" $common --benchmark_filter="${levels_filter#|}" \
+        --benchmark_out="$out/nox_bench_levels.json"
 fi
 only=""
 if has opens && ! has process; then only="--only opens"; fi

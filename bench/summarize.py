@@ -400,6 +400,7 @@ class Report:
             def peer_cell(impl):
                 o = by.get((page, impl))
                 if o is None or not o.get("samples"):
+                    self.absent.append(f"{impl} open {page}: {impl} has no converter for it")
                     return "-"
                 return f"{o['first_us']:,.0f} / {o['held_us']:,.1f}"
 
@@ -516,7 +517,7 @@ class Report:
                     status = verdict(ratio, LEVEL_TARGETS[lv], err)
                     self.record(f"{case} at {LEVEL_TITLE[lv]}", status,
                                 f"{ratio:.2f}x {peer_name}, target >= "
-                                f"{LEVEL_TARGETS[lv]:.1f}x")
+                                f"{LEVEL_TARGETS[lv]:.1f}x (standard error {100 * err:.0f}%)")
                     ratios.append(fmt_ratio(ratio))
                     statuses.append(f"{LEVEL_TITLE[lv]} {status}")
                 self.row([case] + [mbps(run.get(row, lv)) for lv in levels] +
