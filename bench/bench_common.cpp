@@ -92,8 +92,6 @@ bool selected(const std::vector<std::string>& prefixes)
                                           "sse42",
                                           "sse2",
                                           "exact",
-                                          "fast",
-                                          "plain",
                                           "simdutf_icelake",
                                           "simdutf_haswell",
                                           "simdutf_westmere"};
