@@ -14,6 +14,10 @@ noxunicode. A shortfall within two standard errors of the ratio (estimated from 
 repetitions' coefficients of variation) is called borderline rather than missed. A target
 whose peer or level was not measured is listed with the reason.
 
+Several runs may be passed together (run1/nox_bench.json run2/nox_bench.json ...): each
+figure is then the median of the runs' medians, which a shared machine needs before a small
+difference means anything.
+
 --save-medians writes every row's medians; --baseline compares this run with such a file: a
 row whose noxunicode rate, measured against the same peer in each run, fell by more than 5% is
 listed (the peer cancels most of the drift of a shared machine between runs).
@@ -75,22 +79,56 @@ ASCII_NARROW_TARGET = 1.0      # UTF-16 to CP1252 on ASCII at AVX2 against the f
 SLOWER_LIMIT = 0.95            # against the baseline
 
 
+def median(values):
+    values = sorted(values)
+    n = len(values)
+    return values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
+
+
+def merge_records(records, key_fields, count_field):
+    """Merges the records of several runs with the same key: numbers become the median of
+    the runs' figures, counts add up, flags must hold in every run."""
+    groups = {}
+    for r in records:
+        groups.setdefault(tuple(r.get(k) for k in key_fields), []).append(r)
+    merged = []
+    for group in groups.values():
+        out = dict(group[0])
+        for field, value in group[0].items():
+            if field == count_field:
+                out[field] = sum(r.get(field) or 0 for r in group)
+            elif isinstance(value, bool):
+                out[field] = all(r.get(field) for r in group)
+            elif isinstance(value, (int, float)):
+                numbers = [r[field] for r in group if isinstance(r.get(field), (int, float))]
+                out[field] = median(numbers) if numbers else None
+        merged.append(out)
+    return merged
+
+
 class Run:
-    """Medians per case name, their coefficients of variation, and the notes."""
+    """Medians per case name, their coefficients of variation, and the notes. Several runs
+    of the same cases merge: each case's figure is the median of the runs' medians."""
 
     def __init__(self):
         self.rates, self.cvs, self.reps, self.context = {}, {}, {}, {}
         self.opens, self.process, self.open_context = [], [], {}
         self.date = ""
+        self.runs = 0
+        self._rates, self._cvs = {}, {}
 
     def load(self, path):
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
+        if "rates" in data and "benchmarks" not in data:
+            print(f"{path}: a medians file; pass it with --baseline", file=sys.stderr)
+            return
         if "opens" in data or "process" in data:
             self.opens.extend(data.get("opens", []))
             self.process.extend(data.get("process", []))
             self.open_context = data.get("context", {})
             return
+        self.runs += 1
         ctx = data.get("context", {})
         for key, value in ctx.items():
             if isinstance(value, str) and key.split(" ")[0] in (
@@ -102,15 +140,21 @@ class Run:
                 continue
             name = b.get("run_name", b["name"])
             if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "cv":
-                self.cvs[name] = b.get("cpu_time", 0.0)
-                self.reps[name] = b.get("repetitions", 1)
+                self._cvs.setdefault(name, []).append(b.get("cpu_time", 0.0))
+                self.reps[name] = self.reps.get(name, 0) + b.get("repetitions", 1)
                 continue
             if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
                 continue
             rate = b.get("bytes_per_second") or b.get("items_per_second")
             if rate:
                 # Without aggregates (one repetition) the single run stands for the median.
-                self.rates[name] = rate
+                self._rates.setdefault(name, []).append(rate)
+
+    def finish(self):
+        self.rates = {name: median(v) for name, v in self._rates.items()}
+        self.cvs = {name: median(v) for name, v in self._cvs.items()}
+        self.opens = merge_records(self.opens, ("page", "impl"), "samples")
+        self.process = merge_records(self.process, ("case",), "runs")
 
     def get(self, row, impl):
         return self.rates.get(f"{row}/{impl}")
@@ -747,6 +791,7 @@ def main():
     run = Run()
     for path in args.json:
         run.load(path)
+    run.finish()
     if not run.rates and not run.opens and not run.process:
         print("no benchmark results found", file=sys.stderr)
         return 2
