@@ -1,6 +1,7 @@
 // bench_peers.h - thin wrappers around the peer converters that the benchmark compares with:
-// ICU (when built with it) and the C library's iconv. Each call converts a whole buffer and
-// returns the output length, or -1 when the peer refused the input or ran out of room.
+// ICU and simdutf (when built with them) and the C library's iconv. Each call converts a whole
+// buffer and returns the output length, or -1 when the peer refused the input or ran out of
+// room.
 #ifndef NOXUNICODE_BENCH_PEERS_H
 #define NOXUNICODE_BENCH_PEERS_H
 
@@ -23,6 +24,10 @@
 
 #if defined(NOX_BENCH_HAVE_ICONV)
 #include <iconv.h>
+#endif
+
+#if defined(NOX_BENCH_HAVE_SIMDUTF)
+#include "simdutf.h"
 #endif
 
 namespace noxbench {
@@ -153,6 +158,53 @@ class IconvCodec {
   private:
     iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
 };
+#endif
+
+#if defined(NOX_BENCH_HAVE_SIMDUTF)
+// simdutf's validating conversions through one of its implementations (the one it picked for
+// this processor, or one named for a level). simdutf writes without a bound: `out` must hold
+// the whole result. It returns 0 for invalid input, which no measured input is.
+inline long long simdutfUtf8ToUtf16(const simdutf::implementation* impl, const char* src,
+                                    size_t len, UChar* out)
+{
+    const size_t n = impl->convert_utf8_to_utf16le(src, len, reinterpret_cast<char16_t*>(out));
+    return n == 0 && len != 0 ? -1 : static_cast<long long>(n);
+}
+
+inline long long simdutfUtf16ToUtf8(const simdutf::implementation* impl, const UChar* src,
+                                    size_t len, char* out)
+{
+    const size_t n =
+        impl->convert_utf16le_to_utf8(reinterpret_cast<const char16_t*>(src), len, out);
+    return n == 0 && len != 0 ? -1 : static_cast<long long>(n);
+}
+
+inline long long simdutfLatin1ToUtf16(const simdutf::implementation* impl, const char* src,
+                                      size_t len, UChar* out)
+{
+    const size_t n = impl->convert_latin1_to_utf16le(src, len, reinterpret_cast<char16_t*>(out));
+    return n == 0 && len != 0 ? -1 : static_cast<long long>(n);
+}
+
+inline long long simdutfUtf16ToLatin1(const simdutf::implementation* impl, const UChar* src,
+                                      size_t len, char* out)
+{
+    const size_t n =
+        impl->convert_utf16le_to_latin1(reinterpret_cast<const char16_t*>(src), len, out);
+    return n == 0 && len != 0 ? -1 : static_cast<long long>(n);
+}
+
+// The implementation simdutf picked for this processor (SIMDUTF_FORCE_IMPLEMENTATION, when
+// set, decides it), or the one named ("icelake", "haswell", "westmere") when the processor
+// runs it; null otherwise.
+inline const simdutf::implementation* simdutfImplementation(const char* name = nullptr)
+{
+    if (name == nullptr) {
+        return simdutf::get_active_implementation();
+    }
+    const simdutf::implementation* impl = simdutf::get_available_implementations()[name];
+    return impl != nullptr && impl->supported_by_runtime_system() ? impl : nullptr;
+}
 #endif
 
 } // namespace noxbench

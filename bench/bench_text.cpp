@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace noxbench {
 
@@ -589,6 +590,59 @@ const char* const s_koreanParticles[] = {"\xEC\x9D\x80",
                                          "\xED\x96\x88\xEB\x8B\xA4",
                                          "\xED\x95\x9C\xEB\x8B\xA4"};
 
+// Emoji as people use them in messages, most frequent first: most lie beyond U+FFFF (four
+// UTF-8 bytes, a surrogate pair in UTF-16); a few are BMP symbols with a variation selector,
+// one carries a skin tone and two are sequences joined by U+200D.
+const std::vector<Word> s_emoji = {{0x1F602},
+                                   {0x2764, 0xFE0F},
+                                   {0x1F923},
+                                   {0x1F44D},
+                                   {0x1F62D},
+                                   {0x1F64F},
+                                   {0x1F618},
+                                   {0x1F970},
+                                   {0x1F60D},
+                                   {0x1F60A},
+                                   {0x1F389},
+                                   {0x1F601},
+                                   {0x1F495},
+                                   {0x1F97A},
+                                   {0x1F605},
+                                   {0x1F525},
+                                   {0x263A, 0xFE0F},
+                                   {0x1F926},
+                                   {0x2665, 0xFE0F},
+                                   {0x1F937},
+                                   {0x1F644},
+                                   {0x1F606},
+                                   {0x1F917},
+                                   {0x1F609},
+                                   {0x1F382},
+                                   {0x1F914},
+                                   {0x1F44F},
+                                   {0x1F642},
+                                   {0x1F633},
+                                   {0x1F973},
+                                   {0x1F60E},
+                                   {0x1F44C},
+                                   {0x1F49C},
+                                   {0x1F614},
+                                   {0x1F4AA},
+                                   {0x2728},
+                                   {0x1F496},
+                                   {0x1F440},
+                                   {0x1F60B},
+                                   {0x1F60F},
+                                   {0x1F622},
+                                   {0x1F449},
+                                   {0x1F497},
+                                   {0x1F629},
+                                   {0x1F4AF},
+                                   {0x1F339},
+                                   {0x1F44D, 0x1F3FD},
+                                   {0x1F468, 0x200D, 0x1F4BB},
+                                   {0x1F3F3, 0xFE0F, 0x200D, 0x1F308}};
+
 template <size_t N> std::vector<Word> s_words(const char* const (&list)[N], const Accept& accept)
 {
     std::vector<Word> out;
@@ -708,11 +762,21 @@ struct Pools {
     ZipfPool<uint32_t> ideographs;
     ZipfPool<uint32_t> hiragana;
     ZipfPool<uint32_t> katakana;
+    ZipfPool<Word> emoji;
 };
 
 Pools s_makePools(const TextOptions& options, const CjkRepertoire& cjk, const Accept& accept)
 {
     Pools p;
+    if (options.emojiPerWord > 0) {
+        std::vector<Word> emoji;
+        std::copy_if(s_emoji.begin(), s_emoji.end(), std::back_inserter(emoji),
+                     [&accept](const Word& w) {
+                         return std::all_of(w.begin(), w.end(),
+                                            [&accept](uint32_t cp) { return accept(cp); });
+                     });
+        p.emoji = ZipfPool<Word>(std::move(emoji), 1.0);
+    }
     switch (options.lang) {
     case Lang::English:
         p.vocabulary = ZipfPool<Word>(s_words(s_english, accept), 1.0);
@@ -793,6 +857,12 @@ void s_wordSentence(Sink& sink, Rng& rng, const Pools& p, const TextOptions& opt
             sink.put(p.rare.pick(rng));
         } else if (!p.vocabulary.empty()) {
             sink.put(p.vocabulary.pick(rng), i == 0);
+        }
+        if (!p.emoji.empty() && rng.chance(options.emojiPerWord)) {
+            sink.put(' ');
+            for (int e = rng.range(1, 3); e > 0; --e) {
+                sink.put(p.emoji.pick(rng));
+            }
         }
         if (i + 1 < n && rng.chance(0.07)) {
             sink.put(',');
@@ -982,6 +1052,45 @@ U16 makeMixedText(size_t targetBytes, const CjkRepertoire& cjk, uint64_t seed)
             sink.put(0x1F600u + rng.below(0x50));
             sink.put('\n');
         }
+    }
+    return text;
+}
+
+U16 makeSentenceMixText(size_t targetBytes, const CjkRepertoire& cjk, uint64_t seed,
+                        const SizeOf& sizeOf)
+{
+    const Lang langs[] = {Lang::English,  Lang::French,  Lang::Russian, Lang::Greek,
+                          Lang::Japanese, Lang::Chinese, Lang::Korean};
+    const Accept all = [](uint32_t) { return true; };
+    std::vector<Pools> pools;
+    std::vector<TextOptions> options;
+    for (Lang lang : langs) {
+        TextOptions o;
+        o.lang = lang;
+        o.rareNonAsciiPerWord = 0.01;
+        options.push_back(o);
+        pools.push_back(s_makePools(o, cjk, all));
+    }
+    TextOptions emojiOptions;
+    emojiOptions.emojiPerWord = 1;
+    const Pools emoji = s_makePools(emojiOptions, cjk, all);
+    U16 text;
+    text.reserve(targetBytes);
+    Sink sink{text, all, sizeOf};
+    Rng rng(seed);
+    while (sink.bytes < targetBytes) {
+        sink.put("<p>");
+        for (int n = rng.range(2, 8); n > 0; --n) {
+            const size_t i = rng.below(static_cast<uint32_t>(pools.size()));
+            s_sentence(sink, rng, pools[i], options[i], true);
+            if (rng.chance(0.1)) {
+                sink.put(emoji.emoji.pick(rng));
+            }
+            if (n > 1) {
+                sink.put(' ');
+            }
+        }
+        sink.put("</p>\n");
     }
     return text;
 }

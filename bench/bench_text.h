@@ -69,6 +69,7 @@ struct TextOptions {
     Lang lang = Lang::English;
     bool traditional = false;       // Chinese: draw from the traditional pool
     double rareNonAsciiPerWord = 0; // English: share of words carrying a non-ASCII character
+    double emojiPerWord = 0;        // spaced languages: share of words followed by emoji
     size_t targetBytes = 4u << 20;  // stop once the encoded size reaches this
     uint64_t seed = 1;
 };
@@ -80,6 +81,11 @@ U16 makeText(const TextOptions& options, const CjkRepertoire& cjk, const Accept&
 // Paragraphs drawn in turn from all seven languages, with an occasional character beyond
 // U+FFFF (emoji), until the UTF-8 size reaches targetBytes.
 U16 makeMixedText(size_t targetBytes, const CjkRepertoire& cjk, uint64_t seed);
+
+// Paragraphs whose sentences each come from one of the seven languages in turn at random, with
+// an occasional emoji, until the encoded size (by sizeOf) reaches targetBytes.
+U16 makeSentenceMixText(size_t targetBytes, const CjkRepertoire& cjk, uint64_t seed,
+                        const SizeOf& sizeOf);
 
 // Independent UTF helpers used to build and check inputs (not the routines under test).
 void appendCodePoint(U16& out, uint32_t cp);
