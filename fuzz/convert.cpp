@@ -3,6 +3,7 @@
 //
 // Input: one byte that chooses the table, then the bytes that fuzz_checks.h splits into the
 // output room, the split point, the code-page text and the UTF-16 text.
+#include "NoxUCharConverter.h"
 #include "fuzz_checks.h"
 
 #include <unistd.h>
@@ -83,7 +84,8 @@ std::string s_wideUcm()
     return text;
 }
 
-NoxUConverter* s_load(const std::string& ucm)
+// Opens a table written to a temporary file, and reads it into the reference too.
+NoxUConverter* s_load(const std::string& ucm, noxref::NoxRefCodePage* reference)
 {
     char path[] = "/tmp/nox_fuzz_tableXXXXXX";
     const int fd = mkstemp(path);
@@ -94,19 +96,22 @@ NoxUConverter* s_load(const std::string& ucm)
     std::fwrite(ucm.data(), 1, ucm.size(), file);
     std::fclose(file);
     NoxUConverter* handle = ncnv_loadConverter(path);
+    *reference = noxref::NoxRefCodePage::fromConverter(NoxUCharConverter(path));
     unlink(path);
     return handle;
 }
 
 struct Tables {
     NoxUConverter* handles[4];
+    noxref::NoxRefCodePage references[4];
     Tables()
     {
         handles[0] = ncnv_getConverter("LATIN_1");
-        handles[1] = s_load(s_doubleByteUcm());
-        handles[2] = s_load(s_wideUcm());
+        references[0] = noxref::NoxRefCodePage::fromConverter(NoxUCharConverter("/", "LATIN_1"));
+        handles[1] = s_load(s_doubleByteUcm(), &references[1]);
+        handles[2] = s_load(s_wideUcm(), &references[2]);
         // Lead bytes but no mapping: an empty converter.
-        handles[3] = s_load("<nox_lead_bytes> 01-FF:2\n");
+        handles[3] = s_load("<nox_lead_bytes> 01-FF:2\n", &references[3]);
     }
 };
 
@@ -118,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) {
         return 0;
     }
-    noxfuzz::checkConverterOnInput(tables.handles[data[0] % 4], data + 1, size - 1);
+    const int table = data[0] % 4;
+    noxfuzz::checkConverterOnInput(tables.handles[table], &tables.references[table], data + 1,
+                                   size - 1);
     return 0;
 }

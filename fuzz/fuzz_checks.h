@@ -9,6 +9,7 @@
 
 #include "environment.h"
 #include "kernels/kernels.h"
+#include "nox_reference.h"
 #include "unicode.h"
 
 #include <algorithm>
@@ -48,7 +49,11 @@ template <typename T> std::unique_ptr<T[]> exactCopy(const std::vector<T>& value
     return copy;
 }
 
-// Output buffer: `room` units usable, kSlack sentinel units after them.
+// Output buffer: `room` units usable, kSlack sentinel units after them. (GCC's value ranges
+// lose the bounds of the rooms computed below and warn of sizes no call can reach.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Walloc-size-larger-than="
+#endif
 template <typename T> struct Room {
     Room(size_t room_in, T fill) : room(room_in), data(new T[room_in + kSlack])
     {
@@ -381,24 +386,98 @@ inline void checkFromUnicode(NoxUConverter* h, const std::vector<UChar>& units, 
     }
 }
 
-// Runs both directions with the fast paths on and off; both must observe the same.
-inline void checkConverter(NoxUConverter* h, const std::vector<char>& bytes,
-                           const std::vector<UChar>& units, size_t room, size_t split)
+// The library against the independent reference, at the current kernel level: the counted
+// forms with the given room and with room for all, the pointer-range forms, and mblen.
+inline void checkAgainstReference(NoxUConverter* h, const noxref::NoxRefCodePage& reference,
+                                  const std::vector<char>& bytes, const std::vector<UChar>& units,
+                                  size_t room)
+{
+    noxref::NoxRefContext context{ncnv_getConvertBestEffort(), {}};
+    const auto source = exactCopy(bytes);
+    const auto unitSource = exactCopy(units);
+    const int n = static_cast<int>(bytes.size());
+    const int u = static_cast<int>(units.size());
+    for (const size_t r :
+         {std::min(room, size_t{1} << 20), std::min(bytes.size(), size_t{1} << 20) + 1}) {
+        Room<UChar> got(r, kSentinel16);
+        Room<UChar> want(r, kSentinel16);
+        int gotError = kUnset;
+        int wantError = kUnset;
+        NOX_CHECK(
+            ncnv_toUChars(h, got.data.get(), int(r), source.get(), n, &gotError) ==
+            reference.toUChars(want.data.get(), int(r), source.get(), n, &wantError, context));
+        NOX_CHECK(gotError == wantError);
+        NOX_CHECK(std::equal(got.data.get(), got.data.get() + r + kSlack, want.data.get()));
+        Room<char> gotBytes(2 * r, kSentinel8);
+        Room<char> wantBytes(2 * r, kSentinel8);
+        NOX_CHECK(ncnv_fromUChars(h, gotBytes.data.get(), int(2 * r), unitSource.get(), u,
+                                  &gotError) == reference.fromUChars(wantBytes.data.get(),
+                                                                     int(2 * r), unitSource.get(),
+                                                                     u, &wantError, context));
+        NOX_CHECK(gotError == wantError);
+        NOX_CHECK(std::equal(gotBytes.data.get(), gotBytes.data.get() + 2 * r + kSlack,
+                             wantBytes.data.get()));
+        UChar* gotOut = got.data.get();
+        UChar* wantOut = want.data.get();
+        const char* gotSource = source.get();
+        const char* wantSource = source.get();
+        gotError = kUnset;
+        wantError = kUnset;
+        ncnv_toUnicode(h, &gotOut, got.data.get() + r, &gotSource, source.get() + n, &gotError);
+        reference.toUnicode(&wantOut, want.data.get() + r, &wantSource, source.get() + n,
+                            &wantError, context);
+        NOX_CHECK(gotOut - got.data.get() == wantOut - want.data.get());
+        NOX_CHECK(gotSource == wantSource && gotError == wantError);
+        NOX_CHECK(std::equal(got.data.get(), got.data.get() + r + kSlack, want.data.get()));
+        char* gotBytesOut = gotBytes.data.get();
+        char* wantBytesOut = wantBytes.data.get();
+        const UChar* gotUnits = unitSource.get();
+        const UChar* wantUnits = unitSource.get();
+        ncnv_fromUnicode(h, &gotBytesOut, gotBytes.data.get() + r, &gotUnits, unitSource.get() + u,
+                         &gotError);
+        reference.fromUnicode(&wantBytesOut, wantBytes.data.get() + r, &wantUnits,
+                              unitSource.get() + u, &wantError, context);
+        NOX_CHECK(gotBytesOut - gotBytes.data.get() == wantBytesOut - wantBytes.data.get());
+        NOX_CHECK(gotUnits == wantUnits && gotError == wantError);
+    }
+    for (int maxBytes = 0; maxBytes <= std::min(n, 5); ++maxBytes) {
+        int gotError = kUnset;
+        int wantError = kUnset;
+        NOX_CHECK(ncnv_mblen(h, source.get(), maxBytes, &gotError) ==
+                  reference.mblen(source.get(), maxBytes, &wantError, context));
+        NOX_CHECK(gotError == wantError);
+    }
+}
+
+// Runs both directions at every kernel level the processor has; each must observe what
+// level Exact observes, and (when given) the library must agree with the reference.
+inline void checkConverter(NoxUConverter* h, const noxref::NoxRefCodePage* reference,
+                           const std::vector<char>& bytes, const std::vector<UChar>& units,
+                           size_t room, size_t split)
 {
     const nox::KernelLevel saved = nox::kernelCeiling();
-    Observed seen[2];
-    for (int plain = 0; plain < 2; ++plain) {
-        nox::setKernelCeiling(plain == 0 ? nox::KernelLevel::AVX512 : nox::KernelLevel::Exact);
-        checkToUnicode(h, bytes, room, split, &seen[plain]);
-        checkFromUnicode(h, units, room, &seen[plain]);
+    Observed exact;
+    for (int level = 0; level <= static_cast<int>(nox::cpuKernelLevel()); ++level) {
+        nox::setKernelCeiling(static_cast<nox::KernelLevel>(level));
+        Observed seen;
+        checkToUnicode(h, bytes, room, split, &seen);
+        checkFromUnicode(h, units, room, &seen);
+        if (level == 0) {
+            exact = seen;
+        }
+        NOX_CHECK(seen == exact);
+        if (reference != nullptr &&
+            (level == 0 || level == static_cast<int>(nox::cpuKernelLevel()))) {
+            checkAgainstReference(h, *reference, bytes, units, room);
+        }
     }
     nox::setKernelCeiling(saved);
-    NOX_CHECK(seen[0] == seen[1]);
 }
 
 // Splits fuzz input into code-page bytes and UTF-16 units (little-endian pairs of the same
 // bytes) plus a room and a split point taken from the first bytes.
-inline void checkConverterOnInput(NoxUConverter* h, const uint8_t* data, size_t size)
+inline void checkConverterOnInput(NoxUConverter* h, const noxref::NoxRefCodePage* reference,
+                                  const uint8_t* data, size_t size)
 {
     size_t room = 0;
     size_t split = 0;
@@ -414,7 +493,7 @@ inline void checkConverterOnInput(NoxUConverter* h, const uint8_t* data, size_t 
     for (size_t i = 0; i + 1 < size; i += 2) {
         units.push_back(static_cast<UChar>(data[i] | data[i + 1] << 8));
     }
-    checkConverter(h, bytes, units, room, split);
+    checkConverter(h, reference, bytes, units, room, split);
 }
 
 } // namespace noxfuzz

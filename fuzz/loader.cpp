@@ -3,6 +3,7 @@
 //
 // Input: the file contents, optionally followed by the marker "@@@@" and the text to
 // convert; without the marker the file contents are converted as well.
+#include "NoxUCharConverter.h"
 #include "fuzz_checks.h"
 
 #include <unistd.h>
@@ -59,12 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
     }
-    NoxUConverter* handle = ncnv_loadConverter(scratch.write(data, fileSize));
+    const char* path = scratch.write(data, fileSize);
+    NoxUConverter* handle = ncnv_loadConverter(path);
+    // The same file read once more, into the reference (loading is deterministic).
+    const noxref::NoxRefCodePage reference =
+        noxref::NoxRefCodePage::fromConverter(NoxUCharConverter(path));
     NOX_CHECK(handle != nullptr);
     int error = noxfuzz::kUnset;
     const int longest = ncnv_MB_CUR_MAX(handle, &error);
     NOX_CHECK(error == 0 && longest >= 0 && longest <= 15);
-    noxfuzz::checkConverterOnInput(handle, text, textSize);
+    noxfuzz::checkConverterOnInput(handle, &reference, text, textSize);
     // The dump walks the whole table; its lines go nowhere.
     ncnv_dumpUTF8(handle, "/dev/null", "w");
     ncnv_releaseConverter(handle);

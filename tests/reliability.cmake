@@ -21,7 +21,7 @@ if(NOT NOX_BUILD_FUZZ)
   foreach(target parser loader convert utf)
     add_executable(fuzz_replay_${target} ${PROJECT_SOURCE_DIR}/fuzz/${target}.cpp
                                          ${PROJECT_SOURCE_DIR}/fuzz/main.cpp)
-    target_link_libraries(fuzz_replay_${target} PRIVATE noxunicode_internal)
+    target_link_libraries(fuzz_replay_${target} PRIVATE noxunicode_internal noxunicode_reference)
     target_include_directories(fuzz_replay_${target} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
     nox_set_warnings(fuzz_replay_${target})
     add_test(NAME fuzz_replay_${target}

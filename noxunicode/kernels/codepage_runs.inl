@@ -13,15 +13,17 @@
 
 namespace {
 
+#if !defined(NOX_ADDRESS_SANITIZER)
+
 // How far a run may read: the count, and the pages the text is known to reach.
 template <class K, typename Unit> class NoxReadLimit {
   public:
     NoxReadLimit(const Unit* src, size_t limit)
         : mSrc(src), mLimit(limit),
-          mReadable(std::min(limit, nox::bytesToPageEnd(src) / sizeof(Unit)))
+          mReadable(std::min(limit, nox::bytesToPageEnd(src) / sizeof(Unit))),
+          // A unit that straddles two pages never moves the limit on.
+          mAligned(reinterpret_cast<uintptr_t>(src) % sizeof(Unit) == 0)
     {
-        // A unit that straddles two pages never moves the limit on.
-        mAligned = reinterpret_cast<uintptr_t>(src) % sizeof(Unit) == 0;
     }
 
     // Units readable from position i on; moves the limit a page on when i comes near it.
@@ -40,6 +42,41 @@ template <class K, typename Unit> class NoxReadLimit {
     size_t mReadable;
     bool mAligned;
 };
+
+#else
+
+// Under AddressSanitizer the caller's object, not the page, is what may be read, and only the
+// text tells where it ends: a run reads no further than the 0 it has found one unit at a time,
+// a page at most ahead.
+template <class K, typename Unit> class NoxReadLimit {
+  public:
+    NoxReadLimit(const Unit* src, size_t limit) : mSrc(src), mLimit(limit), mReadable(0)
+    {
+        mf_scan();
+    }
+
+    size_t from(size_t i)
+    {
+        if (mReadable - i < K::kReach && mReadable < mLimit && mSrc[mReadable] != 0) {
+            mf_scan();
+        }
+        return mReadable - i;
+    }
+
+  private:
+    void mf_scan()
+    {
+        const size_t end = std::min(mLimit, mReadable + nox::kPageSize / sizeof(Unit));
+        while (mReadable < end && mSrc[mReadable] != 0) {
+            ++mReadable;
+        }
+    }
+    const Unit* mSrc;
+    size_t mLimit;
+    size_t mReadable;
+};
+
+#endif
 
 // The bytes before the first 0 among the first `limit` (SIZE_MAX: up to the 0).
 inline size_t s_zeroFreeLength(const unsigned char* src, size_t limit)

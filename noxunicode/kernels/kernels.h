@@ -25,6 +25,16 @@
                           "avx2,bmi,bmi2,popcnt,sse4.2")))
 #endif
 
+// AddressSanitizer checks every read against the caller's object, not its page: under it the
+// code-page runs read no further than the text they have seen (see codepage_runs.inl).
+#if defined(__SANITIZE_ADDRESS__)
+#define NOX_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NOX_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 // Kernels that check a page's last bytes for the terminating 0 read whole aligned blocks,
 // which never cross into another page but may reach past the end of the caller's object.
 #if defined(__clang__) || defined(__GNUC__)
