@@ -590,6 +590,25 @@ ptrdiff_t s_consume(ptrdiff_t avail, size_t used)
     return avail < 0 ? avail : avail - static_cast<ptrdiff_t>(used);
 }
 
+// Lets the level's run (none at level Exact) convert what it can from `source`; returns the
+// input it took.
+template <typename Run, typename Unit, class Output>
+size_t s_runAhead(Run run, const nox::CodePageTables* tables, const Unit* source, ptrdiff_t avail,
+                  Output& output, int* errorReturn)
+{
+    size_t used = 0;
+    if (run != nullptr) {
+        size_t produced = 0;
+        const size_t room = output.room();
+        used = run(*tables, source, avail < 0 ? SIZE_MAX : static_cast<size_t>(avail), output.at(),
+                   room, Output::kCountsBeyond, &produced);
+        if (used != 0) {
+            output.ran(produced, room, errorReturn);
+        }
+    }
+    return used;
+}
+
 } // namespace
 
 NoxCharStep NoxUCharConverter::mf_toUStep(const unsigned char* source, ptrdiff_t avail) const
@@ -641,22 +660,17 @@ template <class Output>
 const unsigned char* NoxUCharConverter::mf_toU(const unsigned char* source, ptrdiff_t avail,
                                                Output& output, int* errorReturn) const
 {
+    // No kernels while every character is traced.
     const NoxCodePageRuns* runs =
         tables != nullptr && !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
     const NoxToURun run = runs != nullptr ? runs->toU[static_cast<int>(toUFamily)] : nullptr;
     bool going = true;
     while (going && avail != 0 && *source != 0) {
-        if (run != nullptr) {
-            size_t produced = 0;
-            const size_t room = output.room();
-            const size_t used = run(*tables, source, avail < 0 ? SIZE_MAX : size_t(avail),
-                                    output.at(), room, Output::kCountsBeyond, &produced);
-            if (used != 0) {
-                output.ran(produced, room, errorReturn);
-                source += used;
-                avail = s_consume(avail, used);
-                continue;
-            }
+        const size_t used = s_runAhead(run, tables, source, avail, output, errorReturn);
+        if (used != 0) {
+            source += used;
+            avail = s_consume(avail, used);
+            continue;
         }
         const NoxCharStep step = mf_toUStep(source, avail);
         if (step.kind == NoxCharStep::CutOff) {
@@ -684,22 +698,17 @@ template <class Output>
 const UChar* NoxUCharConverter::mf_fromU(const UChar* source, ptrdiff_t avail, Output& output,
                                          int* errorReturn) const
 {
+    // No kernels while every character is traced.
     const NoxCodePageRuns* runs =
         tables != nullptr && !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
     const NoxFromURun run = runs != nullptr ? runs->fromU[static_cast<int>(fromUFamily)] : nullptr;
     bool going = true;
     while (going && avail != 0 && *source != 0) {
-        if (run != nullptr) {
-            size_t produced = 0;
-            const size_t room = output.room();
-            const size_t used = run(*tables, source, avail < 0 ? SIZE_MAX : size_t(avail),
-                                    output.at(), room, Output::kCountsBeyond, &produced);
-            if (used != 0) {
-                output.ran(produced, room, errorReturn);
-                source += used;
-                avail = s_consume(avail, used);
-                continue;
-            }
+        const size_t used = s_runAhead(run, tables, source, avail, output, errorReturn);
+        if (used != 0) {
+            source += used;
+            avail = s_consume(avail, used);
+            continue;
         }
         const NoxCharStep step = mf_fromUStep(*source);
         if (step.kind == NoxCharStep::Unmapped) {

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -19,16 +19,49 @@ const std::string kLengthsUcm = "<nox_lead_bytes> 80:0 81:1 84:4 85:5 8F:F\n<U4E
                                 "<U4E0F> \\x8F\\x41\\x42\\x43 |0\n";
 
 // Bytes, what they convert to and the error code; units, what they convert to and the code.
-using Probe = std::tuple<std::string, std::u16string, int, std::u16string, std::string, int>;
-const Probe kLatin1{"A\201\377", u"A\x81\xFF", 0, u"A\xFF\x100", "A\377", 16};
+struct Probe {
+    std::string bytes;
+    std::u16string toU;
+    int toError;
+    std::u16string units;
+    std::string fromU;
+    int fromError;
+};
+const Probe kLatin1{"A\x81\xFF", u"A\x81\xFF", 0, u"A\xFF\x100", "A\xFF", 16};
 const Probe kNone{"A", u"", 16, u"A", "", 16};
-const Probe kABC{"AB\201@C", u"AB\u3000", 16, u"A\u3000BC", "A\201@B", 16};
-const Probe kMany("\201\1\377\202\1\1\204\24P", u"\x4EFE\xCC01\x5B3F", 0, u"A", "", 16);
-const Probe kLengths("\201\204ABC\205ABC\217ABC\200", u"\x4E01\x4E04\x4E05\x4E0F", 16,
-                     u"\x4E01\x4E05\x4E0F\x4E00", "\201\205ABC\217ABC", 16);
-const Probe kLengthsCut("\201\204ABC\217AB", u"\x4E01\x4E04", 8, u"\x4E05", "\205ABC", 0);
-const Probe kDupsProbe("ABCcdD\201@\201ABB\201B", u"ABCCDD\u3000\u3000BB", 16,
-                       u"AB\u00C2CEe\u3001\u00F1c", "ABBCEEBB\201", 16);
+const Probe kABC{"AB\x81@C", u"AB\u3000", 16, u"A\u3000BC", "A\x81@B", 16};
+const Probe kMany{"\x81\x01\xFF\x82\x01\x01\x84\x14P", u"\x4EFE\xCC01\x5B3F", 0, u"A", "", 16};
+const Probe kLengths{"\x81\x84"
+                     "ABC\x85"
+                     "ABC\x8F"
+                     "ABC\x80",
+                     u"\x4E01\x4E04\x4E05\x4E0F",
+                     16,
+                     u"\x4E01\x4E05\x4E0F\x4E00",
+                     "\x81\x85"
+                     "ABC\x8F"
+                     "ABC",
+                     16};
+const Probe kLengthsCut{"\x81\x84"
+                        "ABC\x8F"
+                        "AB",
+                        u"\x4E01\x4E04",
+                        8,
+                        u"\x4E05",
+                        "\x85"
+                        "ABC",
+                        0};
+const Probe kDupsProbe{"ABCcdD\x81@\x81"
+                       "ABB\x81"
+                       "B",
+                       u"ABCCDD\u3000\u3000"
+                       "BB",
+                       16,
+                       u"AB\u00C2"
+                       "CEe\u3001\u00F1"
+                       "c",
+                       "ABBCEEBB\x81",
+                       16};
 
 // Converts all of `in` into ample room; returns the output and the error code.
 template <typename Out, typename In, typename T, typename S>
@@ -61,8 +94,14 @@ TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
     for (unsigned i = 0; i < 60000; ++i) {
         garbage += i % 300 < 2 ? "\n\x80"[i % 300] : char(11 + (i * 2654435761u >> 9) % 254);
     }
-    // Name, file content, records, MB_CUR_MAX, probe, and a path opened instead of a file.
-    const std::tuple<const char*, std::string, long, int, Probe, std::string> cases[] = {
+    const struct {
+        const char* name;
+        std::string content;
+        long records; // lines of the table dump
+        int mbCurMax;
+        Probe probe;
+        std::string path; // opened instead of a file with the content
+    } cases[] = {
         {"missing file", "", 256, 1, kLatin1, dir.path() + "/absent.ucm"},
         {"path of 5000 bytes", "", 256, 1, kLatin1, "/tmp/" + std::string(5000, 'n') + ".ucm"},
         {"directory", "", 0, 0, kNone, dir.path()},
@@ -100,19 +139,22 @@ TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
         {"0x41 declared two bytes long, mapped as one",
          "<nox_lead_bytes> 01-40:1 41:2 42-7F:1\n<U0041> \\x41 |0\n<U0042> \\x42 |0\n", 2, 2,
          Probe{"BA", u"B", 8, u"BA", "BA", 0}, ""}};
-    for (const auto& [name, content, records, curMax, probe, given] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         NoxUConverter* h = nullptr;
-        const std::string path = given.empty() ? dir.write("test.ucm", content) : given;
-        EXPECT_EQ(records == 256 ? "Cannot access '" + path + "'\n" : "", // Latin-1 fallback
+        const std::string path = c.path.empty() ? dir.write("test.ucm", c.content) : c.path;
+        EXPECT_EQ(c.records == 256 ? "Cannot access '" + path + "'\n" : "", // Latin-1 fallback
                   noxtest::captureStderr([&] { h = ncnv_loadConverter(path.c_str()); }));
-        int error = 99;
-        EXPECT_EQ(curMax, ncnv_MB_CUR_MAX(h, &error));
+        int error = noxtest::kUnset;
+        EXPECT_EQ(c.mbCurMax, ncnv_MB_CUR_MAX(h, &error));
         const auto dump = noxtest::captureStdout([&] { ncnv_dumpUTF8(h, nullptr, nullptr); });
-        EXPECT_EQ(records, std::count(dump.begin(), dump.end(), '\n')); // a line per record
-        const auto& [bytes, toU, toErr, units, fromU, fromErr] = probe;
-        EXPECT_EQ(std::pair(toU, toErr), s_convert<std::u16string>(ncnv_toUChars, h, bytes));
-        EXPECT_EQ(std::pair(fromU, fromErr), s_convert<std::string>(ncnv_fromUChars, h, units));
+        EXPECT_EQ(c.records, std::count(dump.begin(), dump.end(), '\n')); // a line per record
+        noxtest::forEachLevel([&] {
+            EXPECT_EQ(std::pair(c.probe.toU, c.probe.toError),
+                      s_convert<std::u16string>(ncnv_toUChars, h, c.probe.bytes));
+            EXPECT_EQ(std::pair(c.probe.fromU, c.probe.fromError),
+                      s_convert<std::string>(ncnv_fromUChars, h, c.probe.units));
+        });
         ncnv_releaseConverter(h);
     }
 }
