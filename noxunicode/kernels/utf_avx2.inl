@@ -403,7 +403,6 @@ s_bulkStagedAscii(const typename Block::Src*& source, const typename Block::Src*
     const auto* s = source;
     Dst* t = target;
     while (sourceEnd - s >= Block::minSource) {
-        const std::ptrdiff_t room = targetEnd - t - (staged - stage);
         if (staged == stage) {
             while (sourceEnd - s >= 64 && targetEnd - t >= 64 && Block::ascii64(s, t)) {
                 s += 64;
@@ -413,7 +412,7 @@ s_bulkStagedAscii(const typename Block::Src*& source, const typename Block::Src*
                 break;
             }
         }
-        if (room < Block::reach) {
+        if (targetEnd - t - (staged - stage) < Block::reach) {
             break;
         }
         if (staged - stage > Block::stageSize - Block::reach) {
