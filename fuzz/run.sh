@@ -1,45 +1,51 @@
-#!/ usr / bin / env bash
-#run.sh - runs every fuzz target over its committed corpus, then fuzzes it for a fixed time
-#with a fixed seed.Builds nothing : give it a build directory configured with
-#NOX_BUILD_FUZZ = ON(clang) and built.
+#!/usr/bin/env bash
+# run.sh - runs every fuzz target over its committed corpus, then fuzzes it for a fixed time
+# with a fixed seed. Builds nothing: give it a build directory configured with
+# NOX_BUILD_FUZZ=ON (clang) and built.
 #
-#Usage : fuzz / run.sh[SECONDS][BUILD_DIR[WORK_DIR]](SECONDS may also come last)
-#SECONDS fuzzing time per target(default 60) : the one argument that is a number
-#BUILD_DIR the fuzz build(default : $NOX_FUZZ_BUILD_DIR, else build / fuzz in the repository,
-#where the fuzz preset puts it)
-#WORK_DIR where new inputs and crash reproducers go(default : a temporary directory,
-#removed afterwards unless something crashed).The committed corpus is only read;
-#to keep what a run found, merge WORK_DIR / < target> into fuzz / corpus / < target>
-#with the target's -merge=1 (see docs/reliability.md).
-#Environment:
-#NOX_FUZZ_JOBS targets fuzzed at the same time(default 1; 2 uses both cores)
-#NOX_FUZZ_TARGETS the targets to run(default : parser loader convert utf)
-#NOX_FUZZ_SEED the seed(default 1)
-#Exits non - zero when any input crashes or breaks an invariant, and leaves the reproducer
-#(WORK_DIR / <target> - crash - *) and the log(WORK_DIR / <target>.log) in place.
+# Usage: fuzz/run.sh [SECONDS] [BUILD_DIR [WORK_DIR]]   (SECONDS may also come last)
+#   SECONDS    fuzzing time per target (default 60): the one argument that is a number
+#   BUILD_DIR  the fuzz build (default: $NOX_FUZZ_BUILD_DIR, else build/fuzz in the repository,
+#              where the fuzz preset puts it)
+#   WORK_DIR   where new inputs and crash reproducers go (default: a temporary directory,
+#              removed afterwards unless something crashed). The committed corpus is only read;
+#              to keep what a run found, merge WORK_DIR/<target> into fuzz/corpus/<target>
+#              with the target's -merge=1 (see docs/reliability.md).
+# Environment:
+#   NOX_FUZZ_JOBS     targets fuzzed at the same time (default 1; 2 uses both cores)
+#   NOX_FUZZ_TARGETS  the targets to run (default: parser loader convert utf)
+#   NOX_FUZZ_SEED     the seed (default 1)
+# Exits non-zero when any input crashes or breaks an invariant, and leaves the reproducer
+# (WORK_DIR/<target>-crash-*) and the log (WORK_DIR/<target>.log) in place.
 set -u
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo="$(dirname "$here")"
 seconds=60
 paths=()
-for arg in "$@";
-do
-    if
-        [["$arg" = ~^[0 - 9] + $]];
-then seconds = "$arg" else paths += ("$arg")fi done build =
-    "${paths[0]:-${NOX_FUZZ_BUILD_DIR:-$repo/build/fuzz}}" work = "${paths[1]:-}" jobs =
-        "${NOX_FUZZ_JOBS:-1}" seed = "${NOX_FUZZ_SEED:-1}" read - r - a targets < < <
-                                     "${NOX_FUZZ_TARGETS:-parser loader convert utf}"
+for arg in "$@"; do
+    if [[ "$arg" =~ ^[0-9]+$ ]]; then
+        seconds="$arg"
+    else
+        paths+=("$arg")
+    fi
+done
+build="${paths[0]:-${NOX_FUZZ_BUILD_DIR:-$repo/build/fuzz}}"
+work="${paths[1]:-}"
+jobs="${NOX_FUZZ_JOBS:-1}"
+seed="${NOX_FUZZ_SEED:-1}"
+read -r -a targets <<< "${NOX_FUZZ_TARGETS:-parser loader convert utf}"
 
-                                     keepWork = 1 if[-z "$work"];
-then work = "$(mktemp -d " ${TMPDIR : - / tmp} / nox_fuzz.XXXXXX ")" keepWork = 0 fi mkdir - p
-                                                                                "$work"
+keepWork=1
+if [ -z "$work" ]; then
+    work="$(mktemp -d "${TMPDIR:-/tmp}/nox_fuzz.XXXXXX")"
+    keepWork=0
+fi
+mkdir -p "$work"
 
-#Longest input per target : long enough for whole UCM files and long texts, short enough to
-#keep each execution fast.
-                                                                                maxLen()
-{
+# Longest input per target: long enough for whole UCM files and long texts, short enough to
+# keep each execution fast.
+maxLen() {
     case "$1" in
         parser) echo 512 ;;
         loader) echo 4096 ;;
@@ -58,9 +64,9 @@ for t in "${targets[@]}"; do
     fi
 done
 
-#Runs one target : the committed corpus once, then fuzzing for $seconds.The library's own
-#messages(no mapping, cannot access) go to the target's standard error, which
-#- close_fd_mask = 2 silences; libFuzzer and the sanitizers keep reporting.
+# Runs one target: the committed corpus once, then fuzzing for $seconds. The library's own
+# messages (no mapping, cannot access) go to the target's standard error, which
+# -close_fd_mask=2 silences; libFuzzer and the sanitizers keep reporting.
 runTarget() {
     local t="$1"
     local bin="$build/fuzz/fuzz_$t"
@@ -76,7 +82,7 @@ runTarget() {
     } > "$log" 2>&1
 }
 
-#Each target leaves its outcome in WORK_DIR / < target>.status.
+# Each target leaves its outcome in WORK_DIR/<target>.status.
 running=0
 for t in "${targets[@]}"; do
     if [ "$running" -ge "$jobs" ]; then

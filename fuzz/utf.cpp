@@ -9,11 +9,14 @@
 // written in part; converting in pieces (resuming after targetExhausted) gives the output of
 // one call with enough room; valid text survives the round trips; the validators agree with
 // the readers except on the three-byte surrogate forms, which the validators accept and the
-// strict readers refuse; the fast paths give the same results as the plain ones.
+// strict readers refuse; every kernel level the processor runs gives the results of level
+// Exact (the per-character path alone), whole and in pieces, and so does the independent
+// reference in tests/reference.
 #include "ConvertUTF.h"
 #include "environment.h"
 #include "fuzz_checks.h"
 #include "kernels/kernels.h"
+#include "nox_reference.h"
 
 #include <cstdint>
 #include <vector>
@@ -96,21 +99,23 @@ Converted<T> s_convertInPieces(Routine<S, T> routine, const std::vector<S>& sour
     return retval;
 }
 
+// The routine at every level the processor runs, whole and in pieces, against level Exact;
+// level Exact against the independent reference.
 template <typename S, typename T>
-Converted<T> s_check(Routine<S, T> routine, const std::vector<S>& source, utf_ConversionFlags flags,
-                     size_t room)
+Converted<T> s_check(Routine<S, T> routine, Routine<S, T> reference, const std::vector<S>& source,
+                     utf_ConversionFlags flags, size_t room)
 {
-    Converted<T> seen[2];
     const nox::KernelLevel saved = nox::kernelCeiling();
-    for (int plain = 0; plain < 2; ++plain) {
-        nox::setKernelCeiling(plain == 0 ? nox::KernelLevel::AVX512 : nox::KernelLevel::Exact);
-        seen[plain] = s_convertAll(routine, source, flags);
-        const Converted<T> pieces = s_convertInPieces(routine, source, flags, room);
-        NOX_CHECK(pieces == seen[plain]);
+    nox::setKernelCeiling(nox::KernelLevel::Exact);
+    const Converted<T> exact = s_convertAll(routine, source, flags);
+    NOX_CHECK(s_convertAll(reference, source, flags) == exact);
+    for (int level = 0; level <= static_cast<int>(nox::cpuKernelLevel()); ++level) {
+        nox::setKernelCeiling(static_cast<nox::KernelLevel>(level));
+        NOX_CHECK(s_convertAll(routine, source, flags) == exact);
+        NOX_CHECK(s_convertInPieces(routine, source, flags, room) == exact);
     }
     nox::setKernelCeiling(saved);
-    NOX_CHECK(seen[0] == seen[1]);
-    return seen[0];
+    return exact;
 }
 
 bool s_hasSurrogate(const std::vector<UTF32>& values)
@@ -213,12 +218,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         utf32.push_back(v);
     }
 
-    const auto u8to16 = s_check<UTF8, UTF16>(utf_ConvertUTF8toUTF16, utf8, flags, room);
-    const auto u8to32 = s_check<UTF8, UTF32>(utf_ConvertUTF8toUTF32, utf8, flags, room);
-    const auto u16to8 = s_check<UTF16, UTF8>(utf_ConvertUTF16toUTF8, utf16, flags, room);
-    const auto u16to32 = s_check<UTF16, UTF32>(utf_ConvertUTF16toUTF32, utf16, flags, room);
-    const auto u32to8 = s_check<UTF32, UTF8>(utf_ConvertUTF32toUTF8, utf32, flags, room);
-    const auto u32to16 = s_check<UTF32, UTF16>(utf_ConvertUTF32toUTF16, utf32, flags, room);
+    const auto u8to16 =
+        s_check<UTF8, UTF16>(utf_ConvertUTF8toUTF16, noxref::convertUTF8toUTF16, utf8, flags, room);
+    const auto u8to32 =
+        s_check<UTF8, UTF32>(utf_ConvertUTF8toUTF32, noxref::convertUTF8toUTF32, utf8, flags, room);
+    const auto u16to8 = s_check<UTF16, UTF8>(utf_ConvertUTF16toUTF8, noxref::convertUTF16toUTF8,
+                                             utf16, flags, room);
+    const auto u16to32 = s_check<UTF16, UTF32>(utf_ConvertUTF16toUTF32, noxref::convertUTF16toUTF32,
+                                               utf16, flags, room);
+    const auto u32to8 = s_check<UTF32, UTF8>(utf_ConvertUTF32toUTF8, noxref::convertUTF32toUTF8,
+                                             utf32, flags, room);
+    const auto u32to16 = s_check<UTF32, UTF16>(utf_ConvertUTF32toUTF16, noxref::convertUTF32toUTF16,
+                                               utf32, flags, room);
 
     // The two UTF-8 readers stop at the same place and agree on the values.
     NOX_CHECK(u8to16.consumed == u8to32.consumed && u8to16.result == u8to32.result);

@@ -261,9 +261,9 @@ const NoxUtfKernels* s_utfKernels(nox::KernelLevel level)
     static constexpr NoxUtfKernels s_sse42 = {s_sse2.utf32to16,       s_sse2.utf16to32,
                                               s_bulkUtf16ToUtf8Sse42, s_bulkUtf8ToUtf16Sse42,
                                               s_sse2.utf32to8,        s_sse2.utf8to32};
-    static constexpr NoxUtfKernels s_avx2 = {s_sse42.utf32to16, s_sse42.utf16to32,
-                                             s_sse42.utf16to8,  s_bulkUtf8ToUtf16Avx2,
-                                             s_sse42.utf32to8,  s_sse42.utf8to32};
+    static constexpr NoxUtfKernels s_avx2 = {s_sse42.utf32to16,     s_sse42.utf16to32,
+                                             s_bulkUtf16ToUtf8Avx2, s_bulkUtf8ToUtf16Avx2,
+                                             s_sse42.utf32to8,      s_sse42.utf8to32};
     static const NoxUtfKernels* const s_byLevel[nox::kKernelLevels] = {
         nullptr, &s_scalar, &s_sse2, &s_sse42, &s_avx2, &s_avx2};
 #else

@@ -1,9 +1,12 @@
-// ConvertUTF_test.cpp - tests of the UTF-8/16/32 converters and the UTF-8 validation.
+// ConvertUTF_test.cpp - tests of the UTF-8/16/32 converters and the UTF-8 validation, every
+// case at every kernel level the processor runs.
 #include "noxunicode/ConvertUTF.h"
-#include "noxunicode/kernels/kernels.h"
+#include "test_support.h"
+
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -13,216 +16,442 @@ template <typename Src, typename Dst>
 using ConvertFn = utf_ConversionResult (*)(const Src**, const Src*, Dst**, Dst*,
                                            utf_ConversionFlags);
 
-// Converts a copy of `in` into `room` units of all-ones (which no converter writes) with the plain
-// and the fast paths; checks that they agree and wrote nothing past the returned position.
-template <typename Src, typename Dst>
-auto convert(ConvertFn<Src, Dst> fn, const std::vector<Src>& in, size_t room,
-             utf_ConversionFlags flags)
-{
-    std::tuple<utf_ConversionResult, size_t, std::vector<Dst>> o[2];
-    for (const bool fast : {false, true}) {
-        nox::setKernelCeiling(fast ? nox::KernelLevel::AVX512 : nox::KernelLevel::Exact);
-        const std::vector<Src> source(in);
-        std::vector<Dst> target(room, static_cast<Dst>(-1));
-        const Src* s = source.data();
-        Dst* t = target.data();
-        const utf_ConversionResult result = fn(&s, s + source.size(), &t, t + room, flags);
-        const auto end = target.begin() + (t - target.data());
-        EXPECT_EQ(std::count(end, target.end(), Dst(-1)), target.end() - end) << "written past";
-        o[fast] = {result, static_cast<size_t>(s - source.data()), {target.begin(), end}};
+// What one call did: the result, the source units consumed and the units written.
+struct Outcome {
+    utf_ConversionResult result;
+    size_t consumed;
+    std::u32string out;
+    bool operator==(const Outcome& o) const
+    {
+        return std::tie(result, consumed, out) == std::tie(o.result, o.consumed, o.out);
     }
-    EXPECT_EQ(o[1], o[0]) << "fast vs plain, mode " << flags << ", " << testing::PrintToString(in);
-    return o[1];
+};
+
+void PrintTo(const Outcome& o, std::ostream* os)
+{
+    *os << "result " << o.result << ", consumed " << o.consumed << ", out";
+    for (const char32_t u : o.out) {
+        *os << ' ' << std::hex << static_cast<uint32_t>(u) << std::dec;
+    }
 }
 
-enum Modes { kS = 1, kL = 2, kB = 3 }; // strict, lenient, both
-const auto kOk = conversionOK, kCut = sourceExhausted, kFull = targetExhausted;
-const auto kBad = sourceIllegal;
-struct Row { // units of every width held as UTF32
-    void (*fn)(const Row&, utf_ConversionFlags);
+// Converts `in` (each unit held as char32_t) from an exact-size heap copy into `room` units
+// followed by 64 more, all of a value no converter writes; checks that nothing past the
+// returned position changed.
+template <typename Src, typename Dst>
+Outcome convert(ConvertFn<Src, Dst> fn, const std::u32string& in, size_t room,
+                utf_ConversionFlags flags)
+{
+    const std::vector<Src> source(in.begin(), in.end());
+    std::vector<Dst> target(room + 64, static_cast<Dst>(-1));
+    const Src* s = source.data();
+    Dst* t = target.data();
+    const utf_ConversionResult result = fn(&s, s + source.size(), &t, t + room, flags);
+    const auto end = target.begin() + (t - target.data());
+    EXPECT_EQ(std::count(end, target.end(), static_cast<Dst>(-1)), target.end() - end)
+        << "written past the returned position";
+    return {result, static_cast<size_t>(s - source.data()), std::u32string(target.begin(), end)};
+}
+
+enum class Routine { U32to16, U16to32, U16to8, U32to8, U8to16, U8to32 };
+
+Outcome convertBy(Routine r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    switch (r) {
+    case Routine::U32to16:
+        return convert<UTF32, UTF16>(utf_ConvertUTF32toUTF16, in, room, flags);
+    case Routine::U16to32:
+        return convert<UTF16, UTF32>(utf_ConvertUTF16toUTF32, in, room, flags);
+    case Routine::U16to8:
+        return convert<UTF16, UTF8>(utf_ConvertUTF16toUTF8, in, room, flags);
+    case Routine::U32to8:
+        return convert<UTF32, UTF8>(utf_ConvertUTF32toUTF8, in, room, flags);
+    case Routine::U8to16:
+        return convert<UTF8, UTF16>(utf_ConvertUTF8toUTF16, in, room, flags);
+    case Routine::U8to32:
+        return convert<UTF8, UTF32>(utf_ConvertUTF8toUTF32, in, room, flags);
+    }
+    return {};
+}
+
+// The outcome at level Exact, the per-character path alone.
+Outcome convertExact(Routine r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    const noxtest::CeilingGuard guard;
+    nox::setKernelCeiling(nox::KernelLevel::Exact);
+    return convertBy(r, in, room, flags);
+}
+
+// Converts at every level and expects the outcome of level Exact.
+void expectLevelsAgree(Routine r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    const Outcome want = convertExact(r, in, room, flags);
+    noxtest::forEachLevel([&] { EXPECT_EQ(convertBy(r, in, room, flags), want); });
+}
+
+enum Modes { kStrict = 1, kLenient = 2, kBoth = 3 };
+
+const utf_ConversionFlags kFlags[] = {strictConversion, lenientConversion};
+
+bool inModes(Modes modes, utf_ConversionFlags flags)
+{
+    return (modes & (flags == strictConversion ? kStrict : kLenient)) != 0;
+}
+
+// One behaviour of one routine: its input, the room in the target, and what comes out.
+struct Row {
+    const char* name;
+    Routine routine;
     Modes modes;
-    std::vector<UTF32> in;
+    std::u32string in;
     size_t room;
     utf_ConversionResult result;
     size_t consumed;
-    std::vector<UTF32> out;
+    std::u32string out;
 };
 
-// Checks a row, then (by `convert`) the fast against the plain paths on its units at every
-// position of a vector block, amid ASCII, with room running out at the row's point or ample.
-template <typename Src, typename Dst, ConvertFn<Src, Dst> fn>
-void check(const Row& r, utf_ConversionFlags flags)
-{
-    SCOPED_TRACE(testing::Message() << "mode " << flags << ", " << testing::PrintToString(r.in));
-    const std::vector<Src> in(r.in.begin(), r.in.end());
-    const auto [res, used, out] = convert(fn, in, r.room, flags);
-    EXPECT_EQ(std::make_tuple(res, used, std::vector<UTF32>(out.begin(), out.end())),
-              std::tie(r.result, r.consumed, r.out));
-    for (size_t lead = 1; lead < 40; ++lead) {
-        std::vector<Src> text(lead, 0x61);
-        text.insert(text.end(), in.begin(), in.end());
-        text.resize(text.size() + 40, 0x61);
-        convert(fn, text, lead + r.room, flags);
-        convert(fn, text, 4 * text.size(), flags);
-    }
-}
-const auto u32to16 = check<UTF32, UTF16, utf_ConvertUTF32toUTF16>;
-const auto u16to32 = check<UTF16, UTF32, utf_ConvertUTF16toUTF32>;
-const auto u16to8 = check<UTF16, UTF8, utf_ConvertUTF16toUTF8>;
-const auto u32to8 = check<UTF32, UTF8, utf_ConvertUTF32toUTF8>;
-const auto u8to16 = check<UTF8, UTF16, utf_ConvertUTF8toUTF16>;
-const auto u8to32 = check<UTF8, UTF32, utf_ConvertUTF8toUTF32>;
+const Row kRows[] = {
+    // A character that does not fit is not written at all.
+    {"pair without room for two units", Routine::U32to16, kBoth, U"\x1F600", 1, targetExhausted, 0,
+     U""},
+    {"pair with exactly two units", Routine::U32to16, kBoth, U"\x1F600", 2, conversionOK, 1,
+     U"\xD83D\xDE00"},
+    {"no room at all", Routine::U8to32, kBoth, U"\x41", 0, targetExhausted, 0, U""},
+    {"empty source without room", Routine::U8to16, kBoth, U"", 0, conversionOK, 0, U""},
+    {"pair after a unit, one unit of room", Routine::U16to32, kBoth, U"\x41\xD83D\xDE00", 1,
+     targetExhausted, 1, U"\x41"},
+    {"four bytes with three left", Routine::U16to8, kBoth, U"\x41\xD83D\xDE00", 4, targetExhausted,
+     1, U"\x41"},
+    {"euro with two bytes of room", Routine::U16to8, kBoth, U"\x20AC", 2, targetExhausted, 0, U""},
+    {"euro with exactly three bytes", Routine::U16to8, kBoth, U"\x20AC", 3, conversionOK, 1,
+     U"\xE2\x82\xAC"},
+    {"value after a unit without its room", Routine::U32to8, kBoth, U"\x41\x10000", 4,
+     targetExhausted, 1, U"\x41"},
+    {"four bytes to one unit of room", Routine::U8to16, kBoth, U"\xF0\x9F\x98\x80", 1,
+     targetExhausted, 0, U""},
+    {"every length to UTF-8", Routine::U16to8, kBoth, U"\x41\xE9\x20AC\xD83D\xDE00", 10,
+     conversionOK, 5, U"\x41\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+    // Unpaired surrogates: refused in strict mode before the room test, else passed on.
+    {"surrogate value refused", Routine::U32to16, kStrict, U"\x41\xD800\x42", 3, sourceIllegal, 1,
+     U"\x41"},
+    {"surrogate value passed on", Routine::U32to16, kLenient, U"\x41\xD800\x42", 3, conversionOK, 3,
+     U"\x41\xD800\x42"},
+    {"lone low refused with a full target", Routine::U16to32, kStrict, U"\xDC00", 0, sourceIllegal,
+     0, U""},
+    {"lone low passed on needs room", Routine::U16to32, kLenient, U"\xDC00", 0, targetExhausted, 0,
+     U""},
+    {"high before a unit passed on", Routine::U16to32, kLenient, U"\xD83D\x41\xDE00", 3,
+     conversionOK, 3, U"\xD83D\x41\xDE00"},
+    {"lone low refused", Routine::U16to8, kStrict, U"\xDC00", 3, sourceIllegal, 0, U""},
+    {"lone low passed on", Routine::U16to8, kLenient, U"\xDC00", 3, conversionOK, 1,
+     U"\xED\xB0\x80"},
+    {"surrogate value refused to UTF-8", Routine::U32to8, kStrict, U"\xDC00", 0, sourceIllegal, 0,
+     U""},
+    {"high surrogate last stands alone", Routine::U16to8, kBoth, U"\x41\xD83D", 4, conversionOK, 2,
+     U"\x41\xED\xA0\xBD"},
+    {"high before a unit refused", Routine::U16to8, kStrict, U"\x41\xDBFF\xE000", 9, sourceIllegal,
+     1, U"\x41"},
+    {"surrogate value written", Routine::U32to8, kLenient, U"\xDC00", 3, conversionOK, 1,
+     U"\xED\xB0\x80"},
+    {"surrogate form refused", Routine::U8to16, kStrict, U"\x41\xED\xA0\x80", 4, sourceIllegal, 1,
+     U"\x41"},
+    {"room test before the surrogate test", Routine::U8to16, kStrict, U"\xED\xA0\x80", 0,
+     targetExhausted, 0, U""},
+    {"surrogate form passed on", Routine::U8to16, kLenient, U"\xED\xA0\x80", 1, conversionOK, 3,
+     U"\xD800"},
+    {"surrogate form refused to UTF-32", Routine::U8to32, kStrict, U"\x41\xED\xBF\xBF", 4,
+     sourceIllegal, 1, U"\x41"},
+    {"surrogate forms passed on to UTF-32", Routine::U8to32, kLenient, U"\xED\xA0\x80\xED\xBF\xBF",
+     2, conversionOK, 6, U"\xD800\xDFFF"},
+    // Values above 0x10FFFF: refused in strict mode before the room test, else U+FFFD.
+    {"value above the range refused", Routine::U32to16, kStrict, U"\x41\x110000\x42", 3,
+     sourceIllegal, 1, U"\x41"},
+    {"value above the range replaced", Routine::U32to16, kLenient, U"\x41\x110000\xFFFFFFFF", 3,
+     conversionOK, 3, U"\x41\xFFFD\xFFFD"},
+    {"no room before the range test", Routine::U32to16, kBoth, U"\x41\x110000", 1, targetExhausted,
+     1, U"\x41"},
+    {"value above the range refused to UTF-8", Routine::U32to8, kStrict, U"\x41\x1FFFFF", 3,
+     sourceIllegal, 1, U"\x41"},
+    {"U+FFFD above 0x10FFFF", Routine::U32to8, kLenient, U"\x41\x110000\x1FFFFF\x200000\xFFFFFFFF",
+     13, conversionOK, 5, U"\x41\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"U+FFFD without its room", Routine::U32to8, kLenient, U"\x41\xFFFFFFFF", 3, targetExhausted, 1,
+     U"\x41"},
+    // UTF-8 cut off by the end of the source, whatever its bytes, or illegal in both modes.
+    {"complete at the end", Routine::U8to16, kBoth, U"\xE2\x82\xAC", 1, conversionOK, 3, U"\x20AC"},
+    {"cut three bytes", Routine::U8to16, kBoth, U"\x41\xE2\x82", 4, sourceExhausted, 1, U"\x41"},
+    {"cut overlong form", Routine::U8to16, kBoth, U"\xE0\x80", 4, sourceExhausted, 0, U""},
+    {"cut five bytes", Routine::U8to16, kBoth, U"\xF8\x41", 4, sourceExhausted, 0, U""},
+    {"lone C0", Routine::U8to32, kBoth, U"\xC0", 4, sourceExhausted, 0, U""},
+    {"cut four bytes", Routine::U8to32, kBoth, U"\x41\xF0\x9F\x98", 4, sourceExhausted, 1, U"\x41"},
+    {"overlong two bytes", Routine::U8to16, kBoth, U"\x41\xC0\x80", 4, sourceIllegal, 1, U"\x41"},
+    {"lone trail byte", Routine::U8to16, kBoth, U"\x80", 4, sourceIllegal, 0, U""},
+    {"overlong three bytes", Routine::U8to16, kBoth, U"\xE0\x80\x80", 4, sourceIllegal, 0, U""},
+    {"above 0x10FFFF", Routine::U8to16, kBoth, U"\xF4\x90\x80\x80", 4, sourceIllegal, 0, U""},
+    {"lead without its trail", Routine::U8to16, kBoth, U"\xF4\x41\x80\x80", 4, sourceIllegal, 0,
+     U""},
+    {"five bytes", Routine::U8to32, kBoth, U"\x41\xF8\x88\x80\x80\x80", 4, sourceIllegal, 1,
+     U"\x41"},
+    {"largest value to UTF-16", Routine::U8to16, kBoth, U"\xF4\x8F\xBF\xBF", 2, conversionOK, 4,
+     U"\xDBFF\xDFFF"},
+    {"largest value to UTF-32", Routine::U8to32, kBoth, U"\xF4\x8F\xBF\xBF", 1, conversionOK, 4,
+     U"\x10FFFF"},
+};
 
-// Valid text, exact-size targets and empty sources are left to the random-text test.
+// Each row at every level; then amid ASCII at every position of a vector block, with room
+// running out at the row's point or ample, against level Exact.
 TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
 {
-    const Row rows[] = {
-        // A character that does not fit is not written at all.
-        {u32to16, kB, {0x1F600}, 1, kFull, 0, {}},
-        {u8to32, kB, {0x41}, 0, kFull, 0, {}},
-        {u16to32, kB, {0x41, 0xD83D, 0xDE00}, 1, kFull, 1, {0x41}},
-        {u16to8, kB, {0x41, 0xD83D, 0xDE00}, 4, kFull, 1, {0x41}},
-        {u32to8, kB, {0x41, 0x10000}, 4, kFull, 1, {0x41}},
-        {u8to16, kB, {0xF0, 0x9F, 0x98, 0x80}, 1, kFull, 0, {}},
-        // Unpaired surrogates: refused in strict mode before the room test, else passed on.
-        {u32to16, kS, {0x41, 0xD800, 0x42}, 3, kBad, 1, {0x41}},
-        {u32to16, kL, {0x41, 0xD800, 0x42}, 3, kOk, 3, {0x41, 0xD800, 0x42}},
-        {u16to32, kS, {0xDC00}, 0, kBad, 0, {}},
-        {u16to32, kL, {0xDC00}, 0, kFull, 0, {}},
-        {u16to32, kL, {0xD83D, 0x41, 0xDE00}, 3, kOk, 3, {0xD83D, 0x41, 0xDE00}},
-        {u16to8, kS, {0xDC00}, 3, kBad, 0, {}},
-        {u32to8, kS, {0xDC00}, 0, kBad, 0, {}},
-        {u16to8, kB, {0x41, 0xD83D}, 4, kOk, 2, {0x41, 0xED, 0xA0, 0xBD}}, // high at the end
-        {u16to8, kS, {0x41, 0xDBFF, 0xE000}, 9, kBad, 1, {0x41}},
-        {u32to8, kL, {0xDC00}, 3, kOk, 1, {0xED, 0xB0, 0x80}},
-        {u8to16, kS, {0x41, 0xED, 0xA0, 0x80}, 4, kBad, 1, {0x41}},
-        {u8to16, kS, {0xED, 0xA0, 0x80}, 0, kFull, 0, {}}, // but here the room test comes first
-        {u8to16, kL, {0xED, 0xA0, 0x80}, 1, kOk, 3, {0xD800}},
-        {u8to32, kS, {0x41, 0xED, 0xBF, 0xBF}, 4, kBad, 1, {0x41}},
-        {u8to32, kL, {0xED, 0xA0, 0x80, 0xED, 0xBF, 0xBF}, 2, kOk, 6, {0xD800, 0xDFFF}},
-        // Values above 0x10FFFF: refused in strict mode before the room test, else U+FFFD.
-        {u32to16, kS, {0x41, 0x110000, 0x42}, 3, kBad, 1, {0x41}},
-        {u32to16, kL, {0x41, 0x110000, 0xFFFFFFFF}, 3, kOk, 3, {0x41, 0xFFFD, 0xFFFD}},
-        {u32to16, kB, {0x41, 0x110000}, 1, kFull, 1, {0x41}},
-        {u32to8, kS, {0x41, 0x1FFFFF}, 3, kBad, 1, {0x41}},
-        {u32to8,
-         kL,
-         {0x41, 0x110000, 0x1FFFFF, 0x200000, 0xFFFFFFFF},
-         13,
-         kOk,
-         5,
-         {0x41, 0xEF, 0xBF, 0xBD, 0xEF, 0xBF, 0xBD, 0xEF, 0xBF, 0xBD, 0xEF, 0xBF, 0xBD}},
-        {u32to8, kL, {0x41, 0xFFFFFFFF}, 3, kFull, 1, {0x41}},
-        // UTF-8 cut off by the end of the source, whatever its bytes, or illegal in both modes.
-        {u8to16, kB, {0x41, 0xE2, 0x82}, 4, kCut, 1, {0x41}},
-        {u8to16, kB, {0xE0, 0x80}, 4, kCut, 0, {}},
-        {u8to16, kB, {0xF8, 0x41}, 4, kCut, 0, {}},
-        {u8to32, kB, {0x41, 0xF0, 0x9F, 0x98}, 4, kCut, 1, {0x41}},
-        {u8to16, kB, {0x41, 0xC0, 0x80}, 4, kBad, 1, {0x41}},
-        {u8to16, kB, {0x80}, 4, kBad, 0, {}},
-        {u8to16, kB, {0xE0, 0x80, 0x80}, 4, kBad, 0, {}},
-        {u8to16, kB, {0xF4, 0x90, 0x80, 0x80}, 4, kBad, 0, {}},
-        {u8to32, kB, {0x41, 0xF8, 0x88, 0x80, 0x80, 0x80}, 4, kBad, 1, {0x41}},
-    };
-    for (const Row& r : rows)
-        for (const utf_ConversionFlags flags : {strictConversion, lenientConversion})
-            if ((r.modes & (flags == strictConversion ? kS : kL)) != 0)
-                r.fn(r, flags);
+    for (const Row& row : kRows) {
+        for (const utf_ConversionFlags flags : kFlags) {
+            if (!inModes(row.modes, flags)) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message() << row.name << ", mode " << flags);
+            const Outcome want{row.result, row.consumed, row.out};
+            noxtest::forEachLevel(
+                [&] { EXPECT_EQ(convertBy(row.routine, row.in, row.room, flags), want); });
+            for (size_t lead = 1; lead < 70 && !HasFailure(); ++lead) {
+                const std::u32string text =
+                    std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
+                expectLevelsAgree(row.routine, text, lead + row.room, flags);
+                expectLevelsAgree(row.routine, text, 4 * text.size(), flags);
+            }
+        }
+    }
+}
+
+// The UTF-8 and UTF-16 forms of a sequence of values, encoded apart from the library.
+std::u32string toUtf8(const std::u32string& values)
+{
+    std::u32string out;
+    for (const char32_t cp : values) {
+        const int n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        out.push_back(n == 1 ? cp : ((0xF00u >> n) & 0xFFu) | (cp >> (6 * (n - 1))));
+        for (int i = n - 2; i >= 0; --i) {
+            out.push_back(0x80 | ((cp >> (6 * i)) & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u32string toUtf16(const std::u32string& values)
+{
+    std::u32string out;
+    for (const char32_t cp : values) {
+        if (cp >= 0x10000) {
+            out.push_back(0xD800 + ((cp - 0x10000) >> 10));
+            out.push_back(0xDC00 + (cp & 0x3FF));
+        } else {
+            out.push_back(cp);
+        }
+    }
+    return out;
+}
+
+// Text of one script: what the vector steps see as blocks of one kind.
+struct Script {
+    const char* name;
+    char32_t first; // values first, first + 1, ... first + 25, repeated
+};
+
+const Script kScripts[] = {
+    {"ASCII", U'a'}, {"Latin", 0xE0}, {"Cyrillic", 0x430}, {"CJK", 0x4E00}, {"emoji", 0x1F600}};
+
+std::u32string scriptText(const Script& script, size_t count)
+{
+    std::u32string out;
+    for (size_t i = 0; i < count; ++i) {
+        out.push_back(script.first + static_cast<char32_t>(i % 26));
+    }
+    return out;
+}
+
+// What ends a vector step early: sequences that stop a conversion or that the exact step
+// must decide, in UTF-8 and UTF-16, each as the units that make it.
+struct Stopper {
+    const char* name;
+    bool utf8;
+    std::u32string units;
+};
+
+const Stopper kStoppers[] = {
+    {"lone trail byte", true, U"\x80"},
+    {"C0 lead", true, U"\xC0\x80"},
+    {"C1 lead", true, U"\xC1\xBF"},
+    {"F5 lead", true, U"\xF5\x80\x80\x80"},
+    {"FF byte", true, U"\xFF"},
+    {"two-byte lead before ASCII", true, U"\xC3\x41"},
+    {"three-byte lead with one trail", true, U"\xE2\x82\x41"},
+    {"four-byte lead with two trails", true, U"\xF0\x9F\x98\x41"},
+    {"overlong three bytes", true, U"\xE0\x9F\xBF"},
+    {"smallest three bytes", true, U"\xE0\xA0\x80"},
+    {"surrogate form", true, U"\xED\xA0\x80"},
+    {"last value before the surrogates", true, U"\xED\x9F\xBF"},
+    {"overlong four bytes", true, U"\xF0\x8F\xBF\xBF"},
+    {"above 0x10FFFF", true, U"\xF4\x90\x80\x80"},
+    {"largest value", true, U"\xF4\x8F\xBF\xBF"},
+    {"extra trail after two bytes", true, U"\xC3\xA9\xA9"},
+    {"lone high surrogate", false, U"\xD83D\x41"},
+    {"lone low surrogate", false, U"\xDE00"},
+    {"two high surrogates", false, U"\xD83D\xD83D\xDE00"},
+    {"reversed pair", false, U"\xDE00\xD83D"},
+    {"pair", false, U"\xD83D\xDE00"},
+};
+
+// A stopper at every position of the blocks of 16, 32 and 64, amid every script, in both
+// modes, with ample room and with room ending at and around it.
+TEST(ConvertUtfTest, StopsInEveryLaneAmidEveryScript)
+{
+    for (const Stopper& stopper : kStoppers) {
+        for (const Script& script : kScripts) {
+            SCOPED_TRACE(testing::Message() << stopper.name << " amid " << script.name);
+            const Routine routine = stopper.utf8 ? Routine::U8to16 : Routine::U16to8;
+            for (size_t lead = 0; lead < 70 && !HasFailure(); ++lead) {
+                const std::u32string before = scriptText(script, lead);
+                const std::u32string after = scriptText(script, 40);
+                const std::u32string text = stopper.utf8
+                                                ? toUtf8(before) + stopper.units + toUtf8(after)
+                                                : toUtf16(before) + stopper.units + toUtf16(after);
+                for (const utf_ConversionFlags flags : kFlags) {
+                    expectLevelsAgree(routine, text, 4 * text.size(), flags);
+                    const size_t written =
+                        stopper.utf8 ? toUtf16(before).size() : toUtf8(before).size();
+                    for (size_t room = written > 2 ? written - 2 : 0; room < written + 3; ++room) {
+                        expectLevelsAgree(routine, text, room, flags);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Targets that end at every position of a block, and sources that end inside every kind of
+// character at every position, in every script and in runs of ASCII long enough to be taken
+// straight to the target before a staged block.
+TEST(ConvertUtfTest, TargetsAndSourcesEndingAtEveryPosition)
+{
+    for (const Script& script : kScripts) {
+        SCOPED_TRACE(script.name);
+        const std::u32string values =
+            scriptText(kScripts[0], 150) + scriptText(script, 150) + scriptText(kScripts[0], 20);
+        const std::u32string utf8 = toUtf8(values);
+        const std::u32string utf16 = toUtf16(values);
+        for (size_t room = 0; room <= 2 * utf16.size() && !HasFailure(); ++room) {
+            expectLevelsAgree(Routine::U8to16, utf8, room, strictConversion);
+        }
+        for (size_t room = 0; room <= utf8.size() && !HasFailure(); ++room) {
+            expectLevelsAgree(Routine::U16to8, utf16, room, strictConversion);
+        }
+        for (size_t cut = 100; cut < utf8.size() && !HasFailure(); ++cut) {
+            expectLevelsAgree(Routine::U8to16, utf8.substr(0, cut), utf8.size(), strictConversion);
+        }
+        for (size_t cut = 100; cut < utf16.size() && !HasFailure(); ++cut) {
+            expectLevelsAgree(Routine::U16to8, utf16.substr(0, cut), utf8.size(),
+                              lenientConversion);
+        }
+    }
 }
 
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;
 // utf_isLegalUTF8Sequence checks the first character, which must end before sourceEnd.
 TEST(ConvertUtfTest, Utf8Validation)
 {
-    const std::tuple<std::vector<UTF8>, int32_t, int32_t> rows[] = {
-        // bytes, legal, sequence
-        {{}, 0, 0},
-        {{0x41, 0x80}, 1, 1},
-        {{0xC1, 0xBF}, 0, 0},
-        {{0xE2, 0x82}, 1, 0},
-        {{0xC2, 0xC0}, 0, 0},
-        {{0xC3, 0xA9, 0x41}, 0, 1},
-        {{0xE0, 0x9F, 0xBF}, 0, 0},
-        {{0xE0, 0xA0, 0x80}, 1, 1},
-        {{0xED, 0xBF, 0xBF}, 1, 1},
-        {{0xF0, 0x8F, 0xBF, 0xBF}, 0, 0},
-        {{0xF0, 0x90, 0x80, 0x7F}, 0, 0},
-        {{0xF4, 0x8F, 0xBF, 0xBF}, 1, 1},
-        {{0xF4, 0x90}, 0, 0},
-        {{0xF5, 0x80, 0x80, 0x80}, 0, 0},
-        {{0xF8, 0x88, 0x80, 0x80, 0x80}, 0, 0},
-        {{0x80}, 0, 0}};
-    for (const auto& [bytes, legal, sequence] : rows) {
-        SCOPED_TRACE(testing::PrintToString(bytes));
-        EXPECT_EQ(utf_isLegalUTF8(bytes.data(), static_cast<int32_t>(bytes.size())), legal);
-        EXPECT_EQ(utf_isLegalUTF8Sequence(bytes.data(), bytes.data() + bytes.size()), sequence);
+    struct Case {
+        std::string bytes;
+        int32_t legal;
+        int32_t sequence;
+    };
+    const Case cases[] = {
+        {"", 0, 0},
+        {"\x41\x80", 1, 1},
+        {"\xC1\xBF", 0, 0},
+        {"\xE2\x82", 1, 0},
+        {"\xC2\xC0", 0, 0},
+        {"\xC3\xA9\x41", 0, 1},
+        {"\xE0\x9F\xBF", 0, 0},
+        {"\xE0\xA0\x80", 1, 1},
+        {"\xED\xBF\xBF", 1, 1},
+        {"\xF0\x8F\xBF\xBF", 0, 0},
+        {"\xF0\x90\x80\x7F", 0, 0},
+        {"\xF4\x8F\xBF\xBF", 1, 1},
+        {"\xF4\x90", 0, 0},
+        {"\xF5\x80\x80\x80", 0, 0},
+        {"\xF8\x88\x80\x80\x80", 0, 0},
+        {"\x80", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(noxtest::hexBytes(c.bytes));
+        const std::vector<UTF8> bytes(c.bytes.begin(), c.bytes.end());
+        EXPECT_EQ(utf_isLegalUTF8(bytes.data(), static_cast<int32_t>(bytes.size())), c.legal);
+        EXPECT_EQ(utf_isLegalUTF8Sequence(bytes.data(), bytes.data() + bytes.size()), c.sequence);
     }
 }
 
-// Random text in all three forms, encoded apart from the library: runs of one length class (so
-// that whole vector blocks of one kind occur), of any, or of values next to a boundary.
+// Random text in all three forms: runs of one length class (so that whole vector blocks of one
+// kind occur), of any, or of values next to a boundary.
 std::mt19937 rng(20240611);
-auto randomText()
+
+std::u32string randomValues()
 {
-    static const UTF32 ranges[][2] = {
+    static const char32_t ranges[][2] = {
         {0x20, 0x80},        {0x80, 0x800},       {0x800, 0x10000},
         {0x10000, 0x110000}, {0, 0x110000},       {0, 2},
         {0x7E, 0x82},        {0x7FE, 0x802},      {0xD7FE, 0xD802},
         {0xFFFD, 0x10002},   {0x10FFFE, 0x110000}}; // surrogates are moved up by 0x800
-    std::tuple<std::vector<UTF8>, std::vector<UTF16>, std::vector<UTF32>> text;
-    auto& [u8, u16, u32] = text;
+    std::u32string values;
     for (size_t run = rng() % 6; run > 0; --run) {
         const auto& r = ranges[rng() % std::size(ranges)];
-        for (size_t i = rng() % 40; i > 0; --i) {
-            const UTF32 cp = rng() % 8 ? r[0] + static_cast<UTF32>(rng() % (r[1] - r[0])) : 0x20;
-            u32.push_back((cp & 0xFFFFF800) == 0xD800 ? cp + 0x800 : cp);
+        for (size_t i = rng() % 80; i > 0; --i) {
+            const char32_t cp =
+                rng() % 8 ? r[0] + static_cast<char32_t>(rng() % (r[1] - r[0])) : 0x20;
+            values.push_back((cp & 0xFFFFF800) == 0xD800 ? cp + 0x800 : cp);
         }
     }
-    for (const UTF32 cp : u32) {
-        const int n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-        u8.push_back(static_cast<UTF8>((0xF00 >> n) * (n > 1) | (cp >> (6 * (n - 1)))));
-        for (int i = n - 2; i >= 0; --i)
-            u8.push_back(static_cast<UTF8>(0x80 | ((cp >> (6 * i)) & 0x3F)));
-        if (n == 4)
-            u16.push_back(static_cast<UTF16>(0xD800 + ((cp - 0x10000) >> 10)));
-        u16.push_back(static_cast<UTF16>(n == 4 ? 0xDC00 + (cp & 0x3FF) : cp));
-    }
-    return text;
+    return values;
 }
 
 // Converts `in` whole into exactly the room needed, then in pieces resuming from the returned
 // positions (a UTF-16 piece never ends on a high surrogate, which would then stand alone).
 template <typename Src, typename Dst>
-void checkValid(ConvertFn<Src, Dst> fn, const std::vector<Src>& in, const std::vector<Dst>& want)
+void checkValid(ConvertFn<Src, Dst> fn, const std::u32string& in, const std::u32string& want)
 {
-    EXPECT_EQ(convert(fn, in, want.size(), strictConversion), std::tuple(kOk, in.size(), want));
-    std::vector<Dst> out;
-    const Src* s = in.data();
-    for (size_t limit = 0, calls = 0; s != in.data() + in.size(); ++calls) {
+    EXPECT_EQ(convert(fn, in, want.size(), strictConversion),
+              (Outcome{conversionOK, in.size(), want}));
+    const std::vector<Src> source(in.begin(), in.end());
+    std::u32string out;
+    const Src* s = source.data();
+    for (size_t limit = 0, calls = 0; s != source.data() + source.size(); ++calls) {
         ASSERT_LT(calls, 100000u) << "no progress";
-        while (s == in.data() + limit || rng() % 4 == 0 ||
-               (sizeof(Src) == 2 && limit < in.size() && (in[limit - 1] & 0xFC00) == 0xD800))
+        while (s == source.data() + limit || rng() % 4 == 0 ||
+               (sizeof(Src) == 2 && limit < in.size() && (in[limit - 1] & 0xFC00) == 0xD800)) {
             limit = std::min(in.size(), limit + 1 + rng() % 7);
-        Dst room[8], *t = room;
-        const auto result = fn(&s, in.data() + limit, &t, room + rng() % 9, strictConversion);
+        }
+        Dst room[8];
+        Dst* t = room;
+        const auto result = fn(&s, source.data() + limit, &t, room + rng() % 9, strictConversion);
         out.insert(out.end(), room, t);
-        ASSERT_TRUE(result == kOk || result == kFull || (result == kCut && limit < in.size()));
+        ASSERT_TRUE(result == conversionOK || result == targetExhausted ||
+                    (result == sourceExhausted && limit < in.size()));
     }
     EXPECT_EQ(out, want);
 }
 
-// Every converter matches the encoders, so UTF-32 -> 8 -> 16 -> 32 gives back the original.
+// Every converter matches the encoders at every level, whole and in pieces.
 TEST(ConvertUtfTest, RandomTextConvertsWholeAndInPieces)
 {
-    for (int round = 0; round < 500 && !HasFailure(); ++round) {
+    for (int round = 0; round < 150 && !HasFailure(); ++round) {
         SCOPED_TRACE(round);
-        const auto [u8, u16, u32] = randomText();
-        checkValid(utf_ConvertUTF32toUTF8, u32, u8);
-        checkValid(utf_ConvertUTF8toUTF16, u8, u16);
-        checkValid(utf_ConvertUTF16toUTF32, u16, u32);
-        checkValid(utf_ConvertUTF32toUTF16, u32, u16);
-        checkValid(utf_ConvertUTF16toUTF8, u16, u8);
-        checkValid(utf_ConvertUTF8toUTF32, u8, u32);
+        const std::u32string u32 = randomValues();
+        const std::u32string u8 = toUtf8(u32);
+        const std::u32string u16 = toUtf16(u32);
+        noxtest::forEachLevel([&] {
+            checkValid<UTF32, UTF8>(utf_ConvertUTF32toUTF8, u32, u8);
+            checkValid<UTF8, UTF16>(utf_ConvertUTF8toUTF16, u8, u16);
+            checkValid<UTF16, UTF32>(utf_ConvertUTF16toUTF32, u16, u32);
+            checkValid<UTF32, UTF16>(utf_ConvertUTF32toUTF16, u32, u16);
+            checkValid<UTF16, UTF8>(utf_ConvertUTF16toUTF8, u16, u8);
+            checkValid<UTF8, UTF32>(utf_ConvertUTF8toUTF32, u8, u32);
+        });
     }
 }
 

@@ -269,9 +269,10 @@ const NoxCodePageRuns* s_codePageRuns(nox::KernelLevel level)
     static constexpr NoxCodePageRuns s_scalar = s_runsOf<NoxScalarKernels>();
 #if defined(NOX_X86)
     static constexpr NoxCodePageRuns s_sse2 = s_runsOf<NoxSse2Kernels>();
+    static constexpr NoxCodePageRuns s_avx2 = s_runsOf<NoxAvx2Kernels>();
     static constexpr NoxCodePageRuns s_avx512 = s_runsOf<NoxAvx512Kernels>();
     static const NoxCodePageRuns* const s_byLevel[nox::kKernelLevels] = {
-        nullptr, &s_scalar, &s_sse2, &s_sse2, &s_sse2, &s_avx512};
+        nullptr, &s_scalar, &s_sse2, &s_sse2, &s_avx2, &s_avx512};
 #else
     static const NoxCodePageRuns* const s_byLevel[nox::kKernelLevels] = {
         nullptr, &s_scalar, &s_scalar, &s_scalar, &s_scalar, &s_scalar};

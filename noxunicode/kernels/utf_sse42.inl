@@ -100,6 +100,26 @@ NOX_TARGET_SSE42 inline void s_store(void* p, __m128i v)
     _mm_storeu_si128(static_cast<__m128i*>(p), v);
 }
 
+// Copies `count` staged units to the target in 16-byte blocks, the last block ending at the
+// last unit (it copies some units again), so that nothing past them changes.
+template <typename Dst>
+inline void s_copyStaged(Dst* target, const Dst* stage, std::ptrdiff_t count)
+{
+    const auto bytes = static_cast<std::size_t>(count) * sizeof(Dst);
+    if (bytes < 16) {
+        std::memcpy(target, stage, bytes);
+        return;
+    }
+    auto* to = reinterpret_cast<unsigned char*>(target);
+    const auto* from = reinterpret_cast<const unsigned char*>(stage);
+    for (std::size_t i = 0; i + 16 < bytes; i += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + bytes - 16),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + bytes - 16)));
+}
+
 // Runs Block::step over a staging buffer on the stack, where a vector store may run past
 // the block's output, and copies the staged output to the target exactly. A step writes
 // at most Block::reach units past its start and needs Block::minSource source units;
@@ -126,7 +146,7 @@ s_bulkStaged(const typename Block::Src*& source, const typename Block::Src* sour
             }
         }
         block.settle(source);
-        std::memcpy(target, stage, static_cast<std::size_t>(staged - stage) * sizeof(Dst));
+        s_copyStaged(target, stage, staged - stage);
         target += staged - stage;
     }
 }
