@@ -1,8 +1,9 @@
 // convert.cpp - fuzz target: the four conversions and ncnv_mblen on fixed tables with
 // arbitrary input, sizes and output room (the invariants are in fuzz_checks.h).
 //
-// Input: one byte that chooses the table, then the bytes that fuzz_checks.h splits into the
-// output room, the split point, the code-page text and the UTF-16 text.
+// Input: one byte that chooses the table (four written here, and the shipped SJIS and CP1252),
+// then the bytes that fuzz_checks.h splits into the output room, the split point, the
+// code-page text and the UTF-16 text.
 #include "NoxUCharConverter.h"
 #include "fuzz_checks.h"
 
@@ -101,9 +102,18 @@ NoxUConverter* s_load(const std::string& ucm, noxref::NoxRefCodePage* reference)
     return handle;
 }
 
+// A shipped code page, opened by file as hosts open it.
+NoxUConverter* s_shipped(const char* name, noxref::NoxRefCodePage* reference)
+{
+    const std::string path = std::string(NOX_FUZZ_UCM_DIR) + "/" + name + ".ucm";
+    *reference = noxref::NoxRefCodePage::fromConverter(NoxUCharConverter(path.c_str()));
+    return ncnv_loadConverter(path.c_str());
+}
+
 struct Tables {
-    NoxUConverter* handles[4];
-    noxref::NoxRefCodePage references[4];
+    static constexpr int kCount = 6;
+    NoxUConverter* handles[kCount];
+    noxref::NoxRefCodePage references[kCount];
     Tables()
     {
         handles[0] = ncnv_getConverter("LATIN_1");
@@ -112,6 +122,8 @@ struct Tables {
         handles[2] = s_load(s_wideUcm(), &references[2]);
         // Lead bytes but no mapping: an empty converter.
         handles[3] = s_load("<nox_lead_bytes> 01-FF:2\n", &references[3]);
+        handles[4] = s_shipped("SJIS", &references[4]);
+        handles[5] = s_shipped("CP1252", &references[5]);
     }
 };
 
@@ -123,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) {
         return 0;
     }
-    const int table = data[0] % 4;
+    const int table = data[0] % Tables::kCount;
     noxfuzz::checkConverterOnInput(tables.handles[table], &tables.references[table], data + 1,
                                    size - 1);
     return 0;

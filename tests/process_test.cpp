@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -138,6 +140,21 @@ TEST(ProcessTest, Scenarios)
              s_openClose(checks, h, 4);
          },
          ""},
+        // A file that passes the access test but cannot be opened (no file descriptor left):
+        // the message, and the built-in table.
+        {"open failed",
+         {{"NOX_UCM_PATH", ucm}},
+         [](ChildChecks& checks) {
+             const rlimit none = {0, 0};
+             setrlimit(RLIMIT_NOFILE, &none);
+             NoxUConverter* h = ncnv_getConverter("T");
+             UChar out[2] = {};
+             int error = noxtest::kUnset;
+             checks.expect(ncnv_toUChars(h, out, 2, "\xE9", 1, &error) == 1 && out[0] == 0xE9,
+                           "Latin-1 table");
+             s_openClose(checks, h, 1);
+         },
+         "Open failed for '" + dir.path() + "/T.ucm'\n"},
         {"true", {{kBestEffort, "true"}, {"NOXUNICODE_DEBUG", "true"}}, off, ""},
         {"True ", {{kBestEffort, "True "}, {"NOXUNICODE_DEBUG", "True "}}, off, ""},
         {"empty switches", {{kBestEffort, ""}, {"NOXUNICODE_DEBUG", ""}}, off, ""},
@@ -187,12 +204,17 @@ TEST(ProcessTest, Scenarios)
                  checks.expect(ncnv_toUChars(h, nullptr, 0, "A\x82", 2, &error) == 1 &&
                                    error == NCNV_INDEX_OUTOFBOUNDS,
                                "cut off");
+                 const char* source = "A\x82\xA0";
+                 UChar* target = out;
+                 ncnv_toUnicode(h, &target, out + 8, &source, source + 3, &error);
+                 checks.expect(target == out + 2, "pointer range traced");
              });
              s_openClose(checks, h, 4);
          },
          [] {
              std::string once = "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n\t<U4E00> "
-                                "\\x84\\x30\\x81\\x30\n\t<U3042> \\x82\\xA0\n\t<U0041> \\x41\n";
+                                "\\x84\\x30\\x81\\x30\n\t<U3042> \\x82\\xA0\n\t<U0041> \\x41\n"
+                                "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n";
              std::string retval;
              for (size_t i = 0; i < noxtest::kernelLevels().size(); ++i) {
                  retval += once;

@@ -23,6 +23,8 @@ if(NOT NOX_BUILD_FUZZ)
                                          ${PROJECT_SOURCE_DIR}/fuzz/main.cpp)
     target_link_libraries(fuzz_replay_${target} PRIVATE noxunicode_internal noxunicode_reference)
     target_include_directories(fuzz_replay_${target} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+    target_compile_definitions(fuzz_replay_${target} PRIVATE
+      NOX_FUZZ_UCM_DIR="${PROJECT_SOURCE_DIR}/data/ucm")
     nox_set_warnings(fuzz_replay_${target})
     if(target STREQUAL "utf")
       target_link_libraries(fuzz_replay_utf PRIVATE noxunicode_reference)
