@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -65,6 +66,25 @@ testing::Environment* const s_levelReport = testing::AddGlobalTestEnvironment(ne
 } // namespace
 
 // ---------------------------------------------------------------- files and handles
+
+std::vector<std::string> shippedCodePages()
+{
+    std::vector<std::string> retval;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(NOX_DATA_DIR)) {
+        if (entry.path().extension() == ".ucm") {
+            retval.push_back(entry.path().string());
+        }
+    }
+    std::sort(retval.begin(), retval.end());
+#if defined(NOX_ADDRESS_SANITIZER)
+    std::vector<std::string> sample;
+    for (size_t i = 0; i < retval.size(); i += 8) {
+        sample.push_back(retval[i]);
+    }
+    retval.swap(sample);
+#endif
+    return retval;
+}
 
 const char* const kSmallUcm = "<code_set_name> \"SMALL\"\n"
                               "<nox_lead_bytes> 01-7F:1 81:2\n"

@@ -40,6 +40,10 @@ void forEachLevel(const std::function<void()>& body);
 
 // ---------------------------------------------------------------- files and handles
 
+// The shipped code pages (every .ucm file below the data folder), sorted. Under
+// AddressSanitizer, where a whole repertoire costs minutes, every eighth of them.
+std::vector<std::string> shippedCodePages();
+
 // The small code page of the conversion examples: 0x01-0x7F one byte, 0x81 two bytes;
 // round trips for A, B, C and 0x81 0x40 = U+3000.
 extern const char* const kSmallUcm;
