@@ -333,6 +333,43 @@ TEST(GuardPageTest, RunsEndAtTheGuard)
     });
 }
 
+// UTF input of every length from 1 to 80 units, from several scripts and cut anywhere, ending
+// right before the guard page with ample room: every level stops where level Exact stops, and
+// no kernel reads a unit past the input, however much room the output leaves it.
+TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
+{
+    // Characters as UTF-8, UTF-16 and UTF-32: ASCII, Latin, Cyrillic, CJK, emoji.
+    const U32 chars[][3] = {{U"a", U"a", U"a"},
+                            {U"\xC3\xA9", U"\xE9", U"\xE9"},
+                            {U"\xD0\x96", U"\x416", U"\x416"},
+                            {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"},
+                            {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
+    for (int from = 0; from < 3; ++from) {
+        for (size_t length = 1; length <= 80; ++length) {
+            // Mostly one script at a time, so that the vector blocks see long regular runs.
+            U32 text;
+            for (size_t i = 0; text.size() < length; ++i) {
+                const size_t script = (i / 24 + length) % 5;
+                text += chars[i % 7 == 6 ? 0 : script][from];
+            }
+            text.resize(length); // may cut the last character
+            for (int to = (from + 1) % 3; to != from; to = (to + 1) % 3) {
+                const int op = (8 << from) * 100 + (8 << to);
+                SCOPED_TRACE(testing::Message() << "operation " << op << ", length " << length);
+                const size_t room = 4 * length + 64;
+                const noxtest::CeilingGuard guard;
+                nox::setKernelCeiling(nox::KernelLevel::Exact);
+                const Outcome exact = s_run(nullptr, op, text, room);
+                for (const nox::KernelLevel level : noxtest::kernelLevels()) {
+                    nox::setKernelCeiling(level);
+                    EXPECT_TRUE(exact == s_run(nullptr, op, text, room))
+                        << nox::kernelLevelName(level);
+                }
+            }
+        }
+    }
+}
+
 // A text ends at its 0 whatever the count or range says: a 0-terminated text that ends right
 // before the guard page, converted with counts and ranges of its length, one more, and far
 // beyond, gives at every level what level Exact gives, and nothing reads past its 0.
