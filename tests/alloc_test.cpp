@@ -13,9 +13,13 @@
 #include <functional>
 #include <new>
 
-// glibc's own allocation functions, which the replacements below forward to.
+// glibc's own allocation functions, which the replacements below forward to. AddressSanitizer
+// has allocation functions of its own: under it the C allocations are not replaced.
+#if !defined(NOX_ADDRESS_SANITIZER)
+#define NOX_REPLACES_MALLOC 1
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_realloc(void* p, size_t size);
+#endif
 
 namespace {
 
@@ -104,6 +108,11 @@ TEST(AllocationTest, UnreadableLineLeavesNoTable)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+#if !defined(NOX_REPLACES_MALLOC)
+        if (c.failLargeAllocations) {
+            continue;
+        }
+#endif
         s_failLargeAllocations = c.failLargeAllocations;
         s_linesBeforeReadError = c.linesBeforeReadError;
         NoxUConverter* h = nullptr;
@@ -126,6 +135,7 @@ TEST(AllocationTest, UnreadableLineLeavesNoTable)
 
 } // namespace
 
+#if defined(NOX_REPLACES_MALLOC)
 extern "C" void* malloc(size_t size)
 {
     return s_failLargeAllocations && size >= (1u << 20) ? nullptr : __libc_malloc(size);
@@ -141,6 +151,7 @@ extern "C" void* realloc(void* p, size_t size)
     }
     return retval;
 }
+#endif
 
 // Reads a line with the C library's getdelim, or fails with a stream error at the chosen line.
 extern "C" ssize_t getdelim(char** line, size_t* capacity, int delimiter, FILE* stream)
