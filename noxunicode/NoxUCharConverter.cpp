@@ -819,29 +819,29 @@ int NoxUCharConverter::mf_mblen(const char* source, int maxBytes, int* errorRetu
         retval = 0;
     } else if (maxBytes <= 0) {
         // Nothing may be read at all.
-        s_setError(errorReturn, 15);
+        s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
         retval = -1;
     } else if (*src == 0) {
-        s_setError(errorReturn, 0);
+        s_setError(errorReturn, NCNV_OK);
     } else {
         bool cutOff = false;
         const NoxUCharMapping* record = mf_lookupBytes(src, maxBytes, &cutOff);
         if (cutOff) {
-            s_setError(errorReturn, 15);
+            s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
             retval = -1;
         } else if (record == nullptr) {
             std::fprintf(stderr, "No mapping for character \\x%02X\n", *src);
             if (ncnv_getConvertBestEffort()) {
                 retval = 1;
             } else {
-                s_setError(errorReturn, 3);
+                s_setError(errorReturn, NCNV_INVALID_CHAR);
                 retval = -1;
             }
         } else if (record->getMBLen() > maxBytes) {
-            s_setError(errorReturn, 15);
+            s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
             retval = -1;
         } else {
-            s_setError(errorReturn, 0);
+            s_setError(errorReturn, NCNV_OK);
             retval = record->getMBLen();
         }
     }
