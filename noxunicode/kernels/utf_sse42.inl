@@ -1,5 +1,19 @@
 // utf_sse42.inl - UTF-8 <-> UTF-16 kernels for SSE4.2 and POPCNT. Included by ConvertUTF.cpp.
 //
+// UTF-16 to UTF-8 takes 8 or 16 units a step. All-ASCII blocks are narrowed with one pack;
+// otherwise each unit's lead, middle and last byte are computed in its lane (surrogate pairs
+// give their four bytes from the two lanes), and a shuffle chosen by the mask of one-, two- and
+// three-byte units packs the bytes of 4 or 8 units to the front of the register.
+//
+// UTF-8 to UTF-16 takes 16 bytes a step. The byte classes (lead of two, three or four bytes,
+// trail, never a start) come from compares; a window is regular when every trail byte belongs
+// to the lead before it and every lead has its trail bytes. A regular window decodes every
+// position as if a character started there and keeps the lanes of the character starts with
+// one shuffle; its last character may reach into the next window. Anything irregular goes to a
+// narrower window that ends before it, or to the scalar step.
+//
+// Stores of a step may reach past its characters, so steps write into a staging buffer on the
+// stack (s_bulkStaged), which is then copied to the target exactly.
 
 namespace {
 
