@@ -10,25 +10,37 @@ int s_parseError()
     return 1;
 }
 
-bool s_isBlank(char c)
+inline bool s_isBlank(char c)
 {
     return c == ' ' || c == '\t';
 }
 
-int s_hexValue(char c)
-{
-    int retval = -1;
-    if (c >= '0' && c <= '9') {
-        retval = c - '0';
-    } else if (c >= 'A' && c <= 'F') {
-        retval = c - 'A' + 10;
-    } else if (c >= 'a' && c <= 'f') {
-        retval = c - 'a' + 10;
+// The value of every character as a hex digit, -1 for the characters that are none.
+struct NoxHexDigits {
+    signed char value[256];
+    constexpr NoxHexDigits() : value()
+    {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = -1;
+        }
+        for (int c = 0; c < 10; ++c) {
+            value['0' + c] = static_cast<signed char>(c);
+        }
+        for (int c = 0; c < 6; ++c) {
+            value['A' + c] = static_cast<signed char>(10 + c);
+            value['a' + c] = static_cast<signed char>(10 + c);
+        }
     }
-    return retval;
+};
+
+constexpr NoxHexDigits s_hexDigits;
+
+inline int s_hexValue(char c)
+{
+    return s_hexDigits.value[static_cast<unsigned char>(c)];
 }
 
-const char* s_skipWhiteSpace(const char* s)
+inline const char* s_skipWhiteSpace(const char* s)
 {
     const char* retval = s;
     while (retval != nullptr && s_isBlank(*retval)) {
@@ -56,7 +68,7 @@ const char* s_skipStr(const char* line, const char* substr)
 }
 
 // Shifts one hex digit into *buf; returns 1 when `nibble` is a hex digit.
-int s_nibbleChar(unsigned char* buf, char nibble)
+inline int s_nibbleChar(unsigned char* buf, char nibble)
 {
     int retval = 0;
     const int value = s_hexValue(nibble);
@@ -213,12 +225,54 @@ int s_parseLeadByteToken(const char** p, NoxLeadByteTable* leadBytes)
     return retval;
 }
 
+// The usual mapping line, as code-page files write nearly all of them: "<UXXXX> \xHH... |P"
+// with one blank on each side of the bytes, every byte written with two digits and none 0,
+// and precision 0, 1 or 3. Reads it straight through into *uChar, with exactly the result of
+// the general scan; false for every other line, which then takes the general scan. Reads one
+// character at a time and never past the terminator.
+bool s_parseUsualLine(const char* line, NoxUCharMapping* uChar)
+{
+    bool retval = line[0] == '<' && line[1] == 'U';
+    unsigned value = 0;
+    for (int i = 2; retval && i < 6; ++i) {
+        const int digit = s_hexValue(line[i]);
+        retval = digit >= 0;
+        value = value << 4 | static_cast<unsigned>(digit);
+    }
+    retval = retval && line[6] == '>' && line[7] == ' ';
+    const char* p = line + 8;
+    t_mbcsBytes bytes = 0;
+    uint16_t count = 0;
+    while (retval && count < 4 && p[0] == '\\' && p[1] == 'x') {
+        const int high = s_hexValue(p[2]);
+        const int low = high >= 0 ? s_hexValue(p[3]) : -1;
+        const int byte = 16 * high + low;
+        retval = low >= 0 && byte != 0;
+        bytes |= static_cast<t_mbcsBytes>(retval ? byte : 0) << (8 * count);
+        ++count;
+        p += 4;
+    }
+    retval = retval && count != 0 && p[0] == ' ' && p[1] == '|' &&
+             (p[2] == '0' || p[2] == '1' || p[2] == '3');
+    if (retval) {
+        const uint16_t flags = p[2] == '0'   ? ToUnicodeDefault | FromUnicodeDefault
+                               : p[2] == '1' ? FromUnicodeFallback
+                                             : ToUnicodeFallback;
+        uChar->mappingType = static_cast<uint16_t>(flags | count);
+        uChar->unicodeCharacterValue = static_cast<uint16_t>(value);
+        uChar->mbcsBytes = bytes;
+    }
+    return retval;
+}
+
 } // namespace
 
 int parse_ucm_line(const char* line, NoxUCharMapping* uChar)
 {
     int retval = 0;
-    if (line != nullptr && line[0] != '#' && uChar != nullptr) {
+    if (line != nullptr && line[0] != '#' && uChar != nullptr && s_parseUsualLine(line, uChar)) {
+        retval = 1;
+    } else if (line != nullptr && line[0] != '#' && uChar != nullptr) {
         uChar->clear();
         const char* fieldEnd = line;
         const unsigned short value = s_parseUnicodeCharacter(line, &fieldEnd);

@@ -63,6 +63,39 @@ TEST(ParserTest, MappingLines)
     EXPECT_EQ(0, parse_ucm_line("U0041\\x41|0", nullptr));
 }
 
+// The usual line "<UXXXX> \\xHH... |P" is read by a shortcut. A leading blank sends the same
+// line through the general scan, which skips it: both must agree on every line near the usual
+// shape, each character of a usual line replaced in turn by each character that matters to
+// the grammar, or cut off there.
+TEST(ParserTest, UsualLinesReadAsTheGeneralScanReadsThem)
+{
+    const char* const usual[] = {"<U3000> \\x81\\x40 |0\n", "<U00e9> \\xE9 |1 # note\n",
+                                 "<UFFFF> \\x01\\x02\\x03\\xFF |3\n",
+                                 "<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n"};
+    const std::string replacements = std::string("0123789AaFfGg<>Uu\\xX \t|#\n\r-") + '\0';
+    int lines = 0;
+    for (const std::string line : usual) {
+        for (size_t at = 0; at < line.size(); ++at) {
+            for (const char c : replacements) {
+                std::string changed = line;
+                changed[at] = c;
+                changed.resize(std::char_traits<char>::length(changed.c_str()));
+                NoxUCharMapping shortcut;
+                NoxUCharMapping general;
+                const int accepted = parse_ucm_line(changed.c_str(), &shortcut);
+                const int generalAccepted = parse_ucm_line((" " + changed).c_str(), &general);
+                lines += accepted;
+                EXPECT_EQ(std::make_tuple(accepted, shortcut.getUnicode(), shortcut.mbcsBytes,
+                                          shortcut.mappingType),
+                          std::make_tuple(generalAccepted, general.getUnicode(), general.mbcsBytes,
+                                          general.mappingType))
+                    << changed;
+            }
+        }
+    }
+    EXPECT_GT(lines, 800); // many of the changed lines are still mapping lines
+}
+
 TEST(ParserTest, LeadByteLines)
 {
     struct {
