@@ -12,14 +12,18 @@
 #include "kernels/kernels.h"
 #include "parser.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 // The kernel files, each building on those before it (a unity build of this module).
 // clang-format off
@@ -157,7 +161,7 @@ const NoxUCharMapping* s_search(NoxUCharMapping* const* index, uint32_t count, u
     return retval;
 }
 
-const NoxSearchRules s_byteRules = {
+constexpr NoxSearchRules s_byteRules = {
     [](const NoxUCharMapping& m) { return m.getPackedMBCS(); },
     [](const NoxUCharMapping& m) { return m.getMBLen() == 0; },
     [](const NoxUCharMapping& m) { return m.isToUnicodeDefault() != 0; },
@@ -165,7 +169,7 @@ const NoxSearchRules s_byteRules = {
         return m.isToUnicodeDefault() != 0 || m.isToUnicodeFallback() != 0;
     }};
 
-const NoxSearchRules s_unicodeRules = {
+constexpr NoxSearchRules s_unicodeRules = {
     [](const NoxUCharMapping& m) { return static_cast<uint32_t>(m.getUnicode()); },
     [](const NoxUCharMapping&) { return false; },
     [](const NoxUCharMapping& m) { return m.isFromUnicodeDefault() != 0; },
@@ -173,7 +177,35 @@ const NoxSearchRules s_unicodeRules = {
         return m.isFromUnicodeDefault() != 0 || m.isFromUnicodeFallback() != 0;
     }};
 
+// Calls visit(key, record) once for each key of a sorted index, in order, with the record that
+// s_search returns for that key. Where the answer does not depend on where the search lands,
+// no search is made: a key with one record, or whose run of records begins with the
+// direction's regular mapping, gives the run's first record. A record that ends the search (the
+// byte index's record of length 0, which sorts first) could hide keys from it, so with one
+// present every key is searched.
+template <const NoxSearchRules& rules, typename Visit>
+void s_forEachKey(NoxUCharMapping* const* index, uint32_t count, const Visit& visit)
+{
+    const bool plain = count != 0 && !rules.endsSearch(*index[0]);
+    uint32_t first = 0;
+    while (first < count) {
+        const uint32_t key = rules.keyOf(*index[first]);
+        uint32_t last = first;
+        while (last + 1 < count && rules.keyOf(*index[last + 1]) == key) {
+            ++last;
+        }
+        const bool landingDoesNotMatter = first == last || rules.isDefault(*index[first]);
+        visit(key,
+              plain && landingDoesNotMatter ? index[first] : s_search(index, count, key, rules));
+        first = last + 1;
+    }
+}
+
 } // namespace
+
+// Loading and sorting the table (a unity build of this module).
+#include "NoxUCharLoader.inl"
+
 // ---------------------------------------------------------------- construction
 
 NoxUCharConverter::NoxUCharConverter(const char* ucmFilePath_in)
@@ -290,153 +322,15 @@ bool NoxUCharConverter::mf_loadData(const char* ucmPath_in, const char* codePage
     return retval;
 }
 
-bool NoxUCharConverter::mf_initAscii()
-{
-    bool retval = false;
-    data = new (std::nothrow) NoxUCharMapping[256];
-    if (data != nullptr) {
-        dataLen = 256;
-        for (uint32_t i = 0; i < 256; ++i) {
-            data[i].setFromUnicodeDefault();
-            data[i].setToUnicodeDefault();
-            data[i].setMBCS(i);
-            data[i].setUnicode(static_cast<uint16_t>(i));
-            leadBytes.bytes[i] = 1;
-        }
-        leadBytes.cur_min = 1;
-        leadBytes.cur_max = 1;
-        retval = true;
-    }
-    return retval;
-}
-
-bool NoxUCharConverter::mf_buildTable()
-{
-    bool retval = false;
-    if (data != nullptr && dataLen != 0) {
-        unicodeData = new (std::nothrow) NoxUCharMapping*[dataLen];
-        mbcsData = new (std::nothrow) NoxUCharMapping*[dataLen];
-        retval = unicodeData != nullptr && mbcsData != nullptr;
-    }
-    if (retval) {
-        for (uint32_t i = 0; i < dataLen; ++i) {
-            unicodeData[i] = &data[i];
-            mbcsData[i] = &data[i];
-        }
-        std::qsort(unicodeData, dataLen, sizeof *unicodeData, local_s_compareUnicode);
-        std::qsort(mbcsData, dataLen, sizeof *mbcsData, local_s_compareMBCS);
-        mf_buildTables();
-    } else {
-        dataLen = 0;
-        delete[] data;
-        delete[] unicodeData;
-        delete[] mbcsData;
-        data = nullptr;
-        unicodeData = nullptr;
-        mbcsData = nullptr;
-    }
-    return retval;
-}
-
 void NoxUCharConverter::mf_destructor()
 {
-    s_releaseCodePageTables(tables);
-    tables = nullptr;
-    dataLen = 0;
-    delete[] data;
-    delete[] unicodeData;
-    delete[] mbcsData;
+    mf_releaseTable();
     std::free(ucmPath);
     std::free(codePageName);
     std::free(ucmFilePath);
-    data = nullptr;
-    unicodeData = nullptr;
-    mbcsData = nullptr;
     ucmPath = nullptr;
     codePageName = nullptr;
     ucmFilePath = nullptr;
-}
-
-// ---------------------------------------------------------------- UCM file loading
-
-namespace {
-
-// Reads one physical line whole, whatever its length. False at the end of the file, and also
-// when the line cannot be read (no memory for it, or a stream error): then *failed is set, so
-// that a failed read is never taken for the end of the file.
-bool s_readLine(FILE* file, char** line, size_t* capacity, bool* failed)
-{
-    const bool retval = getdelim(line, capacity, '\n', file) >= 0;
-    if (!retval && (std::ferror(file) != 0 || std::feof(file) == 0)) {
-        *failed = true;
-    }
-    return retval;
-}
-
-bool s_beginsLikeLeadBytes(const char* line)
-{
-    return line[0] == '<' && line[1] == 'n';
-}
-
-} // namespace
-
-bool NoxUCharConverter::mf_loadDataFile(const char* ucmFilePath_in)
-{
-    bool retval = false;
-    FILE* file = nullptr;
-    if (ucmFilePath_in == nullptr || access(ucmFilePath_in, R_OK) != 0) {
-        std::fprintf(stderr, "Cannot access '%s'\n",
-                     ucmFilePath_in != nullptr ? ucmFilePath_in : "(null)");
-        mf_initAscii();
-    } else if ((file = std::fopen(ucmFilePath_in, "r")) == nullptr) {
-        std::fprintf(stderr, "Open failed for '%s'\n", ucmFilePath_in);
-        mf_initAscii();
-    } else {
-        char* line = nullptr;
-        size_t capacity = 0;
-        NoxUCharMapping probe;
-        bool leadBytesRead = false;
-        bool readFailed = false;
-        // Pass 1 counts exactly the lines that pass 2 will accept.
-        while (s_readLine(file, &line, &capacity, &readFailed)) {
-            if (s_beginsLikeLeadBytes(line)) {
-                if (!leadBytesRead) {
-                    leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
-                }
-            } else if (line[0] == '#' && line[1] != '\0') {
-                if (s_debug) {
-                    std::fputs(line + 1, stderr);
-                }
-            } else if (parse_ucm_line(line, &probe) != 0) {
-                ++dataLen;
-            }
-        }
-        // A table that could not be read whole is no table: the converter stays empty, and
-        // the count of pass 1 stays for the load message until the table is built.
-        if (!readFailed && dataLen != 0 && leadBytesRead) {
-            data = new (std::nothrow) NoxUCharMapping[dataLen];
-        }
-        if (data != nullptr && std::fseek(file, 0, SEEK_SET) == 0) {
-            uint32_t index = 0;
-            while (index < dataLen && s_readLine(file, &line, &capacity, &readFailed)) {
-                if (parse_ucm_line(line, &data[index]) != 0) {
-                    ++index;
-                }
-            }
-            retval = index != 0 && !readFailed;
-            dataLen = retval ? index : 0;
-        }
-        if (retval) {
-            ucmFilePath = strdup(ucmFilePath_in);
-        } else if (data != nullptr) {
-            delete[] data;
-            data = nullptr;
-            dataLen = 0;
-        }
-        std::free(line);
-        std::fclose(file);
-    }
-    return retval;
 }
 
 // ---------------------------------------------------------------- default converter
@@ -514,8 +408,9 @@ const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* so
 void NoxUCharConverter::mf_buildTables()
 {
     tables = s_buildCodePageTables(
-        leadBytes, data, dataLen, [this](t_mbcsBytes key) { return mf_findMBCS(key); },
-        [this](uint16_t unit) { return mf_findUChar(unit); });
+        leadBytes, data, dataLen,
+        [this](const auto& visit) { s_forEachKey<s_byteRules>(mbcsData, dataLen, visit); },
+        [this](const auto& visit) { s_forEachKey<s_unicodeRules>(unicodeData, dataLen, visit); });
     if (tables != nullptr) {
         toUFamily = s_toUFamily(*tables);
         fromUFamily = s_fromUFamily(*tables);

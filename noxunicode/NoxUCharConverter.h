@@ -90,6 +90,8 @@ class NoxUCharConverter {
     void mf_copyFrom(const NoxUCharConverter& other);
     void mf_clearState();
     static void mf_readDebugSwitches();
+    bool mf_readTable(int fd, size_t sizeHint);
+    void mf_releaseTable();
 
     const NoxUCharMapping* mf_findMBChar(const unsigned char* mbstr) const;
     const NoxUCharMapping* mf_findUChar(uint16_t unicodeCharacterValue) const;

@@ -1,12 +1,13 @@
-// codepage_tables.inl - builds the tables that a code page's kernels read, once per
-// converter, from the converter's own lookups. Included by NoxUCharConverter.cpp.
+// codepage_tables.inl - builds the tables that a code page's kernels read, once per table,
+// from the converter's own lookups. Included by NoxUCharConverter.cpp.
 //
-// Every entry comes from the binary-search lookups, so every preference among records (the
-// regular mapping before fallbacks, the first record a scan meets) carries over to the
-// kernels unchanged. An entry of 0 means the kernels leave the character to the exact path:
-// the tables only hold one- and two-byte characters to Unicode and one- to three-byte
-// characters from Unicode. The byte-permutation and gather tables are built only where the
-// processor has AVX-512, whatever the kernel ceiling.
+// Every entry is what the binary-search lookup of its key returns, found by walking the
+// sorted indexes once, so every preference among records (the regular mapping before
+// fallbacks, the first record a scan meets) carries over to the kernels unchanged. An entry
+// of 0 means the kernels leave the character to the exact path: the tables only hold one- and
+// two-byte characters to Unicode and one- to three-byte characters from Unicode. The
+// byte-permutation and gather tables are built only where the processor has AVX-512, whatever
+// the kernel ceiling.
 
 namespace {
 
@@ -167,14 +168,16 @@ bool s_buildPairUnits(nox::CodePageTables& t, const NoxLeadByteTable& leadBytes)
     // A one-byte character fills its whole row, whatever byte follows it; 0 entries (and the
     // 0 byte as second byte) stop a block.
     for (uint32_t b = 1; t.pairUnits != nullptr && b < 256; ++b) {
-        for (uint32_t second = 1; isLead(b) && second < 256; ++second) {
-            const uint32_t entry = t.toUDouble[b][second];
-            t.pairUnits[b << 8 | second] =
-                nox::toUEntryHasLength(entry, 2) ? nox::toUEntryUnit(entry) : 0;
+        uint16_t* const row = t.pairUnits + (b << 8);
+        if (isLead(b)) {
+            const uint32_t* const entries = t.toUDouble[b];
+            for (uint32_t second = 1; second < 256; ++second) {
+                const uint32_t entry = entries[second];
+                row[second] = nox::toUEntryHasLength(entry, 2) ? nox::toUEntryUnit(entry) : 0;
+            }
         }
-        const bool single = nox::toUEntryHasLength(t.toUSingle[b], 1);
-        for (uint32_t second = 0; !inRanges(b) && single && second < 256; ++second) {
-            t.pairUnits[b << 8 | second] = nox::toUEntryUnit(t.toUSingle[b]);
+        if (!inRanges(b) && nox::toUEntryHasLength(t.toUSingle[b], 1)) {
+            std::fill(row, row + 256, nox::toUEntryUnit(t.toUSingle[b]));
         }
     }
     return retval;
@@ -206,12 +209,15 @@ bool s_buildUnitBytes(nox::CodePageTables& t)
     return retval;
 }
 
-// Builds the tables from the two lookups; null when memory runs out, and then every
-// character takes the exact path.
-template <typename FindBytes, typename FindUnit>
+// Builds the tables from the two lookups, walking each sorted index once: forEachByteKey and
+// forEachUnit call the function they are given with each key of their index and the record
+// that the lookup of that key returns; a key without records has entry 0. Null when memory
+// runs out, and then every character takes the exact path.
+template <typename ForEachByteKey, typename ForEachUnit>
 nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
                                            const NoxUCharMapping* data, uint32_t dataLen,
-                                           FindBytes findBytes, FindUnit findUnit)
+                                           const ForEachByteKey& forEachByteKey,
+                                           const ForEachUnit& forEachUnit)
 {
     auto* t = new (std::nothrow) nox::CodePageTables();
     bool ok = t != nullptr;
@@ -223,19 +229,23 @@ nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
         ok = t->zeroRow != nullptr;
     }
     for (uint32_t first = 0; ok && first < 256; ++first) {
-        const int length = std::min<int>(leadBytes.bytes[first], 4);
-        if (length == 1) {
-            t->toUSingle[first] = s_toUEntryOf(findBytes(first));
-        } else if (length == 2) {
-            t->toUDouble[first] = new (std::nothrow) uint32_t[256];
+        if (leadBytes.bytes[first] == 2) {
+            t->toUDouble[first] = new (std::nothrow) uint32_t[256]();
             ok = t->toUDouble[first] != nullptr;
-            for (uint32_t second = 0; ok && second < 256; ++second) {
-                t->toUDouble[first][second] = s_toUEntryOf(findBytes(first | second << 8));
-            }
         }
     }
-    // The 0 byte ends every input; it never has an entry.
+    // A key of one byte fills the entry of a one-byte lead, or column 0 of a two-byte lead's
+    // row (the lead followed by the 0 that ends the text); a key of two bytes fills its row.
     if (ok) {
+        forEachByteKey([&](uint32_t key, const NoxUCharMapping* record) {
+            const uint32_t first = key & 0xFFu;
+            if (key < 0x100 && leadBytes.bytes[first] == 1) {
+                t->toUSingle[first] = s_toUEntryOf(record);
+            } else if (key < 0x10000 && leadBytes.bytes[first] == 2) {
+                t->toUDouble[first][key >> 8] = s_toUEntryOf(record);
+            }
+        });
+        // The 0 byte ends every input; it never has an entry.
         t->toUSingle[0] = 0;
     }
     bool rowUsed[256] = {};
@@ -243,14 +253,13 @@ nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
         rowUsed[data[i].getUnicode() >> 8] = true;
     }
     for (uint32_t high = 0; ok && high < 256; ++high) {
-        t->fromURows[high] = rowUsed[high] ? new (std::nothrow) uint32_t[256] : t->zeroRow;
+        t->fromURows[high] = rowUsed[high] ? new (std::nothrow) uint32_t[256]() : t->zeroRow;
         ok = t->fromURows[high] != nullptr;
-        for (uint32_t low = 0; ok && rowUsed[high] && low < 256; ++low) {
-            t->fromURows[high][low] =
-                s_fromUEntryOf(findUnit(static_cast<uint16_t>(high << 8 | low)));
-        }
     }
     if (ok) {
+        forEachUnit([&](uint32_t unit, const NoxUCharMapping* record) {
+            t->fromURows[unit >> 8][unit & 0xFFu] = s_fromUEntryOf(record);
+        });
         s_findSelfMappedRanges(*t, leadBytes);
         ok = s_buildByteToUnit(*t) && s_buildPairUnits(*t, leadBytes) && s_buildUnitBytes(*t);
     }

@@ -1,0 +1,292 @@
+// NoxUCharLoader.inl - a code page's table: the built-in Latin-1 table, reading a UCM file in
+// one pass, and sorting the two indexes. Included by NoxUCharConverter.cpp.
+
+namespace {
+
+// The order of an index as one number: the key, then 0 for the direction's regular mapping
+// and 1 for any other record, so that the regular mapping comes first among equal keys.
+struct NoxUnicodeOrder {
+    uint64_t operator()(const NoxUCharMapping* record) const
+    {
+        return uint64_t{record->getUnicode()} << 1 | (record->isFromUnicodeDefault() != 0 ? 0 : 1);
+    }
+};
+
+struct NoxBytesOrder {
+    uint64_t operator()(const NoxUCharMapping* record) const
+    {
+        return uint64_t{record->getPackedMBCS()} << 1 | (record->isToUnicodeDefault() != 0 ? 0 : 1);
+    }
+};
+
+// Sorts `index` by `order` so that records of equal order keep the order they had: the order
+// that the comparators of the records give with a stable merge sort, which is what the
+// runtime's qsort was. A radix sort: a counting sort on each digit of the order from the
+// lowest, over only the bits that differ between records, at most 11 bits a digit. An index
+// already in order (mapping files often list their records by Unicode value) stays as it is.
+// `spare` holds `count` slots; the result is in the array returned, `index` or `spare`.
+template <typename Order>
+NoxUCharMapping** s_sortIndex(NoxUCharMapping** index, NoxUCharMapping** spare, uint32_t count,
+                              Order order)
+{
+    uint64_t any = 0;
+    uint64_t every = ~uint64_t{0};
+    bool inOrder = true;
+    uint64_t previous = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t key = order(index[i]);
+        inOrder = inOrder && key >= previous;
+        previous = key;
+        any |= key;
+        every &= key;
+    }
+    int bits = 0;
+    while (!inOrder && ((any ^ every) >> bits) != 0) {
+        ++bits;
+    }
+    // Bits above the highest that differs are the same in every record.
+    const int digits = (bits + 10) / 11;
+    const int width = digits != 0 ? (bits + digits - 1) / digits : 0;
+    const uint64_t mask = (uint64_t{1} << width) - 1;
+    NoxUCharMapping** from = index;
+    NoxUCharMapping** to = spare;
+    for (int d = 0; d < digits; ++d) {
+        const int shift = d * width;
+        uint32_t counts[1 << 11] = {};
+        for (uint32_t i = 0; i < count; ++i) {
+            ++counts[(order(from[i]) >> shift) & mask];
+        }
+        uint32_t next = 0;
+        for (uint64_t v = 0; v <= mask; ++v) {
+            const uint32_t n = counts[v];
+            counts[v] = next;
+            next += n;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            to[counts[(order(from[i]) >> shift) & mask]++] = from[i];
+        }
+        std::swap(from, to);
+    }
+    return from;
+}
+
+// Reads the whole file into a buffer that ends in a 0 byte, stored in *text (null without
+// memory) with its length. False when the file could not be read whole (no memory, or a read
+// error): what was read before stays in the buffer.
+bool s_readAll(int fd, size_t sizeHint, char** text, size_t* length)
+{
+    size_t capacity = sizeHint + 2; // a terminator, and room to meet the end of the file
+    char* buffer = new (std::nothrow) char[capacity];
+    size_t used = 0;
+    bool retval = buffer != nullptr;
+    bool atEnd = false;
+    while (retval && !atEnd) {
+        if (capacity - used < 2) {
+            char* larger = new (std::nothrow) char[2 * capacity];
+            retval = larger != nullptr;
+            if (retval) {
+                std::memcpy(larger, buffer, used);
+                delete[] buffer;
+                buffer = larger;
+                capacity *= 2;
+            }
+        }
+        if (retval) {
+            const ssize_t got = read(fd, buffer + used, capacity - 1 - used);
+            if (got > 0) {
+                used += static_cast<size_t>(got);
+            } else if (got == 0) {
+                atEnd = true;
+            } else {
+                retval = errno == EINTR;
+            }
+        }
+    }
+    if (buffer != nullptr) {
+        buffer[used] = '\0';
+    }
+    *text = buffer;
+    *length = used;
+    return retval;
+}
+
+// The position after the newline that ends the line at `line`, or `end`. Reads eight bytes
+// at a time where they lie before `end`: lines are short, and a call per line costs more.
+char* s_lineEnd(char* line, char* end)
+{
+    const uint64_t ones = 0x0101010101010101u;
+    const uint64_t highs = 0x8080808080808080u;
+    char* p = line;
+    bool found = false;
+    while (!found && end - p >= 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, p, 8);
+        // The high bit of each byte that is 0 in x, the first in memory the lowest (x86-64).
+        const uint64_t x = word ^ (ones * '\n');
+        const uint64_t zeros = ~(((x & ~highs) + ~highs) | x) & highs;
+        found = zeros != 0;
+        p += found ? __builtin_ctzll(zeros) / 8 + 1 : 8;
+    }
+    while (!found && p < end) {
+        found = *p == '\n';
+        ++p;
+    }
+    return p;
+}
+
+bool s_beginsLikeLeadBytes(const char* line)
+{
+    return line[0] == '<' && line[1] == 'n';
+}
+
+} // namespace
+
+bool NoxUCharConverter::mf_initAscii()
+{
+    bool retval = false;
+    data = new (std::nothrow) NoxUCharMapping[256];
+    if (data != nullptr) {
+        dataLen = 256;
+        for (uint32_t i = 0; i < 256; ++i) {
+            data[i].setFromUnicodeDefault();
+            data[i].setToUnicodeDefault();
+            data[i].setMBCS(i);
+            data[i].setUnicode(static_cast<uint16_t>(i));
+            leadBytes.bytes[i] = 1;
+        }
+        leadBytes.cur_min = 1;
+        leadBytes.cur_max = 1;
+        retval = true;
+    }
+    return retval;
+}
+
+bool NoxUCharConverter::mf_buildTable()
+{
+    bool retval = false;
+    if (data != nullptr && dataLen != 0) {
+        unicodeData = new (std::nothrow) NoxUCharMapping*[dataLen];
+        mbcsData = new (std::nothrow) NoxUCharMapping*[dataLen];
+        NoxUCharMapping** spare = new (std::nothrow) NoxUCharMapping*[dataLen];
+        retval = unicodeData != nullptr && mbcsData != nullptr && spare != nullptr;
+        for (uint32_t i = 0; retval && i < dataLen; ++i) {
+            unicodeData[i] = &data[i];
+            mbcsData[i] = &data[i];
+        }
+        if (retval) {
+            if (s_sortIndex(unicodeData, spare, dataLen, NoxUnicodeOrder()) != unicodeData) {
+                std::swap(unicodeData, spare);
+            }
+            if (s_sortIndex(mbcsData, spare, dataLen, NoxBytesOrder()) != mbcsData) {
+                std::swap(mbcsData, spare);
+            }
+            mf_buildTables();
+        }
+        delete[] spare;
+    }
+    if (!retval) {
+        dataLen = 0;
+        delete[] data;
+        delete[] unicodeData;
+        delete[] mbcsData;
+        data = nullptr;
+        unicodeData = nullptr;
+        mbcsData = nullptr;
+    }
+    return retval;
+}
+
+bool NoxUCharConverter::mf_loadDataFile(const char* ucmFilePath_in)
+{
+    bool retval = false;
+    int fd = -1;
+    if (ucmFilePath_in == nullptr || access(ucmFilePath_in, R_OK) != 0) {
+        std::fprintf(stderr, "Cannot access '%s'\n",
+                     ucmFilePath_in != nullptr ? ucmFilePath_in : "(null)");
+        mf_initAscii();
+    } else if ((fd = open(ucmFilePath_in, O_RDONLY | O_CLOEXEC)) < 0) {
+        std::fprintf(stderr, "Open failed for '%s'\n", ucmFilePath_in);
+        mf_initAscii();
+    } else {
+        struct stat status = {};
+        const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+        retval = mf_readTable(fd, regular ? static_cast<size_t>(status.st_size) : 0);
+        if (retval) {
+            ucmFilePath = strdup(ucmFilePath_in);
+        }
+        close(fd);
+    }
+    return retval;
+}
+
+// Reads the mapping lines of the open file `fd` into `data`, and its first lead-byte line
+// that assigns a length into `leadBytes`; true when the file was read whole and gave a
+// lead-byte line and at least one mapping. Otherwise `data` stays null and `dataLen` keeps the
+// number of mapping lines read, for the load message, until the table is built.
+bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
+{
+    char* text = nullptr;
+    size_t length = 0;
+    const bool readWhole = s_readAll(fd, sizeHint, &text, &length);
+    // A mapping line has at least nine characters besides its newline ("U0041\x4|"), so
+    // this is room for every record. Without it the lines are still counted.
+    const size_t room = text != nullptr ? (length + 1) / 10 + 1 : 0;
+    NoxUCharMapping* records = room != 0 ? new (std::nothrow) NoxUCharMapping[room] : nullptr;
+    NoxUCharMapping probe;
+    uint32_t count = 0;
+    bool leadBytesRead = false;
+    char* line = text;
+    char* const end = text + length;
+    char* lineEnd = s_lineEnd(line, end);
+    while (line < end) {
+        // Each line is parsed as a string of its own: its newline, then a 0 put in for the
+        // parse and taken out after it. The next line's end is found first, since reading
+        // words just written costs more.
+        char* const nextEnd = s_lineEnd(lineEnd, end);
+        const char saved = *lineEnd;
+        *lineEnd = '\0';
+        if (s_beginsLikeLeadBytes(line)) {
+            if (!leadBytesRead) {
+                leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
+            }
+        } else if (line[0] == '#' && line[1] != '\0') {
+            if (s_debug) {
+                std::fputs(line + 1, stderr);
+            }
+        } else if (parse_ucm_line(line, records != nullptr && count < room ? &records[count]
+                                                                           : &probe) != 0) {
+            ++count;
+        }
+        *lineEnd = saved;
+        line = lineEnd;
+        lineEnd = nextEnd;
+    }
+    dataLen = count;
+    if (readWhole && count != 0 && leadBytesRead && records != nullptr) {
+        // Keep only what the records need, where memory allows.
+        NoxUCharMapping* exact = room > count ? new (std::nothrow) NoxUCharMapping[count] : nullptr;
+        if (exact != nullptr) {
+            std::copy(records, records + count, exact);
+            delete[] records;
+            records = exact;
+        }
+        data = records;
+        records = nullptr;
+    }
+    delete[] records;
+    delete[] text;
+    return data != nullptr;
+}
+
+void NoxUCharConverter::mf_releaseTable()
+{
+    s_releaseCodePageTables(tables);
+    delete[] data;
+    delete[] unicodeData;
+    delete[] mbcsData;
+    tables = nullptr;
+    dataLen = 0;
+    data = nullptr;
+    unicodeData = nullptr;
+    mbcsData = nullptr;
+}

@@ -1,0 +1,214 @@
+// open_test.cpp - opening a converter: the order of the two indexes, the kernels' tables built
+// by walking them, and the one-pass file reader.
+#include "NoxUCharConverter.h"
+#include "kernels/kernels.h"
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+// Reaches the converter's private binary-search lookups.
+class NoxUCharConverterTestPeer {
+  public:
+    static const NoxUCharMapping* findBytes(const NoxUCharConverter& c, t_mbcsBytes key)
+    {
+        return c.mf_findMBCS(key);
+    }
+    static const NoxUCharMapping* findUnicode(const NoxUCharConverter& c, uint16_t value)
+    {
+        return c.mf_findUChar(value);
+    }
+};
+
+namespace {
+
+using Peer = NoxUCharConverterTestPeer;
+using noxtest::TempDir;
+
+// Every shipped code page.
+std::vector<std::string> s_shippedPages()
+{
+    std::vector<std::string> retval;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(NOX_DATA_DIR)) {
+        if (entry.path().extension() == ".ucm") {
+            retval.push_back(entry.path().string());
+        }
+    }
+    std::sort(retval.begin(), retval.end());
+    return retval;
+}
+
+// A table of `count` records over a few values and byte sequences, so that most keys repeat
+// with every mix of precisions; characters of one to four bytes, under lead bytes of every
+// length, one-byte records for two-byte leads among them.
+std::string s_duplicateHeavyTable(unsigned seed, int count)
+{
+    std::mt19937 rng(seed);
+    const unsigned values[] = {0x41, 0x42, 0xE9, 0x3000, 0x3001, 0x4E00, 0xFFFF, 0x100};
+    const unsigned firsts[] = {0x41, 0x42, 0x81, 0x82, 0xA1, 0xC1, 0xFF};
+    const unsigned others[] = {0x40, 0x41, 0xFE};
+    const char precisions[] = {'0', '1', '3'};
+    std::string retval = "<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n";
+    for (int i = 0; i < count; ++i) {
+        char line[64];
+        int at = std::snprintf(line, sizeof line, "<U%04X> \\x%02X", values[rng() % 8],
+                               firsts[rng() % 7]);
+        for (unsigned k = rng() % 4; k > 0; --k) {
+            at += std::snprintf(line + at, sizeof line - at, "\\x%02X", others[rng() % 3]);
+        }
+        std::snprintf(line + at, sizeof line - at, " |%c\n", precisions[rng() % 3]);
+        retval += line;
+    }
+    return retval;
+}
+
+// Shipped pages and the stress tables: several duplicate-heavy ones, one of 100000 records
+// (every record a different key), and tables whose lines come in and against the order.
+std::vector<std::string> s_tablesToCheck(const TempDir& dir)
+{
+    std::vector<std::string> retval = s_shippedPages();
+    int n = 0;
+    for (const int count : {1, 2, 3, 40, 300, 5000}) {
+        for (unsigned seed = 1; seed <= 3; ++seed) {
+            retval.push_back(dir.write("dups" + std::to_string(++n) + ".ucm",
+                                       s_duplicateHeavyTable(seed, count)));
+        }
+    }
+    std::vector<std::string> lines;
+    for (unsigned i = 0; i < 100000; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "<U%04X> \\x%02X\\x%02X\\x%02X\\x%02X |%c\n", i % 0xFFFF,
+                      1 + i % 255, 1 + i / 255 % 255, 1 + i / 65025, 0xFF - i % 7, "013"[i % 3]);
+        lines.emplace_back(line);
+    }
+    std::string forward = "<nox_lead_bytes> 01-FF:4\n";
+    std::string backward = forward;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        forward += lines[i];
+        backward += lines[lines.size() - 1 - i];
+    }
+    retval.push_back(dir.write("forward.ucm", forward));
+    retval.push_back(dir.write("backward.ucm", backward));
+    return retval;
+}
+
+std::vector<NoxUCharMapping*> s_inQsortOrder(const NoxUCharConverter& c,
+                                             int (*compare)(const void*, const void*))
+{
+    std::vector<NoxUCharMapping*> retval;
+    for (uint32_t i = 0; i < c.dataLen; ++i) {
+        retval.push_back(&c.data[i]);
+    }
+    std::qsort(retval.data(), retval.size(), sizeof retval[0], compare);
+    return retval;
+}
+
+// The indexes hold exactly the order that qsort gave them with the records' comparators (on
+// this system a stable merge sort): among equal keys, which record comes first decides what
+// a lookup returns.
+TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
+{
+    const TempDir dir;
+    for (const std::string& path : s_tablesToCheck(dir)) {
+        SCOPED_TRACE(path);
+        const NoxUCharConverter c(path.c_str());
+        ASSERT_GT(c.dataLen, 0u);
+        const std::vector<NoxUCharMapping*> unicode(c.unicodeData, c.unicodeData + c.dataLen);
+        const std::vector<NoxUCharMapping*> bytes(c.mbcsData, c.mbcsData + c.dataLen);
+        EXPECT_TRUE(unicode == s_inQsortOrder(c, local_s_compareUnicode));
+        EXPECT_TRUE(bytes == s_inQsortOrder(c, local_s_compareMBCS));
+    }
+}
+
+uint32_t s_toUEntryOf(const NoxUCharMapping* m)
+{
+    return m != nullptr && m->getMBLen() >= 1 && m->getMBLen() <= 2
+               ? nox::toUEntry(m->getUnicode(), m->getMBLen())
+               : 0;
+}
+
+uint32_t s_fromUEntryOf(const NoxUCharMapping* m)
+{
+    return m != nullptr && m->getMBLen() >= 1 && m->getMBLen() <= 3
+               ? nox::fromUEntry(m->getPackedMBCS(), m->getMBLen())
+               : 0;
+}
+
+// Every entry of the kernels' tables is what the binary-search lookup of its key returns:
+// each one-byte lead's byte, each two-byte lead's 256 pairs (the lead alone with the 0 that
+// ends the text among them) and each unit. Counts the entries that differ.
+long s_entriesUnlikeTheLookups(const NoxUCharConverter& c)
+{
+    long retval = 0;
+    const nox::CodePageTables& t = *c.tables;
+    for (uint32_t first = 0; first < 256; ++first) {
+        const int length = c.leadBytes.bytes[first];
+        const uint32_t single =
+            length == 1 && first != 0 ? s_toUEntryOf(Peer::findBytes(c, first)) : 0;
+        retval += t.toUSingle[first] != single ? 1 : 0;
+        retval += (t.toUDouble[first] != nullptr) != (length == 2) ? 1 : 0;
+        for (uint32_t second = 0; length == 2 && second < 256; ++second) {
+            const uint32_t want = s_toUEntryOf(Peer::findBytes(c, first | second << 8));
+            retval += t.toUDouble[first][second] != want ? 1 : 0;
+        }
+    }
+    for (uint32_t unit = 0; unit < 0x10000; ++unit) {
+        const uint32_t want = s_fromUEntryOf(Peer::findUnicode(c, static_cast<uint16_t>(unit)));
+        retval += t.fromURows[unit >> 8][unit & 0xFF] != want ? 1 : 0;
+    }
+    return retval;
+}
+
+TEST(OpenTest, KernelTablesHoldWhatTheLookupsFind)
+{
+    const TempDir dir;
+    std::vector<std::string> tables = s_tablesToCheck(dir);
+    tables.emplace_back(); // the built-in table, whose record of length 0 ends byte searches
+    for (const std::string& path : tables) {
+        SCOPED_TRACE(path);
+        const NoxUCharConverter c = path.empty() ? NoxUCharConverter(dir.path().c_str(), "LATIN_1")
+                                                 : NoxUCharConverter(path.c_str());
+        ASSERT_NE(nullptr, c.tables);
+        EXPECT_EQ(0, s_entriesUnlikeTheLookups(c));
+    }
+}
+
+// Mapping lines as short as a line can be, with and without a newline at the end, CR LF
+// lines, and a line of 100000 characters: the reader keeps room for every record and reads
+// every line whole.
+TEST(OpenTest, ReaderTakesEveryLine)
+{
+    const TempDir dir;
+    std::string shortest = "<nox_lead_bytes> 01-7F:1\n";
+    for (int i = 0; i < 3000; ++i) {
+        shortest += "U0041\\x4|\n";
+    }
+    const struct {
+        const char* name;
+        std::string content;
+        uint32_t records;
+    } cases[] = {
+        {"shortest lines", shortest, 3000},
+        {"no newline at the end", shortest + "U0042\\x4|", 3001},
+        {"CR LF", "<nox_lead_bytes> 01-7F:1\r\n<U0041> \\x41 |0\r\n<U0042> \\x42 |0\r\n", 2},
+        {"long line", "<nox_lead_bytes> 01-7F:1\n" + std::string(100000, '#') + "\nU0041\\x4|", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const NoxUCharConverter converter(dir.write("read.ucm", c.content).c_str());
+        EXPECT_EQ(c.records, converter.dataLen);
+    }
+}
+
+} // namespace
