@@ -203,7 +203,7 @@ void s_forEachKey(NoxUCharMapping* const* index, uint32_t count, const Visit& vi
 
 } // namespace
 
-// Loading and sorting the table (a unity build of this module).
+// Loading, sorting and sharing the table (a unity build of this module).
 #include "NoxUCharLoader.inl"
 
 // ---------------------------------------------------------------- construction
@@ -256,6 +256,7 @@ void NoxUCharConverter::mf_clearState()
     ucmFilePath = nullptr;
     leadBytes.clear();
     tables = nullptr;
+    sharedTable = nullptr;
     toUFamily = nox::CodePageFamily::General;
     fromUFamily = nox::CodePageFamily::General;
 }

@@ -14,6 +14,11 @@ struct CodePageTables;
 enum class CodePageFamily : int;
 } // namespace nox
 
+// A table read once and shared by the converters that have the same file open (or the
+// built-in Latin-1 table), and what identifies the version of the file it was read from.
+struct NoxSharedTable;
+struct NoxFileIdentity;
+
 // What the exact per-character step found for one character, before the output is looked at.
 struct NoxCharStep {
     enum Kind { Mapped, PassedThrough, CutOff, Unmapped };
@@ -57,7 +62,9 @@ class NoxUCharConverter {
     // Bytes held by the kernels' tables (0 when they could not be built).
     size_t tableBytes() const;
 
-    // The table and its indexes: a plain record, read-only after construction.
+    // The table and its indexes: a plain record, read-only after construction. While another
+    // converter has the same unchanged file open, the arrays and the kernels' tables are that
+    // converter's too (see sharedTable).
     uint32_t dataLen;
     NoxUCharMapping* data;
     NoxUCharMapping** unicodeData;
@@ -81,6 +88,9 @@ class NoxUCharConverter {
     // Tests reach the lookups through this peer.
     friend class NoxUCharConverterTestPeer;
 
+    // The shared table whose arrays this converter uses, null when it owns its arrays.
+    NoxSharedTable* sharedTable;
+
     void mf_constructor(const char* ucmPath_in, const char* codePageName_in);
     void mf_destructor();
     bool mf_initAscii();
@@ -91,6 +101,8 @@ class NoxUCharConverter {
     void mf_clearState();
     static void mf_readDebugSwitches();
     bool mf_readTable(int fd, size_t sizeHint);
+    bool mf_adoptShared(const char* ucmFilePath_in, const NoxFileIdentity* identity);
+    void mf_share(const char* ucmFilePath_in, const NoxFileIdentity* identity_in);
     void mf_releaseTable();
 
     const NoxUCharMapping* mf_findMBChar(const unsigned char* mbstr) const;

@@ -1,7 +1,105 @@
 // NoxUCharLoader.inl - a code page's table: the built-in Latin-1 table, reading a UCM file in
-// one pass, and sorting the two indexes. Included by NoxUCharConverter.cpp.
+// one pass, sorting the two indexes, and sharing a built table between the converters that
+// have the same file open. Included by NoxUCharConverter.cpp.
+//
+// A table is read-only once built, so the converters of one unchanged file can use the same
+// arrays: the first open reads the file and offers its table; later opens, while any holder
+// remains, find it by the path and the file's identity, size and times, and only count
+// themselves in. A file changed since then is read again. The host serialises opening and
+// releasing converters, so the list of shared tables needs no lock; conversions only read the
+// arrays, which live until their last holder is released. Nothing is shared while the debug
+// switch is on: then every open reads its file and echoes its comment lines.
+
+// The version of a file that a table was read from.
+struct NoxFileIdentity {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    timespec changed;
+};
+
+struct NoxSharedTable {
+    char* path; // null for the built-in Latin-1 table
+    NoxFileIdentity identity;
+    uint32_t holders;
+    uint32_t dataLen;
+    NoxUCharMapping* data;
+    NoxUCharMapping** unicodeData;
+    NoxUCharMapping** mbcsData;
+    NoxLeadByteTable leadBytes;
+    nox::CodePageTables* tables;
+    nox::CodePageFamily toUFamily;
+    nox::CodePageFamily fromUFamily;
+    NoxSharedTable* next;
+};
 
 namespace {
+
+NoxSharedTable* s_sharedTables = nullptr;
+
+bool s_sharing()
+{
+    return !NoxUCharConverter::s_debug;
+}
+
+bool s_sameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The identity of the open file `fd`; false for anything but a regular file, which is never
+// shared.
+bool s_identityOf(int fd, NoxFileIdentity* identity)
+{
+    struct stat status = {};
+    const bool retval = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (retval) {
+        *identity = {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+    }
+    return retval;
+}
+
+// The shared table of the file at `path` as it is now (null path: the built-in table).
+NoxSharedTable* s_findShared(const char* path, const NoxFileIdentity* identity)
+{
+    NoxSharedTable* retval = s_sharing() ? s_sharedTables : nullptr;
+    const auto matches = [&](const NoxSharedTable& shared) {
+        bool same = path == nullptr || shared.path == nullptr;
+        if (same) {
+            same = path == shared.path;
+        } else {
+            const NoxFileIdentity& id = shared.identity;
+            same = id.device == identity->device && id.inode == identity->inode &&
+                   id.size == identity->size && s_sameTime(id.modified, identity->modified) &&
+                   s_sameTime(id.changed, identity->changed) && std::strcmp(shared.path, path) == 0;
+        }
+        return same;
+    };
+    while (retval != nullptr && !matches(*retval)) {
+        retval = retval->next;
+    }
+    return retval;
+}
+
+// Counts one holder out; the last one releases the table.
+void s_releaseShared(NoxSharedTable* shared)
+{
+    --shared->holders;
+    if (shared->holders == 0) {
+        NoxSharedTable** link = &s_sharedTables;
+        while (*link != shared) {
+            link = &(*link)->next;
+        }
+        *link = shared->next;
+        s_releaseCodePageTables(shared->tables);
+        delete[] shared->data;
+        delete[] shared->unicodeData;
+        delete[] shared->mbcsData;
+        std::free(shared->path);
+        delete shared;
+    }
+}
 
 // The order of an index as one number: the key, then 0 for the direction's regular mapping
 // and 1 for any other record, so that the regular mapping comes first among equal keys.
@@ -143,9 +241,12 @@ bool s_beginsLikeLeadBytes(const char* line)
 
 bool NoxUCharConverter::mf_initAscii()
 {
-    bool retval = false;
-    data = new (std::nothrow) NoxUCharMapping[256];
-    if (data != nullptr) {
+    bool retval = mf_adoptShared(nullptr, nullptr);
+    if (!retval) {
+        data = new (std::nothrow) NoxUCharMapping[256];
+        retval = data != nullptr;
+    }
+    if (retval && sharedTable == nullptr) {
         dataLen = 256;
         for (uint32_t i = 0; i < 256; ++i) {
             data[i].setFromUnicodeDefault();
@@ -156,15 +257,19 @@ bool NoxUCharConverter::mf_initAscii()
         }
         leadBytes.cur_min = 1;
         leadBytes.cur_max = 1;
-        retval = true;
+        // Building now, before the caller would, lets later converters share the table.
+        if (s_sharing() && mf_buildTable()) {
+            mf_share(nullptr, nullptr);
+        }
     }
     return retval;
 }
 
 bool NoxUCharConverter::mf_buildTable()
 {
-    bool retval = false;
-    if (data != nullptr && dataLen != 0) {
+    // A shared table, or one built before it was offered for sharing, is complete.
+    bool retval = unicodeData != nullptr;
+    if (!retval && data != nullptr && dataLen != 0) {
         unicodeData = new (std::nothrow) NoxUCharMapping*[dataLen];
         mbcsData = new (std::nothrow) NoxUCharMapping*[dataLen];
         NoxUCharMapping** spare = new (std::nothrow) NoxUCharMapping*[dataLen];
@@ -208,9 +313,16 @@ bool NoxUCharConverter::mf_loadDataFile(const char* ucmFilePath_in)
         std::fprintf(stderr, "Open failed for '%s'\n", ucmFilePath_in);
         mf_initAscii();
     } else {
-        struct stat status = {};
-        const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-        retval = mf_readTable(fd, regular ? static_cast<size_t>(status.st_size) : 0);
+        NoxFileIdentity identity = {};
+        const bool regular = s_identityOf(fd, &identity);
+        retval = regular && mf_adoptShared(ucmFilePath_in, &identity);
+        if (!retval) {
+            retval = mf_readTable(fd, regular ? static_cast<size_t>(identity.size) : 0);
+            // Building now, before the caller would, lets later converters share the table.
+            if (retval && regular && s_sharing() && mf_buildTable()) {
+                mf_share(ucmFilePath_in, &identity);
+            }
+        }
         if (retval) {
             ucmFilePath = strdup(ucmFilePath_in);
         }
@@ -278,12 +390,64 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     return data != nullptr;
 }
 
+bool NoxUCharConverter::mf_adoptShared(const char* ucmFilePath_in, const NoxFileIdentity* identity)
+{
+    NoxSharedTable* shared = s_findShared(ucmFilePath_in, identity);
+    if (shared != nullptr) {
+        ++shared->holders;
+        sharedTable = shared;
+        dataLen = shared->dataLen;
+        data = shared->data;
+        unicodeData = shared->unicodeData;
+        mbcsData = shared->mbcsData;
+        leadBytes = shared->leadBytes;
+        tables = shared->tables;
+        toUFamily = shared->toUFamily;
+        fromUFamily = shared->fromUFamily;
+    }
+    return shared != nullptr;
+}
+
+// Offers this converter's built table to later opens of the same file (null: the built-in
+// table); the table then belongs to the shared record. Only complete tables are offered, and
+// without memory for the record the table stays this converter's own.
+void NoxUCharConverter::mf_share(const char* ucmFilePath_in, const NoxFileIdentity* identity_in)
+{
+    NoxSharedTable* shared = tables != nullptr ? new (std::nothrow) NoxSharedTable() : nullptr;
+    char* path = shared != nullptr && ucmFilePath_in != nullptr ? strdup(ucmFilePath_in) : nullptr;
+    if (shared != nullptr && (ucmFilePath_in == nullptr || path != nullptr)) {
+        shared->path = path;
+        if (identity_in != nullptr) {
+            shared->identity = *identity_in;
+        }
+        shared->holders = 1;
+        shared->dataLen = dataLen;
+        shared->data = data;
+        shared->unicodeData = unicodeData;
+        shared->mbcsData = mbcsData;
+        shared->leadBytes = leadBytes;
+        shared->tables = tables;
+        shared->toUFamily = toUFamily;
+        shared->fromUFamily = fromUFamily;
+        shared->next = s_sharedTables;
+        s_sharedTables = shared;
+        sharedTable = shared;
+    } else {
+        delete shared;
+    }
+}
+
 void NoxUCharConverter::mf_releaseTable()
 {
-    s_releaseCodePageTables(tables);
-    delete[] data;
-    delete[] unicodeData;
-    delete[] mbcsData;
+    if (sharedTable != nullptr) {
+        s_releaseShared(sharedTable);
+    } else {
+        s_releaseCodePageTables(tables);
+        delete[] data;
+        delete[] unicodeData;
+        delete[] mbcsData;
+    }
+    sharedTable = nullptr;
     tables = nullptr;
     dataLen = 0;
     data = nullptr;

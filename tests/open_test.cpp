@@ -1,5 +1,6 @@
 // open_test.cpp - opening a converter: the order of the two indexes, the kernels' tables built
-// by walking them, and the one-pass file reader.
+// by walking them, the one-pass file reader, and tables shared between the converters of one
+// unchanged file (process-wide state: those cases run in child processes).
 #include "NoxUCharConverter.h"
 #include "kernels/kernels.h"
 #include "test_support.h"
@@ -209,6 +210,140 @@ TEST(OpenTest, ReaderTakesEveryLine)
         const NoxUCharConverter converter(dir.write("read.ucm", c.content).c_str());
         EXPECT_EQ(c.records, converter.dataLen);
     }
+}
+
+// ---------------------------------------------------------------- shared tables
+
+// Runs `scenario` in a child process without the debug switches; `check` notes each failed
+// expectation, by name, on the child's standard error.
+void s_expectInChild(
+    const std::map<std::string, const char*>& env,
+    const std::function<void(const std::function<void(bool, const char*)>&)>& scenario,
+    const std::string& messages = "")
+{
+    std::map<std::string, const char*> all = {{"NOXUNICODE_DEBUG", nullptr},
+                                              {"NOXUNICODE_CHAR_DEBUG", nullptr}};
+    for (const auto& [name, value] : env) {
+        all[name] = value;
+    }
+    const noxtest::ChildResult r = noxtest::runInChild(all, [&] {
+        scenario([](bool ok, const char* what) {
+            if (!ok) {
+                std::fprintf(stderr, "failed: %s\n", what);
+            }
+        });
+        return 0;
+    });
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(messages, r.err);
+}
+
+// The unit that the single byte `byte` converts to, 0 where it has none.
+UChar s_unitOf(NoxUConverter* h, char byte)
+{
+    UChar out[2] = {};
+    int error = noxtest::kUnset;
+    const char in[2] = {byte, 0};
+    noxtest::captureStderr([&] { ncnv_toUChars(h, out, 2, in, 1, &error); });
+    return error == NCNV_OK ? out[0] : 0;
+}
+
+TEST(SharedTableTest, ConvertersOfOneFileShareItsTable)
+{
+    const TempDir dir;
+    const std::string path = dir.write("T.ucm", "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
+                                                "<U3000> \\x81\\x40 |0\n");
+    s_expectInChild(
+        {{"NOX_UCM_PATH", dir.path().c_str()}},
+        [&](const auto& check) {
+            const NoxUCharConverter a(path.c_str());
+            const NoxUCharConverter byName(dir.path().c_str(), "T");
+            const NoxUCharConverter copy(a);
+            check(a.data == byName.data && a.data == copy.data, "one array of records");
+            check(a.unicodeData == byName.unicodeData && a.mbcsData == byName.mbcsData, "indexes");
+            check(a.tables == byName.tables && a.tables != nullptr, "kernel tables");
+            check(byName.getCodePageName() != nullptr && a.getCodePageName() == nullptr, "origin");
+            check(a.leadBytes.cur_max == 2 && copy.leadBytes.bytes[0x81] == 2, "lead bytes");
+            // Handles released in any order leave the others working on the same table.
+            NoxUConverter* first = ncnv_getConverter("T");
+            NoxUConverter* second = ncnv_loadConverter(path.c_str());
+            ncnv_releaseConverter(first);
+            check(s_unitOf(second, 'A') == 0x41, "converts after another handle's release");
+            ncnv_releaseConverter(second);
+            const NoxUCharConverter latin(dir.path().c_str(), "LATIN_1");
+            const NoxUCharConverter fallback((dir.path() + "/absent.ucm").c_str());
+            check(latin.data == fallback.data && latin.dataLen == 256, "the built-in table");
+        },
+        "Cannot access '" + dir.path() + "/absent.ucm'\n");
+}
+
+// A file changed in any of the ways that the key sees is read again; the converters that had
+// the old one open keep converting with it.
+TEST(SharedTableTest, ChangedFileIsReadAgain)
+{
+    const TempDir dir;
+    const std::string path = dir.path() + "/T.ucm";
+    const std::string lead = "<nox_lead_bytes> 01-7F:1\n";
+    const auto write = [&](const std::string& file, char mapsTo) {
+        dir.write(file, lead + "<U004" + std::string(1, mapsTo) + "> \\x41 |0\n");
+    };
+    const auto setModified = [&](const std::string& file, time_t seconds) {
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        utimensat(AT_FDCWD, file.c_str(), times, 0);
+    };
+    s_expectInChild({}, [&](const auto& check) {
+        write("T.ucm", '1');
+        setModified(path, 1000000000);
+        NoxUConverter* original = ncnv_loadConverter(path.c_str());
+        write("T.ucm", '2'); // same size, written in place
+        setModified(path, 1000000001);
+        NoxUConverter* rewritten = ncnv_loadConverter(path.c_str());
+        dir.write("T.ucm", lead + "<U0043> \\x41 |0\n# a comment\n"); // another size
+        NoxUConverter* grown = ncnv_loadConverter(path.c_str());
+        write("new.ucm", '4'); // same size and time, but another file
+        setModified(dir.path() + "/new.ucm", 1000000000);
+        std::rename((dir.path() + "/new.ucm").c_str(), path.c_str());
+        NoxUConverter* replaced = ncnv_loadConverter(path.c_str());
+        NoxUConverter* again = ncnv_loadConverter(path.c_str());
+        check(s_unitOf(original, 'A') == 0x41, "original");
+        check(s_unitOf(rewritten, 'A') == 0x42, "rewritten");
+        check(s_unitOf(grown, 'A') == 0x43, "grown");
+        check(s_unitOf(replaced, 'A') == 0x44 && s_unitOf(again, 'A') == 0x44, "replaced");
+        for (NoxUConverter* h : {original, rewritten, grown, replaced, again}) {
+            ncnv_releaseConverter(h);
+        }
+    });
+}
+
+// Under the debug switch every open reads its file: each echoes the comment lines and reports
+// its records, also while another converter has the file open, and also once the switch
+// comes on after a table was shared. A file without a lead-byte line reports the mapping
+// lines it read and gives an empty converter.
+TEST(SharedTableTest, EveryOpenReadsTheFileUnderTheDebugSwitch)
+{
+    const TempDir dir;
+    const std::string path = dir.write("T.ucm", "# one\n<nox_lead_bytes> 01-7F:1\n"
+                                                "<U0041> \\x41 |0\n# two\n<U0042> \\x42 |0\n");
+    dir.write("NOLEAD.ucm", "<U0041> \\x41 |0\n<U0042> \\x42 |0\n<U0043> \\x43 |0\n");
+    const std::string opened = " one\n two\nConstructed converter for 2 characters.\n";
+    s_expectInChild(
+        {{"NOX_UCM_PATH", dir.path().c_str()}},
+        [&](const auto& check) {
+            const NoxUCharConverter quiet(path.c_str());
+            setenv("NOXUNICODE_DEBUG", "True", 1);
+            NoxUConverter* a = ncnv_getConverter("T");
+            NoxUConverter* b = ncnv_getConverter("T");
+            const NoxUCharConverter byPath(path.c_str());
+            const NoxUCharConverter copy(byPath);
+            check(byPath.data != quiet.data && copy.data != byPath.data, "own tables");
+            check(s_unitOf(a, 'B') == 0x42 && s_unitOf(b, 'A') == 0x41, "conversions");
+            NoxUConverter* noLead = ncnv_getConverter("NOLEAD");
+            check(s_unitOf(noLead, 'A') == 0, "no lead-byte line: empty");
+            for (NoxUConverter* h : {a, b, noLead}) {
+                ncnv_releaseConverter(h);
+            }
+        },
+        opened + opened + " one\n two\n one\n two\nConstructed converter for 3 characters.\n");
 }
 
 } // namespace
