@@ -78,7 +78,7 @@ class Pipeline {
     bool m_removeSignature = false;
     bool m_prefixWritten = false;
     // Room for the text that stands for an undecodable character is kept free at its end.
-    std::vector<UChar> m_pivot;
+    Buffer<UChar> m_pivot;
     std::size_t m_pivotLength = 0;
     ProblemCounts m_problems;
     // Where the units in the pivot came from: the units before m_batchFirst were carried

@@ -149,7 +149,7 @@ std::uint64_t inputSize(const std::string& path)
 }
 
 Input::Input(std::size_t chunkSize)
-    : m_buffer(chunkSize + s_carryRoom + s_padding, 0), m_chunk(chunkSize)
+    : m_buffer(chunkSize + s_carryRoom + s_padding), m_chunk(chunkSize)
 {
 }
 

@@ -4,10 +4,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace noxconv {
+
+// A buffer whose contents are undefined until written: only what was written is ever read,
+// so a large buffer costs no clearing, and its pages no memory until they are used (a tiny
+// input touches a page or two).
+template <typename T> class Buffer {
+  public:
+    explicit Buffer(std::size_t size) : m_data(new T[size]), m_size(size) {}
+    T* data() { return m_data.get(); }
+    const T* data() const { return m_data.get(); }
+    std::size_t size() const { return m_size; }
+    T& operator[](std::size_t index) { return m_data[index]; }
+
+  private:
+    std::unique_ptr<T[]> m_data;
+    std::size_t m_size;
+};
 
 // Writes "noxconv: " and the text as one line on the original standard error, which stays
 // reachable while the library's own messages are silenced (silenceLibraryMessages).
@@ -53,7 +70,7 @@ class Input {
     const std::string& displayName() const { return m_name; }
 
   private:
-    std::vector<char> m_buffer;
+    Buffer<char> m_buffer;
     std::size_t m_chunk;
     std::size_t m_length = 0;
     std::uint64_t m_base = 0;
@@ -95,7 +112,7 @@ class Output {
     bool mf_createTemporary(const std::string& directory, std::string* error);
     bool mf_copyInto(std::string* error);
 
-    std::vector<char> m_buffer;
+    Buffer<char> m_buffer;
     std::size_t m_length = 0;
     int m_fd = 1;
     bool m_ownFd = false;

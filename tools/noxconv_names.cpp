@@ -283,7 +283,29 @@ const char* builtInFormNames()
 
 CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location)) {}
 
-// Reads the alias table on first use: the built-in forms need none of it.
+// Calls visit(alias, canonical) for each entry of the alias table text, in file order, until
+// visit returns true.
+template <typename Visit> void s_forEachAlias(const std::string& text, const Visit& visit)
+{
+    std::size_t start = 0;
+    bool done = false;
+    while (!done && start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::size_t aliasAt = text.find_first_not_of(" \t\r", start);
+        const std::size_t aliasEnd = text.find_first_of(" \t\r\n", aliasAt);
+        const std::size_t nameAt = text.find_first_not_of(" \t\r", aliasEnd);
+        const std::size_t nameEnd = std::min(text.find_first_of(" \t\r\n", nameAt), end);
+        if (aliasAt < end && text[aliasAt] != '#' && nameAt < end) {
+            done = visit(text.substr(aliasAt, aliasEnd - aliasAt),
+                         text.substr(nameAt, nameEnd - nameAt));
+        }
+        start = end + 1;
+    }
+}
+
+// Reads the whole alias table on first use: the built-in forms need none of it, and a single
+// name is looked up without it (mf_canonical).
 void CodePageNames::mf_loadAliases() const
 {
     if (m_aliasesLoaded) {
@@ -292,23 +314,12 @@ void CodePageNames::mf_loadAliases() const
     m_aliasesLoaded = true;
     std::string text;
     s_readFile(m_location.aliasFile, &text);
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end;
-        const std::size_t aliasAt = text.find_first_not_of(" \t\r", start);
-        const std::size_t aliasEnd = text.find_first_of(" \t\r\n", aliasAt);
-        const std::size_t nameAt = text.find_first_not_of(" \t\r", aliasEnd);
-        const std::size_t nameEnd = std::min(text.find_first_of(" \t\r\n", nameAt), end);
-        if (aliasAt < end && text[aliasAt] != '#' && nameAt < end) {
-            std::string alias = text.substr(aliasAt, aliasEnd - aliasAt);
-            std::string canonical = text.substr(nameAt, nameEnd - nameAt);
-            if (m_aliases.emplace(s_lower(alias), canonical).second) {
-                m_aliasList.emplace_back(std::move(alias), std::move(canonical));
-            }
+    s_forEachAlias(text, [this](std::string alias, std::string canonical) {
+        if (m_aliases.emplace(s_lower(alias), canonical).second) {
+            m_aliasList.emplace_back(std::move(alias), std::move(canonical));
         }
-        start = end + 1;
-    }
+        return false;
+    });
 }
 
 CodePageNames::~CodePageNames()
@@ -318,11 +329,25 @@ CodePageNames::~CodePageNames()
     }
 }
 
+// The first entry of the alias table for `name`, whatever its case; the name itself when none.
 std::string CodePageNames::mf_canonical(const std::string& name) const
 {
-    mf_loadAliases();
-    const auto found = m_aliases.find(s_lower(name));
-    return found != m_aliases.end() ? found->second : name;
+    std::string retval = name;
+    const std::string wanted = s_lower(name);
+    if (m_aliasesLoaded) {
+        const auto found = m_aliases.find(wanted);
+        retval = found != m_aliases.end() ? found->second : name;
+    } else {
+        // Opening one code page needs one entry: a scan costs less than building the map.
+        std::string text;
+        s_readFile(m_location.aliasFile, &text);
+        s_forEachAlias(text, [&](const std::string& alias, const std::string& canonical) {
+            const bool found = alias.size() == wanted.size() && s_lower(alias) == wanted;
+            retval = found ? canonical : retval;
+            return found;
+        });
+    }
+    return retval;
 }
 
 // The file of a canonical name in the code page folder: the exact name, else the first file
