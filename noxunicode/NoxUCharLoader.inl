@@ -208,6 +208,25 @@ bool s_readAll(int fd, size_t sizeHint, char** text, size_t* length)
     return retval;
 }
 
+// The number of lines of the text (its newlines, plus one), eight bytes at a time.
+size_t s_countLines(const char* text, size_t length)
+{
+    const uint64_t ones = 0x0101010101010101u;
+    const uint64_t highs = 0x8080808080808080u;
+    size_t retval = 1;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, 8);
+        const uint64_t x = word ^ (ones * '\n');
+        retval += static_cast<size_t>(__builtin_popcountll(~(((x & ~highs) + ~highs) | x) & highs));
+    }
+    for (; i < length; ++i) {
+        retval += text[i] == '\n' ? 1 : 0;
+    }
+    return retval;
+}
+
 // The position after the newline that ends the line at `line`, or `end`. Reads eight bytes
 // at a time where they lie before `end`: lines are short, and a call per line costs more.
 char* s_lineEnd(char* line, char* end)
@@ -340,9 +359,8 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     char* text = nullptr;
     size_t length = 0;
     const bool readWhole = s_readAll(fd, sizeHint, &text, &length);
-    // A mapping line has at least nine characters besides its newline ("U0041\x4|"), so
-    // this is room for every record. Without it the lines are still counted.
-    const size_t room = text != nullptr ? (length + 1) / 10 + 1 : 0;
+    // A line gives one record at most. Without room for them the lines are still counted.
+    const size_t room = text != nullptr ? s_countLines(text, length) : 0;
     NoxUCharMapping* records = room != 0 ? new (std::nothrow) NoxUCharMapping[room] : nullptr;
     NoxUCharMapping probe;
     uint32_t count = 0;
@@ -375,8 +393,9 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     }
     dataLen = count;
     if (readWhole && count != 0 && leadBytesRead && records != nullptr) {
-        // Keep only what the records need, where memory allows.
-        NoxUCharMapping* exact = room > count ? new (std::nothrow) NoxUCharMapping[count] : nullptr;
+        // Many lines that are no mapping: keep only what the records need, where memory allows.
+        NoxUCharMapping* exact =
+            room - count > count / 8 + 64 ? new (std::nothrow) NoxUCharMapping[count] : nullptr;
         if (exact != nullptr) {
             std::copy(records, records + count, exact);
             delete[] records;
