@@ -121,22 +121,42 @@ struct NoxBytesOrder {
 // that the comparators of the records give with a stable merge sort, which is what the
 // runtime's qsort was. A radix sort: a counting sort on each digit of the order from the
 // lowest, over only the bits that differ between records, at most 11 bits a digit. An index
-// already in order (mapping files often list their records by Unicode value) stays as it is.
-// `spare` holds `count` slots; the result is in the array returned, `index` or `spare`.
+// nearly in order (mapping files often list their records by Unicode value, with a fallback
+// now and then before the regular mapping of its value) is sorted by insertion instead,
+// which also keeps equal orders as they were, and if that takes too long the radix sort goes
+// on from where it stopped. `spare` holds `count` slots; the result is in the array returned,
+// `index` or `spare`.
 template <typename Order>
 NoxUCharMapping** s_sortIndex(NoxUCharMapping** index, NoxUCharMapping** spare, uint32_t count,
                               Order order)
 {
     uint64_t any = 0;
     uint64_t every = ~uint64_t{0};
-    bool inOrder = true;
+    uint32_t descents = 0;
     uint64_t previous = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t key = order(index[i]);
-        inOrder = inOrder && key >= previous;
+        descents += key < previous ? 1 : 0;
         previous = key;
         any |= key;
         every &= key;
+    }
+    bool inOrder = descents == 0;
+    if (!inOrder && descents < count / 32) {
+        uint64_t moves = 0;
+        uint32_t i = 1;
+        for (; i < count && moves <= count; ++i) {
+            NoxUCharMapping* const record = index[i];
+            const uint64_t key = order(record);
+            uint32_t slot = i;
+            while (slot > 0 && order(index[slot - 1]) > key) {
+                index[slot] = index[slot - 1];
+                --slot;
+            }
+            index[slot] = record;
+            moves += i - slot;
+        }
+        inOrder = i == count;
     }
     int bits = 0;
     while (!inOrder && ((any ^ every) >> bits) != 0) {
