@@ -389,29 +389,35 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     bool leadBytesRead = false;
     char* line = text;
     char* const end = text + length;
-    char* lineEnd = s_lineEnd(line, end);
     while (line < end) {
-        // Each line is parsed as a string of its own: its newline, then a 0 put in for the
-        // parse and taken out after it. The next line's end is found first, since reading
-        // words just written costs more.
-        char* const nextEnd = s_lineEnd(lineEnd, end);
-        const char saved = *lineEnd;
-        *lineEnd = '\0';
-        if (s_beginsLikeLeadBytes(line)) {
-            if (!leadBytesRead) {
-                leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
-            }
-        } else if (line[0] == '#' && line[1] != '\0') {
-            if (s_debug) {
-                std::fputs(line + 1, stderr);
-            }
-        } else if (parse_ucm_line(line, records != nullptr && count < room ? &records[count]
-                                                                           : &probe) != 0) {
+        NoxUCharMapping* const slot = records != nullptr && count < room ? &records[count] : &probe;
+        const char* const usualEnd = parse_usual_ucm_line(line, slot);
+        char* lineEnd = nullptr;
+        if (usualEnd != nullptr) {
+            // The usual mapping line, read where it lies; its newline mostly follows at once.
             ++count;
+            lineEnd = line + (usualEnd - line);
+            lineEnd = *lineEnd == '\n' ? lineEnd + 1 : s_lineEnd(lineEnd, end);
+        } else {
+            // Any other line is handled as a string of its own: a 0 is put in after its
+            // newline for the parse and taken out after it.
+            lineEnd = s_lineEnd(line, end);
+            const char saved = *lineEnd;
+            *lineEnd = '\0';
+            if (s_beginsLikeLeadBytes(line)) {
+                if (!leadBytesRead) {
+                    leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
+                }
+            } else if (line[0] == '#' && line[1] != '\0') {
+                if (s_debug) {
+                    std::fputs(line + 1, stderr);
+                }
+            } else if (parse_ucm_line(line, slot) != 0) {
+                ++count;
+            }
+            *lineEnd = saved;
         }
-        *lineEnd = saved;
         line = lineEnd;
-        lineEnd = nextEnd;
     }
     dataLen = count;
     if (readWhole && count != 0 && leadBytesRead && records != nullptr) {

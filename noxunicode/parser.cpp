@@ -225,12 +225,11 @@ int s_parseLeadByteToken(const char** p, NoxLeadByteTable* leadBytes)
     return retval;
 }
 
-// The usual mapping line, as code-page files write nearly all of them: "<UXXXX> \xHH... |P"
-// with one blank on each side of the bytes, every byte written with two digits and none 0,
-// and precision 0, 1 or 3. Reads it straight through into *uChar, with exactly the result of
-// the general scan; false for every other line, which then takes the general scan. Reads one
-// character at a time and never past the terminator.
-bool s_parseUsualLine(const char* line, NoxUCharMapping* uChar)
+} // namespace
+
+// Reads one character at a time, never past the first that does not fit the usual shape, so
+// never past the line's newline or terminator.
+const char* parse_usual_ucm_line(const char* line, NoxUCharMapping* uChar)
 {
     bool retval = line[0] == '<' && line[1] == 'U';
     unsigned value = 0;
@@ -262,15 +261,14 @@ bool s_parseUsualLine(const char* line, NoxUCharMapping* uChar)
         uChar->unicodeCharacterValue = static_cast<uint16_t>(value);
         uChar->mbcsBytes = bytes;
     }
-    return retval;
+    return retval ? p + 3 : nullptr;
 }
-
-} // namespace
 
 int parse_ucm_line(const char* line, NoxUCharMapping* uChar)
 {
     int retval = 0;
-    if (line != nullptr && line[0] != '#' && uChar != nullptr && s_parseUsualLine(line, uChar)) {
+    if (line != nullptr && line[0] != '#' && uChar != nullptr &&
+        parse_usual_ucm_line(line, uChar) != nullptr) {
         retval = 1;
     } else if (line != nullptr && line[0] != '#' && uChar != nullptr) {
         uChar->clear();

@@ -9,6 +9,14 @@
 // line is null, starts with '#', or uChar is null.
 int parse_ucm_line(const char* line, NoxUCharMapping* uChar);
 
+// The usual mapping line, as code-page files write nearly all of them: "<UXXXX> \xHH... |P"
+// with one blank on each side of the bytes, every byte written with two digits and none 0,
+// and precision 0, 1 or 3. Reads it into *uChar exactly as parse_ucm_line would and returns
+// the position after the precision marker; for every other line returns null and leaves
+// *uChar as it was. The line need not end where its newline is: nothing after the marker
+// is read.
+const char* parse_usual_ucm_line(const char* line, NoxUCharMapping* uChar);
+
 // Applies a "<nox_lead_bytes> XX-YY:N XX:N ..." line to *leadBytes. Returns the number of
 // byte slots assigned; 0 for any other line.
 int parse_lead_bytes(const char* line, NoxLeadByteTable* leadBytes);

@@ -186,8 +186,8 @@ TEST(OpenTest, KernelTablesHoldWhatTheLookupsFind)
 }
 
 // Mapping lines as short as a line can be, with and without a newline at the end, CR LF
-// lines, and a line of 100000 characters: the reader keeps room for every record and reads
-// every line whole.
+// lines, text after the precision marker, and a line of 100000 characters: the reader keeps
+// room for every record and reads every line whole.
 TEST(OpenTest, ReaderTakesEveryLine)
 {
     const TempDir dir;
@@ -203,6 +203,8 @@ TEST(OpenTest, ReaderTakesEveryLine)
         {"shortest lines", shortest, 3000},
         {"no newline at the end", shortest + "U0042\\x4|", 3001},
         {"CR LF", "<nox_lead_bytes> 01-7F:1\r\n<U0041> \\x41 |0\r\n<U0042> \\x42 |0\r\n", 2},
+        {"text after the marker, no newline at the end",
+         "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0 # A\n<U0042> \\x42 |3\n\n<U0043> \\x43 |1", 3},
         {"long line", "<nox_lead_bytes> 01-7F:1\n" + std::string(100000, '#') + "\nU0041\\x4|", 1},
     };
     for (const auto& c : cases) {
