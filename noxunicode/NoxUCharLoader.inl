@@ -1,6 +1,6 @@
 // NoxUCharLoader.inl - a code page's table: the built-in Latin-1 table, reading a UCM file in
-// one pass, sorting the two indexes, and sharing a built table between the converters that
-// have the same file open. Included by NoxUCharConverter.cpp.
+// one pass a piece at a time, sorting the two indexes, and sharing a built table between the
+// converters that have the same file open. Included by NoxUCharConverter.cpp.
 //
 // A table is read-only once built, so the converters of one unchanged file can use the same
 // arrays: the first open reads the file and offers its table; later opens, while any holder
@@ -188,63 +188,23 @@ NoxUCharMapping** s_sortIndex(NoxUCharMapping** index, NoxUCharMapping** spare, 
     return from;
 }
 
-// Reads the whole file into a buffer that ends in a 0 byte, stored in *text (null without
-// memory) with its length. False when the file could not be read whole (no memory, or a read
-// error): what was read before stays in the buffer.
-bool s_readAll(int fd, size_t sizeHint, char** text, size_t* length)
+// The file is read a piece of this size at a time; the buffer grows only for a longer line.
+const size_t s_pieceSize = 64 * 1024;
+
+// Storage for `count` records that constructs none of them, so that the room not used costs
+// no memory; null without memory. Released with ::operator delete[].
+NoxUCharMapping* s_recordRoom(size_t count)
 {
-    size_t capacity = sizeHint + 2; // a terminator, and room to meet the end of the file
-    char* buffer = new (std::nothrow) char[capacity];
-    size_t used = 0;
-    bool retval = buffer != nullptr;
-    bool atEnd = false;
-    while (retval && !atEnd) {
-        if (capacity - used < 2) {
-            char* larger = new (std::nothrow) char[2 * capacity];
-            retval = larger != nullptr;
-            if (retval) {
-                std::memcpy(larger, buffer, used);
-                delete[] buffer;
-                buffer = larger;
-                capacity *= 2;
-            }
-        }
-        if (retval) {
-            const ssize_t got = read(fd, buffer + used, capacity - 1 - used);
-            if (got > 0) {
-                used += static_cast<size_t>(got);
-            } else if (got == 0) {
-                atEnd = true;
-            } else {
-                retval = errno == EINTR;
-            }
-        }
-    }
-    if (buffer != nullptr) {
-        buffer[used] = '\0';
-    }
-    *text = buffer;
-    *length = used;
-    return retval;
+    return static_cast<NoxUCharMapping*>(
+        ::operator new[](count * sizeof(NoxUCharMapping), std::nothrow));
 }
 
-// The number of lines of the text (its newlines, plus one), eight bytes at a time.
-size_t s_countLines(const char* text, size_t length)
+// The position after the last newline in [text, end), or `text` when there is none.
+char* s_afterLastNewline(char* text, char* end)
 {
-    const uint64_t ones = 0x0101010101010101u;
-    const uint64_t highs = 0x8080808080808080u;
-    size_t retval = 1;
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, text + i, 8);
-        const uint64_t x = word ^ (ones * '\n');
-        const uint64_t zeros = ~(((x & ~highs) + ~highs) | x) & highs;
-        // One bit a newline, each at the bottom of its byte: the product sums the bytes.
-        retval += static_cast<size_t>(((zeros >> 7) * ones) >> 56);
-    }
-    for (; i < length; ++i) {
-        retval += text[i] == '\n' ? 1 : 0;
+    char* retval = end;
+    while (retval > text && retval[-1] != '\n') {
+        --retval;
     }
     return retval;
 }
@@ -375,65 +335,102 @@ bool NoxUCharConverter::mf_loadDataFile(const char* ucmFilePath_in)
 // Reads the mapping lines of the open file `fd` into `data`, and its first lead-byte line
 // that assigns a length into `leadBytes`; true when the file was read whole and gave a
 // lead-byte line and at least one mapping. Otherwise `data` stays null and `dataLen` keeps the
-// number of mapping lines read, for the load message, until the table is built.
+// number of mapping lines read, for the load message, until the table is built. A line that
+// cannot be read (no memory for it, or a read error) ends the reading; the lines before it
+// have been taken. `sizeHint` is the file's size, 0 when unknown.
 bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
 {
-    char* text = nullptr;
-    size_t length = 0;
-    const bool readWhole = s_readAll(fd, sizeHint, &text, &length);
-    // A line gives one record at most. Without room for them the lines are still counted.
-    const size_t room = text != nullptr ? s_countLines(text, length) : 0;
-    NoxUCharMapping* records = room != 0 ? new (std::nothrow) NoxUCharMapping[room] : nullptr;
+    // A mapping line has at least nine characters besides its newline ("U0041\\x4|"): room
+    // for every record of a file of this size, more if it grows while it is read. Without
+    // room the lines are still counted.
+    size_t room = (sizeHint + 1) / 10 + 1;
+    NoxUCharMapping* records = s_recordRoom(room);
     NoxUCharMapping probe;
     uint32_t count = 0;
     bool leadBytesRead = false;
-    char* line = text;
-    char* const end = text + length;
-    while (line < end) {
-        NoxUCharMapping* const slot = records != nullptr && count < room ? &records[count] : &probe;
-        const char* const usualEnd = parse_usual_ucm_line(line, slot);
-        char* lineEnd = nullptr;
-        if (usualEnd != nullptr) {
-            // The usual mapping line, read where it lies; its newline mostly follows at once.
-            ++count;
-            lineEnd = line + (usualEnd - line);
-            lineEnd = *lineEnd == '\n' ? lineEnd + 1 : s_lineEnd(lineEnd, end);
-        } else {
-            // Any other line is handled as a string of its own: a 0 is put in after its
-            // newline for the parse and taken out after it.
-            lineEnd = s_lineEnd(line, end);
-            const char saved = *lineEnd;
-            *lineEnd = '\0';
-            if (s_beginsLikeLeadBytes(line)) {
-                if (!leadBytesRead) {
-                    leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
-                }
-            } else if (line[0] == '#' && line[1] != '\0') {
-                if (s_debug) {
-                    std::fputs(line + 1, stderr);
-                }
-            } else if (parse_ucm_line(line, slot) != 0) {
-                ++count;
+    size_t capacity = s_pieceSize;
+    char* buffer = new (std::nothrow) char[capacity + 1];
+    size_t used = 0;
+    bool readWhole = buffer != nullptr;
+    bool atEnd = false;
+    while (readWhole && !atEnd) {
+        if (used == capacity) {
+            // One line fills the buffer: room for a longer one.
+            char* larger = new (std::nothrow) char[2 * capacity + 1];
+            readWhole = larger != nullptr;
+            if (readWhole) {
+                std::memcpy(larger, buffer, used);
+                delete[] buffer;
+                buffer = larger;
+                capacity *= 2;
             }
-            *lineEnd = saved;
         }
-        line = lineEnd;
+        ssize_t got = readWhole ? read(fd, buffer + used, capacity - used) : 0;
+        while (got < 0 && errno == EINTR) {
+            got = read(fd, buffer + used, capacity - used);
+        }
+        readWhole = readWhole && got >= 0;
+        atEnd = got == 0;
+        used += got > 0 ? static_cast<size_t>(got) : 0;
+        buffer[used] = '\0';
+        // The lines read whole: up to the last newline, and at the end of the file the rest.
+        char* const end = !readWhole ? buffer
+                          : atEnd    ? buffer + used
+                                     : s_afterLastNewline(buffer, buffer + used);
+        char* line = buffer;
+        while (line < end) {
+            if (records != nullptr && count == room) {
+                NoxUCharMapping* more = s_recordRoom(2 * room);
+                if (more != nullptr) {
+                    std::uninitialized_copy(records, records + count, more);
+                    room *= 2;
+                }
+                ::operator delete[](records);
+                records = more;
+            }
+            NoxUCharMapping* const slot =
+                records != nullptr ? new (records + count) NoxUCharMapping() : &probe;
+            const char* const usualEnd = parse_usual_ucm_line(line, slot);
+            char* lineEnd = nullptr;
+            if (usualEnd != nullptr) {
+                // The usual mapping line, read where it lies; its newline mostly follows at once.
+                ++count;
+                lineEnd = line + (usualEnd - line);
+                lineEnd = *lineEnd == '\n' ? lineEnd + 1 : s_lineEnd(lineEnd, end);
+            } else {
+                // Any other line is handled as a string of its own: a 0 is put in after its
+                // newline for the parse and taken out after it.
+                lineEnd = s_lineEnd(line, end);
+                const char saved = *lineEnd;
+                *lineEnd = '\0';
+                if (s_beginsLikeLeadBytes(line)) {
+                    if (!leadBytesRead) {
+                        leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
+                    }
+                } else if (line[0] == '#' && line[1] != '\0') {
+                    if (s_debug) {
+                        std::fputs(line + 1, stderr);
+                    }
+                } else if (parse_ucm_line(line, slot) != 0) {
+                    ++count;
+                }
+                *lineEnd = saved;
+            }
+            line = lineEnd;
+        }
+        // The part of a line read so far moves to the front, for the rest to follow it.
+        used = static_cast<size_t>(buffer + used - end);
+        std::memmove(buffer, end, used);
     }
     dataLen = count;
     if (readWhole && count != 0 && leadBytesRead && records != nullptr) {
-        // Many lines that are no mapping: keep only what the records need, where memory allows.
-        NoxUCharMapping* exact =
-            room - count > count / 8 + 64 ? new (std::nothrow) NoxUCharMapping[count] : nullptr;
-        if (exact != nullptr) {
-            std::copy(records, records + count, exact);
-            delete[] records;
-            records = exact;
+        data = new (std::nothrow) NoxUCharMapping[count];
+        if (data != nullptr) {
+            std::copy(records, records + count, data);
         }
-        data = records;
-        records = nullptr;
     }
-    delete[] records;
-    delete[] text;
+    ::operator delete[](records);
+    delete[] buffer;
     return data != nullptr;
 }
 
