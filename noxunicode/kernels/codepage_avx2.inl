@@ -25,18 +25,32 @@ namespace {
 
 #if defined(NOX_X86)
 
-// True when [known, end) may be read: the text reaches `known`, so its page is readable, and
-// a block may reach into the next page only when the rest of known's page holds no 0. Blocks
-// are far shorter than a page. Units at an odd address would straddle the page boundary: such
-// text never crosses.
-template <typename Unit> inline bool s_mayRead(const Unit* known, const Unit* end)
-{
-    const auto from = reinterpret_cast<uintptr_t>(known);
-    const auto last = reinterpret_cast<uintptr_t>(end) - 1;
-    return (from ^ last) < nox::kPageSize ||
-           (from % sizeof(Unit) == 0 &&
-            nox::sse2PageRestHasNoZero(known, known + nox::bytesToPageEnd(known) / sizeof(Unit)));
-}
+// Where the blocks of a run may be read: up to the end of the page the run starts in (the text
+// reaches that page), and a page further each time the rest of the current page holds no 0
+// (the text then goes on into the next page). Units at an odd address would straddle the page
+// boundary: such text never crosses.
+template <typename Unit> class NoxPageReach {
+  public:
+    explicit NoxPageReach(const Unit* src)
+        : mEnd(src + nox::bytesToPageEnd(src) / sizeof(Unit)),
+          mAligned(reinterpret_cast<uintptr_t>(src) % sizeof(Unit) == 0)
+    {
+    }
+
+    // True when the n units from `at` (a position the text reaches) may be read; n is far less
+    // than a page.
+    bool allows(const Unit* at, size_t n)
+    {
+        if (at + n > mEnd && mAligned && nox::sse2PageRestHasNoZero(at, mEnd)) {
+            mEnd += nox::kPageSize / sizeof(Unit);
+        }
+        return at + n <= mEnd;
+    }
+
+  private:
+    const Unit* mEnd;
+    bool mAligned;
+};
 
 // The bytes among 32 that do not map to themselves: 0, and 0x80 up to the upper range, whose
 // first byte less 0x100 is in every byte of `below` (0: no upper range).
@@ -44,6 +58,16 @@ NOX_TARGET_AVX2 inline __m256i s_unselfBytes32(__m256i v, __m256i below)
 {
     return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()),
                            _mm256_cmpgt_epi8(below, v));
+}
+
+// The same for two registers; without Upper every byte but 0 maps to itself.
+template <bool Upper>
+NOX_TARGET_AVX2 inline __m256i s_unselfBytes64(__m256i v, __m256i w, __m256i below)
+{
+    const __m256i zero = _mm256_cmpeq_epi8(_mm256_min_epu8(v, w), _mm256_setzero_si256());
+    return Upper ? _mm256_or_si256(zero, _mm256_or_si256(_mm256_cmpgt_epi8(below, v),
+                                                         _mm256_cmpgt_epi8(below, w)))
+                 : zero;
 }
 
 NOX_TARGET_AVX2 inline int s_unselfBytes16(__m128i v, __m128i below)
@@ -60,20 +84,20 @@ NOX_TARGET_AVX2 inline void s_widen16(const unsigned char* src, UChar* out)
 }
 
 // Widens the leading bytes of src that map to themselves, at most max; without Write only
-// counts them. Returns their count.
-template <bool Write>
+// counts them; Upper when bytes from 0x80 up to the upper range do not. Returns their count.
+template <bool Write, bool Upper>
 NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar* out,
                                      unsigned selfFirst)
 {
     const auto belowByte = static_cast<char>(selfFirst - 0x100);
     const __m256i below = _mm256_set1_epi8(belowByte);
     const __m128i below16 = _mm_set1_epi8(belowByte);
+    NoxPageReach<unsigned char> reach(src);
     size_t i = 0;
-    while (max - i >= 64 && s_mayRead(src + i, src + i + 64)) {
+    while (max - i >= 64 && reach.allows(src + i, 64)) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
         const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
-        const __m256i unself =
-            _mm256_or_si256(s_unselfBytes32(v, below), s_unselfBytes32(w, below));
+        const __m256i unself = s_unselfBytes64<Upper>(v, w, below);
         if (!_mm256_testz_si256(unself, unself)) {
             break;
         }
@@ -87,7 +111,7 @@ NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar
     // Blocks of 16 up to the first byte that stops the run; then the last block of the run
     // ends on its last byte.
     bool known = false;
-    while (max - i >= 16 && s_mayRead(src + i, src + i + 16)) {
+    while (max - i >= 16 && reach.allows(src + i, 16)) {
         const int unself =
             s_unselfBytes16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), below16);
         if (unself != 0) {
@@ -102,7 +126,7 @@ NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar
     }
     if (max - i < 16 && max >= 16 && i != max &&
         (known ||
-         (s_mayRead(src + i, src + max) &&
+         (reach.allows(src + i, max - i) &&
           s_unselfBytes16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + max - 16)),
                           below16) == 0))) {
         if (Write) {
@@ -126,22 +150,58 @@ NOX_TARGET_AVX2 inline void s_narrow8(const UChar* src, unsigned char* out)
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
 }
 
-// Narrows the leading units of src that map to themselves, as s_widenSelf32.
-template <bool Write>
+NOX_TARGET_AVX2 inline __m256i s_load16(const UChar* src)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+}
+
+// Units 0-7 and 16-23 from src: packed with units 8-15 and 24-31, their bytes come out in order.
+NOX_TARGET_AVX2 inline __m256i s_loadHalves(const UChar* src)
+{
+    return _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), 1);
+}
+
+// Narrows the leading units of src that map to themselves, as s_widenSelf32; Upper when units
+// from 0x80 up to the upper range do not.
+template <bool Write, bool Upper>
 NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned char* out, UChar first,
                                       UChar last)
 {
     const unsigned upper = last == 0xFF ? first : 0x100;
     const __m256i below = _mm256_set1_epi8(static_cast<char>(upper - 0x100));
     const __m256i high = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    NoxPageReach<UChar> reach(src);
     size_t i = 0;
-    while (max - i >= 32 && s_mayRead(src + i, src + i + 32)) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 16));
+    // No unit above 0xFF (one mask test of all four registers): the packed bytes are the units.
+    while (max - i >= 64 && reach.allows(src + i, 64)) {
+        const __m256i a = s_loadHalves(src + i);
+        const __m256i b = s_loadHalves(src + i + 8);
+        const __m256i c = s_loadHalves(src + i + 32);
+        const __m256i d = s_loadHalves(src + i + 40);
+        if (!_mm256_testz_si256(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)),
+                                high)) {
+            break;
+        }
+        const __m256i ab = _mm256_packus_epi16(a, b);
+        const __m256i cd = _mm256_packus_epi16(c, d);
+        const __m256i unself = s_unselfBytes64<Upper>(ab, cd, below);
+        if (!_mm256_testz_si256(unself, unself)) {
+            break;
+        }
+        if (Write) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), ab);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), cd);
+        }
+        i += 64;
+    }
+    while (max - i >= 32 && reach.allows(src + i, 32)) {
+        const __m256i a = s_load16(src + i);
+        const __m256i b = s_load16(src + i + 16);
         if (!_mm256_testz_si256(_mm256_or_si256(a, b), high)) {
             break;
         }
-        // No unit above 0xFF: the packed bytes are the units.
         const __m256i packed = _mm256_packus_epi16(a, b);
         const __m256i unself = s_unselfBytes32(packed, below);
         if (!_mm256_testz_si256(unself, unself)) {
@@ -154,7 +214,7 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
         i += 32;
     }
     bool known = false;
-    while (max - i >= 8 && s_mayRead(src + i, src + i + 8)) {
+    while (max - i >= 8 && reach.allows(src + i, 8)) {
         const unsigned unself = s_unselfUnits8(src + i, first, last);
         if (unself != 0) {
             max = i + static_cast<size_t>(__builtin_ctz(unself)) / 2;
@@ -168,7 +228,7 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
     }
     if (max - i < 8 && max >= 8 && i != max &&
         (known ||
-         (s_mayRead(src + i, src + max) && s_unselfUnits8(src + max - 8, first, last) == 0))) {
+         (reach.allows(src + i, max - i) && s_unselfUnits8(src + max - 8, first, last) == 0))) {
         if (Write) {
             s_narrow8(src + max - 8, out + max - 8);
         }
@@ -239,15 +299,21 @@ struct NoxAvx2Kernels : NoxSse2Kernels {
 
     static size_t widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned selfFirst)
     {
-        return out != nullptr ? s_widenSelf32<true>(src, max, out, selfFirst)
-                              : s_widenSelf32<false>(src, max, out, selfFirst);
+        const bool upper = selfFirst > 0x80;
+        return out != nullptr ? (upper ? s_widenSelf32<true, true>(src, max, out, selfFirst)
+                                       : s_widenSelf32<true, false>(src, max, out, selfFirst))
+                              : (upper ? s_widenSelf32<false, true>(src, max, out, selfFirst)
+                                       : s_widenSelf32<false, false>(src, max, out, selfFirst));
     }
 
     static size_t narrowSelf(const UChar* src, size_t max, unsigned char* out, UChar first,
                              UChar last)
     {
-        return out != nullptr ? s_narrowSelf32<true>(src, max, out, first, last)
-                              : s_narrowSelf32<false>(src, max, out, first, last);
+        const bool upper = last != 0xFF || first > 0x80;
+        return out != nullptr ? (upper ? s_narrowSelf32<true, true>(src, max, out, first, last)
+                                       : s_narrowSelf32<true, false>(src, max, out, first, last))
+                              : (upper ? s_narrowSelf32<false, true>(src, max, out, first, last)
+                                       : s_narrowSelf32<false, false>(src, max, out, first, last));
     }
 
     static constexpr bool kHasByteToUnit = true;
