@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -448,6 +450,111 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
             for (const nox::KernelLevel level : noxtest::kernelLevels()) {
                 nox::setKernelCeiling(level);
                 EXPECT_TRUE(exact == outcomes()) << nox::kernelLevelName(level);
+            }
+        }
+    }
+}
+
+// Runs that cross pages: 0-terminated texts of up to three pages whose 0 lies in the last page
+// before the guard, with bytes or units that are not 0 between the 0 and the guard, converted
+// with a count far beyond the 0. A kernel that crosses a page boundary only where the rest of
+// the page holds no 0 never touches the guard. UTF-16 text also at an odd address, whose units
+// straddle the page boundaries. Also with a count that ends the text before its 0. Every level
+// gives what level Exact gives.
+TEST(GuardPageTest, RunsCrossPagesOnlyWhereTheTextGoesOn)
+{
+    const std::string ucm = std::string(NOX_DATA_DIR) + "/ucm/";
+    const noxtest::Handle pages[] = {
+        noxtest::Handle(ncnv_getConverter("LATIN_1")),
+        noxtest::Handle(ncnv_loadConverter((ucm + "CP1252.ucm").c_str())),
+        noxtest::Handle(ncnv_loadConverter((ucm + "CP1251.ucm").c_str())),
+        noxtest::Handle(ncnv_loadConverter((ucm + "SJIS.ucm").c_str()))};
+    // Bytes and units that each page maps both ways: ASCII, and 0xE9 (LATIN_1, CP1252) or
+    // 0xE0 (CP1251: U+0430); SJIS takes only the ASCII ones.
+    const auto text = [](size_t length, bool upper) {
+        U32 retval;
+        for (size_t i = 0; i < length; ++i) {
+            retval += upper && i % 3 == 1 ? char32_t(0xE9) : char32_t(0x21 + i % 90);
+        }
+        return retval;
+    };
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const int far = INT_MAX;
+#if !defined(NOX_ADDRESS_SANITIZER)
+    // UTF-16 units at an odd address, right before the guard (the first byte unused); not
+    // under the sanitizers, which refuse reads of units at odd addresses.
+    const auto oddUnits = [](const U32& values) {
+        char* start = s_place<char>(0, U32(2 * values.size() + 1, 0x41));
+        for (size_t i = 0; i < values.size(); ++i) {
+            const auto unit = static_cast<UChar>(values[i]);
+            std::memcpy(start + 1 + 2 * i, &unit, sizeof unit);
+        }
+        return reinterpret_cast<const UChar*>(start + 1);
+    };
+#endif
+    for (size_t h = 0; h < std::size(pages); ++h) {
+        const bool upper = h < 2;
+        U32 bytes = text(3 * page, upper || h == 2);
+        U32 fromUnits = bytes;
+        if (h == 2) {
+            std::replace(bytes.begin(), bytes.end(), char32_t(0xE9), char32_t(0xE0));
+            std::replace(fromUnits.begin(), fromUnits.end(), char32_t(0xE9), char32_t(0x430));
+        }
+        for (const size_t length :
+             {size_t(1), size_t(63), size_t(100), page - 1, page + 7, 2 * page + 33}) {
+            for (const size_t after : {0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200}) {
+                SCOPED_TRACE(testing::Message()
+                             << "page " << h << ", length " << length << ", after the 0 " << after);
+                const U32 filler(after, 0x41);
+                const U32 in = bytes.substr(0, length) + U32(1, 0) + filler;
+                const U32 inUnits = fromUnits.substr(0, length) + U32(1, 0) + filler;
+                const auto outcomes = [&] {
+                    std::vector<Outcome> retval;
+                    for (const int count : {int(length) - 1, far, -1}) {
+                        retval.push_back(s_call<char, UChar>(
+                            in, length + 2,
+                            [&](const char* s, const char*, UChar* t, UChar* tEnd, int* e) {
+                                return ncnv_toUChars(pages[h].get(), t, int(tEnd - t), s, count, e);
+                            }));
+                        retval.push_back(s_call<UChar, char>(
+                            inUnits, length + 2,
+                            [&](const UChar* s, const UChar*, char* t, char* tEnd, int* e) {
+                                return ncnv_fromUChars(pages[h].get(), t, int(tEnd - t), s, count,
+                                                       e);
+                            }));
+#if !defined(NOX_ADDRESS_SANITIZER)
+                        retval.push_back(s_call<char, char>(
+                            U"", length + 2,
+                            [&](const char*, const char*, char* t, char* tEnd, int* e) {
+                                return ncnv_fromUChars(pages[h].get(), t, int(tEnd - t),
+                                                       oddUnits(inUnits), count, e);
+                            }));
+#endif
+                    }
+                    retval.push_back(s_call<char, UChar>(
+                        in, length + 2,
+                        [&](const char* s, const char*, UChar* t, UChar* tEnd, int* e) {
+                            const char* start = s;
+                            ncnv_toUnicode(pages[h].get(), &t, tEnd, &s, start + far, e);
+                            return int(s - start);
+                        }));
+                    retval.push_back(s_call<UChar, char>(
+                        inUnits, length + 2,
+                        [&](const UChar* s, const UChar*, char* t, char* tEnd, int* e) {
+                            const UChar* start = s;
+                            ncnv_fromUnicode(pages[h].get(), &t, tEnd, &s, start + far, e);
+                            return int(s - start);
+                        }));
+                    return retval;
+                };
+                const noxtest::CeilingGuard guard;
+                nox::setKernelCeiling(nox::KernelLevel::Exact);
+                const std::vector<Outcome> exact = outcomes();
+                EXPECT_EQ(int(length) - 1, exact[0].result);
+                for (const nox::KernelLevel level : noxtest::kernelLevels()) {
+                    nox::setKernelCeiling(level);
+                    EXPECT_TRUE(exact == outcomes()) << nox::kernelLevelName(level);
+                }
             }
         }
     }

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -187,6 +188,88 @@ TEST(LevelsTest, RandomInputsSizesAndRoom)
         ASSERT_GT(c.dataLen, 0u);
         for (int round = 0; round < 150 && !HasFailure(); ++round) {
             s_randomRound(h.get(), c, rng, round % 4 == 0 ? 600 : 80); // 600: long block runs
+        }
+    }
+}
+
+// Runs of the characters that the block kernels take, of every length up to beyond the widest
+// block, ended by each kind of stop (the end of the input, a 0, a character without a mapping,
+// a lead byte cut by the end), with output room ending inside the run and right after it: a
+// stop in every lane of every block. Every level gives what level Exact gives.
+TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
+{
+    std::mt19937 rng(20261208);
+    for (const char* page :
+         {"ISO-8859-1", "CP1252", "CP1251", "KOI8-R", "CP037", "SJIS", "GBK", "EUC-KR"}) {
+        const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + page + ".ucm";
+        SCOPED_TRACE(file);
+        const Handle h(ncnv_loadConverter(file.c_str()));
+        const NoxUCharConverter c(file.c_str());
+        ASSERT_GT(c.dataLen, 0u);
+        // The page's ASCII and other characters, each as bytes and unit.
+        std::vector<std::pair<std::string, char16_t>> ascii;
+        std::vector<std::pair<std::string, char16_t>> other;
+        for (uint32_t r = 0; r < c.dataLen; ++r) {
+            const NoxUCharMapping& m = c.data[r];
+            std::string bytes;
+            for (int k = 0; k < m.getMBLen(); ++k) {
+                bytes.push_back(static_cast<char>(m.mbcsBytes >> (8 * k)));
+            }
+            if (!bytes.empty() && bytes.find('\0') == std::string::npos && m.getUnicode() != 0) {
+                (m.getUnicode() < 0x80 ? ascii : other).emplace_back(bytes, m.getUnicode());
+            }
+        }
+        ASSERT_FALSE(ascii.empty() || other.empty());
+        for (size_t length = 0; length <= 140; ++length) {
+            for (int mix = 0; mix < 3; ++mix) { // ASCII, others, both
+                std::string mb;
+                std::u16string u16;
+                for (size_t i = 0; i < length; ++i) {
+                    const bool pickOther = mix == 1 || (mix == 2 && rng() % 2 == 0);
+                    const auto& pool = pickOther ? other : ascii;
+                    const auto& ch = pool[rng() % pool.size()];
+                    mb += ch.first;
+                    u16 += ch.second;
+                }
+                // Stops: none, a 0, a byte or unit without a mapping (noise), a lead byte cut.
+                const int stop = static_cast<int>(length % 4);
+                const std::string mbStop = stop == 1   ? std::string(1, '\0') + "AB"
+                                           : stop == 2 ? std::string("\xFF\xFE\x80", 3)
+                                           : stop == 3 ? std::string("\x81", 1)
+                                                       : std::string();
+                const std::u16string uStop = stop == 1   ? std::u16string(1, u'\0') + u"AB"
+                                             : stop == 2 ? u"\xFFFF\xDC00"
+                                             : stop == 3 ? u"\x3000"
+                                                         : std::u16string();
+                const std::string mbIn = mb + mbStop;
+                const std::u16string uIn = u16 + uStop;
+                const auto all = [&] {
+                    std::vector<Outcome> retval;
+                    for (const int room :
+                         {static_cast<int>(u16.size()) - 1, static_cast<int>(u16.size()) + 1,
+                          static_cast<int>(mb.size()) - 1, static_cast<int>(mb.size()) + 2, -1}) {
+                        retval.push_back(s_outcome(
+                            toUChars(h.get(), mbIn, static_cast<int>(mbIn.size()), room)));
+                        retval.push_back(s_outcome(
+                            fromUChars(h.get(), uIn, static_cast<int>(uIn.size()), room)));
+                        const auto range = static_cast<size_t>(std::max(room, 0));
+                        retval.push_back(s_outcome(toUnicode(h.get(), mbIn, mbIn.size(), range)));
+                        retval.push_back(s_outcome(fromUnicode(h.get(), uIn, uIn.size(), range)));
+                    }
+                    return retval;
+                };
+                const CeilingGuard guard;
+                nox::setKernelCeiling(nox::KernelLevel::Exact);
+                const std::vector<Outcome> exact = all();
+                for (const nox::KernelLevel level : kernelLevels()) {
+                    nox::setKernelCeiling(level);
+                    EXPECT_TRUE(exact == all()) << nox::kernelLevelName(level) << " "
+                                                << hexBytes(mbIn) << " " << hexUnits(uIn);
+                }
+            }
+            if (HasFailure()) {
+                return;
+            }
         }
     }
 }

@@ -1,134 +1,327 @@
 // codepage_avx2.inl - code-page kernels for AVX2, on top of the SSE2 kernels. Included by
 // NoxUCharConverter.cpp.
 //
-// Runs of bytes that map to themselves (all of LATIN_1 but its 0) are widened 32 at a time, and
-// runs of units that map to themselves narrowed 32 at a time, after one compare a register
-// finds the first byte or unit that does not; what is left of a run takes the SSE2 kernels.
+// Runs of bytes that map to themselves (all of LATIN_1 but its 0) are widened 64 at a time, and
+// runs of units that map to themselves narrowed 32 at a time. A byte maps to itself when it is
+// not 0 and not in 0x80 up to the code page's upper range: one compare with 0 and one signed
+// compare with the range's first byte. Units are first tested for a high byte (one mask test
+// of the block), then packed to bytes and tested as bytes. What is left of a run goes 16 bytes
+// (8 units) at a time, and its last block ends on the run's last character, overlapping the
+// block before it, so that no character is converted one at a time unless the whole run is
+// shorter than a block.
+//
+// These runs are given the whole input, not the rest of a page: the text ends at its first 0,
+// and a block that would reach into the next page is read only after the rest of this page has
+// shown no 0 (aligned loads of the page's last bytes, which never leave the page). Once a page
+// has no 0 left, the text goes on into the next one, which is then readable.
+//
+// Single-byte code pages convert 32 bytes a step: bytes below 0x80 are their own units, and
+// the units of the upper half (their low and their high bytes, two 128-byte tables) are
+// looked up with byte shuffles of each 16-byte row of a table by the byte's low four bits,
+// chosen among the eight rows by a tree of blends on bits 4, 5 and 6. A unit of 0 marks a byte
+// without an entry, which stops the step.
 
 namespace {
 
 #if defined(NOX_X86)
 
-// Mask of the bytes among the 32 at src that do not map to themselves: 0 bytes, and bytes from
-// 0x80 below selfFirst (0x80-0x100).
-NOX_TARGET_AVX2 inline unsigned s_unselfBytes32(__m256i v, unsigned selfFirst)
-{
-    const __m256i zero = _mm256_setzero_si256();
-    auto mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, zero)));
-    if (selfFirst > 0x80) {
-        const __m256i offset = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(0x80)));
-        const __m256i beyond =
-            _mm256_subs_epu8(offset, _mm256_set1_epi8(static_cast<char>(selfFirst - 0x81)));
-        mask |= static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(beyond, zero)));
+// Where the blocks of a run may be read: up to the end of the page the run starts in (the text
+// reaches that page), and a page further each time the rest of the current page holds no 0
+// (the text then goes on into the next page). Units at an odd address would straddle the page
+// boundary: such text never crosses.
+template <typename Unit> class NoxPageReach {
+  public:
+    explicit NoxPageReach(const Unit* src)
+        : mEnd(src + nox::bytesToPageEnd(src) / sizeof(Unit)),
+          mAligned(reinterpret_cast<uintptr_t>(src) % sizeof(Unit) == 0)
+    {
     }
-    return mask;
+
+    // True when the n units from `at` (a position the text reaches) may be read; n is far less
+    // than a page.
+    bool allows(const Unit* at, size_t n)
+    {
+        if (at + n > mEnd && mAligned && nox::sse2PageRestHasNoZero(at, mEnd)) {
+            mEnd += nox::kPageSize / sizeof(Unit);
+        }
+        return at + n <= mEnd;
+    }
+
+  private:
+    const Unit* mEnd;
+    bool mAligned;
+};
+
+// The bytes among 32 that do not map to themselves: 0, and 0x80 up to the upper range, whose
+// first byte less 0x100 is in every byte of `below` (0: no upper range).
+NOX_TARGET_AVX2 inline __m256i s_unselfBytes32(__m256i v, __m256i below)
+{
+    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()),
+                           _mm256_cmpgt_epi8(below, v));
 }
 
-// Mask (two bits a unit) of the units among 16 outside 0x01-0x7F and first-last.
-NOX_TARGET_AVX2 inline unsigned s_unselfUnits16(__m256i v, UChar first, UChar last)
+// The same for two registers; without Upper every byte but 0 maps to itself.
+template <bool Upper>
+NOX_TARGET_AVX2 inline __m256i s_unselfBytes64(__m256i v, __m256i w, __m256i below)
+{
+    const __m256i zero = _mm256_cmpeq_epi8(_mm256_min_epu8(v, w), _mm256_setzero_si256());
+    return Upper ? _mm256_or_si256(zero, _mm256_or_si256(_mm256_cmpgt_epi8(below, v),
+                                                         _mm256_cmpgt_epi8(below, w)))
+                 : zero;
+}
+
+NOX_TARGET_AVX2 inline int s_unselfBytes16(__m128i v, __m128i below)
+{
+    return _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpgt_epi8(below, v)));
+}
+
+NOX_TARGET_AVX2 inline void s_widen16(const unsigned char* src, UChar* out)
+{
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i*>(out),
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))));
+}
+
+// Widens the leading bytes of src that map to themselves, at most max; without Write only
+// counts them; Upper when bytes from 0x80 up to the upper range do not. Returns their count.
+template <bool Write, bool Upper>
+NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar* out,
+                                     unsigned selfFirst)
+{
+    const auto belowByte = static_cast<char>(selfFirst - 0x100);
+    const __m256i below = _mm256_set1_epi8(belowByte);
+    const __m128i below16 = _mm_set1_epi8(belowByte);
+    NoxPageReach<unsigned char> reach(src);
+    size_t i = 0;
+    while (max - i >= 64 && reach.allows(src + i, 64)) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
+        const __m256i unself = s_unselfBytes64<Upper>(v, w, below);
+        if (!_mm256_testz_si256(unself, unself)) {
+            break;
+        }
+        if (Write) {
+            for (size_t k = 0; k < 64; k += 16) {
+                s_widen16(src + i + k, out + i + k);
+            }
+        }
+        i += 64;
+    }
+    // Blocks of 16 up to the first byte that stops the run; then the last block of the run
+    // ends on its last byte.
+    bool known = false;
+    while (max - i >= 16 && reach.allows(src + i, 16)) {
+        const int unself =
+            s_unselfBytes16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), below16);
+        if (unself != 0) {
+            max = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(unself)));
+            known = true;
+            break;
+        }
+        if (Write) {
+            s_widen16(src + i, out + i);
+        }
+        i += 16;
+    }
+    if (max - i < 16 && max >= 16 && i != max &&
+        (known ||
+         (reach.allows(src + i, max - i) &&
+          s_unselfBytes16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + max - 16)),
+                          below16) == 0))) {
+        if (Write) {
+            s_widen16(src + max - 16, out + max - 16);
+        }
+        i = max;
+    }
+    return i + NoxScalarKernels::widenSelf(src + i, max - i, Write ? out + i : nullptr, selfFirst);
+}
+
+// The units among 8 outside 0x01-0x7F and first-last, two mask bits a unit.
+NOX_TARGET_AVX2 inline unsigned s_unselfUnits8(const UChar* src, UChar first, UChar last)
+{
+    return static_cast<unsigned>(
+        s_unselfUnits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), first, last));
+}
+
+NOX_TARGET_AVX2 inline void s_narrow8(const UChar* src, unsigned char* out)
+{
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+}
+
+NOX_TARGET_AVX2 inline __m256i s_load16(const UChar* src)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+}
+
+// Units 0-7 and 16-23 from src: packed with units 8-15 and 24-31, their bytes come out in order.
+NOX_TARGET_AVX2 inline __m256i s_loadHalves(const UChar* src)
+{
+    return _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), 1);
+}
+
+// Narrows the leading units of src that map to themselves, as s_widenSelf32; Upper when units
+// from 0x80 up to the upper range do not.
+template <bool Write, bool Upper>
+NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned char* out, UChar first,
+                                      UChar last)
+{
+    const unsigned upper = last == 0xFF ? first : 0x100;
+    const __m256i below = _mm256_set1_epi8(static_cast<char>(upper - 0x100));
+    const __m256i high = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    NoxPageReach<UChar> reach(src);
+    size_t i = 0;
+    // No unit above 0xFF (one mask test of all four registers): the packed bytes are the units.
+    while (max - i >= 64 && reach.allows(src + i, 64)) {
+        const __m256i a = s_loadHalves(src + i);
+        const __m256i b = s_loadHalves(src + i + 8);
+        const __m256i c = s_loadHalves(src + i + 32);
+        const __m256i d = s_loadHalves(src + i + 40);
+        if (!_mm256_testz_si256(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)),
+                                high)) {
+            break;
+        }
+        const __m256i ab = _mm256_packus_epi16(a, b);
+        const __m256i cd = _mm256_packus_epi16(c, d);
+        const __m256i unself = s_unselfBytes64<Upper>(ab, cd, below);
+        if (!_mm256_testz_si256(unself, unself)) {
+            break;
+        }
+        if (Write) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), ab);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), cd);
+        }
+        i += 64;
+    }
+    while (max - i >= 32 && reach.allows(src + i, 32)) {
+        const __m256i a = s_load16(src + i);
+        const __m256i b = s_load16(src + i + 16);
+        if (!_mm256_testz_si256(_mm256_or_si256(a, b), high)) {
+            break;
+        }
+        const __m256i packed = _mm256_packus_epi16(a, b);
+        const __m256i unself = s_unselfBytes32(packed, below);
+        if (!_mm256_testz_si256(unself, unself)) {
+            break;
+        }
+        if (Write) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                                _mm256_permute4x64_epi64(packed, 0xD8));
+        }
+        i += 32;
+    }
+    bool known = false;
+    while (max - i >= 8 && reach.allows(src + i, 8)) {
+        const unsigned unself = s_unselfUnits8(src + i, first, last);
+        if (unself != 0) {
+            max = i + static_cast<size_t>(__builtin_ctz(unself)) / 2;
+            known = true;
+            break;
+        }
+        if (Write) {
+            s_narrow8(src + i, out + i);
+        }
+        i += 8;
+    }
+    if (max - i < 8 && max >= 8 && i != max &&
+        (known ||
+         (reach.allows(src + i, max - i) && s_unselfUnits8(src + max - 8, first, last) == 0))) {
+        if (Write) {
+            s_narrow8(src + max - 8, out + max - 8);
+        }
+        i = max;
+    }
+    return i +
+           NoxScalarKernels::narrowSelf(src + i, max - i, Write ? out + i : nullptr, first, last);
+}
+
+// Row r of the upper half of a 256-byte table, each byte picked by the low four bits.
+NOX_TARGET_AVX2 inline __m256i s_row(const unsigned char* table, int r, __m256i low4)
+{
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + 128 + 16 * r));
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), low4);
+}
+
+// The units of 32 bytes from the upper half of a 256-byte table: each row of 16 shuffled by the
+// low four bits, the rows chosen by bits 4, 5 and 6 (moved to the top bit of each byte).
+NOX_TARGET_AVX2 inline __m256i s_upperHalf(const unsigned char* table, __m256i low4, __m256i bit4,
+                                           __m256i bit5, __m256i bit6)
+{
+    const __m256i r01 = _mm256_blendv_epi8(s_row(table, 0, low4), s_row(table, 1, low4), bit4);
+    const __m256i r23 = _mm256_blendv_epi8(s_row(table, 2, low4), s_row(table, 3, low4), bit4);
+    const __m256i r45 = _mm256_blendv_epi8(s_row(table, 4, low4), s_row(table, 5, low4), bit4);
+    const __m256i r67 = _mm256_blendv_epi8(s_row(table, 6, low4), s_row(table, 7, low4), bit4);
+    return _mm256_blendv_epi8(_mm256_blendv_epi8(r01, r23, bit5),
+                              _mm256_blendv_epi8(r45, r67, bit5), bit6);
+}
+
+// Converts 32 one-byte characters a step while all have entries, on a code page whose bytes
+// 0x01-0x7F are their own units; `tables` holds each byte's low (0-255) and high (256-511)
+// unit byte. Returns the bytes converted (a multiple of 32).
+NOX_TARGET_AVX2 size_t s_toUBytes32(const unsigned char* src, size_t len, UChar* out,
+                                    const unsigned char* tables)
 {
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i ascii = _mm256_cmpeq_epi16(
-        _mm256_subs_epu16(_mm256_sub_epi16(v, _mm256_set1_epi16(1)), _mm256_set1_epi16(0x7E)),
-        zero);
-    const __m256i self = _mm256_cmpeq_epi16(
-        _mm256_subs_epu16(_mm256_sub_epi16(v, _mm256_set1_epi16(static_cast<short>(first))),
-                          _mm256_set1_epi16(static_cast<short>(last - first))),
-        zero);
-    return ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(ascii, self)));
-}
-
-NOX_TARGET_AVX2 inline void s_widenBytes32(__m256i v, UChar* out)
-{
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16),
-                        _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
-}
-
-// True when no unit among the 32 in a and b is 0 or above 0xFF: the units that map to
-// themselves when they are 0x01-0xFF (LATIN_1).
-NOX_TARGET_AVX2 inline bool s_allLatin1(__m256i a, __m256i b)
-{
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i none = _mm256_cmpeq_epi16(_mm256_min_epu16(a, b), zero);
-    return _mm256_testz_si256(_mm256_or_si256(a, b),
-                              _mm256_set1_epi16(static_cast<short>(0xFF00))) &&
-           _mm256_testz_si256(none, none);
+    size_t i = 0;
+    while (len - i >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i low4 = _mm256_and_si256(v, _mm256_set1_epi8(0x0F));
+        const __m256i bit4 = _mm256_slli_epi16(v, 3);
+        const __m256i bit5 = _mm256_slli_epi16(v, 2);
+        const __m256i bit6 = _mm256_add_epi8(v, v);
+        // Bytes below 0x80 keep their value as the low byte and have no high byte.
+        const __m256i lo = _mm256_blendv_epi8(v, s_upperHalf(tables, low4, bit4, bit5, bit6), v);
+        const __m256i hi =
+            _mm256_blendv_epi8(zero, s_upperHalf(tables + 256, low4, bit4, bit5, bit6), v);
+        const __m256i missing = _mm256_cmpeq_epi8(_mm256_or_si256(lo, hi), zero);
+        if (!_mm256_testz_si256(missing, missing)) {
+            break;
+        }
+        if (out != nullptr) {
+            const __m256i lo2 = _mm256_permute4x64_epi64(lo, 0xD8);
+            const __m256i hi2 = _mm256_permute4x64_epi64(hi, 0xD8);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                                _mm256_unpacklo_epi8(lo2, hi2));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 16),
+                                _mm256_unpackhi_epi8(lo2, hi2));
+        }
+        i += 32;
+    }
+    return i;
 }
 
 struct NoxAvx2Kernels : NoxSse2Kernels {
     static constexpr size_t kReach = 32;
+    static constexpr bool kSelfRunsCrossPages = true;
 
-    NOX_TARGET_AVX2 static size_t widenSelf(const unsigned char* src, size_t max, UChar* out,
-                                            unsigned selfFirst)
+    static size_t widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned selfFirst)
     {
-        size_t i = 0;
-        // Counting alone: the SSE2 kernel finds the end of the run with memchr.
-        if (out != nullptr) {
-            // Two registers a round while both map to themselves.
-            while (max - i >= 64) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-                const __m256i w =
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
-                if ((s_unselfBytes32(v, selfFirst) | s_unselfBytes32(w, selfFirst)) != 0) {
-                    break;
-                }
-                s_widenBytes32(v, out + i);
-                s_widenBytes32(w, out + i + 32);
-                i += 64;
-            }
-            while (max - i >= 32) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-                const unsigned unself = s_unselfBytes32(v, selfFirst);
-                if (unself != 0) {
-                    max = i + static_cast<size_t>(__builtin_ctz(unself));
-                    break;
-                }
-                s_widenBytes32(v, out + i);
-                i += 32;
-            }
-        }
-        return i + NoxSse2Kernels::widenSelf(src + i, max - i, out != nullptr ? out + i : nullptr,
-                                             selfFirst);
+        const bool upper = selfFirst > 0x80;
+        return out != nullptr ? (upper ? s_widenSelf32<true, true>(src, max, out, selfFirst)
+                                       : s_widenSelf32<true, false>(src, max, out, selfFirst))
+                              : (upper ? s_widenSelf32<false, true>(src, max, out, selfFirst)
+                                       : s_widenSelf32<false, false>(src, max, out, selfFirst));
     }
 
-    NOX_TARGET_AVX2 static size_t narrowSelf(const UChar* src, size_t max, unsigned char* out,
-                                             UChar first, UChar last)
+    static size_t narrowSelf(const UChar* src, size_t max, unsigned char* out, UChar first,
+                             UChar last)
     {
-        size_t i = 0;
-        if (first == 0x80 && last == 0xFF) {
-            while (max - i >= 32) {
-                const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-                const __m256i b =
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 16));
-                if (!s_allLatin1(a, b)) {
-                    break;
-                }
-                if (out != nullptr) {
-                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                                        _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
-                }
-                i += 32;
-            }
-        }
-        while (max - i >= 32) {
-            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 16));
-            const uint64_t unself =
-                s_unselfUnits16(a, first, last) | uint64_t{s_unselfUnits16(b, first, last)} << 32;
-            if (unself != 0) {
-                max = i + static_cast<size_t>(__builtin_ctzll(unself)) / 2;
-                break;
-            }
-            if (out != nullptr) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                                    _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
-            }
-            i += 32;
-        }
-        return i + NoxSse2Kernels::narrowSelf(src + i, max - i, out != nullptr ? out + i : nullptr,
-                                              first, last);
+        const bool upper = last != 0xFF || first > 0x80;
+        return out != nullptr ? (upper ? s_narrowSelf32<true, true>(src, max, out, first, last)
+                                       : s_narrowSelf32<true, false>(src, max, out, first, last))
+                              : (upper ? s_narrowSelf32<false, true>(src, max, out, first, last)
+                                       : s_narrowSelf32<false, false>(src, max, out, first, last));
+    }
+
+    static constexpr bool kHasByteToUnit = true;
+    static constexpr size_t kByteBlock = 32;
+    static size_t toUBytes(const nox::CodePageTables& t, const unsigned char* src, size_t len,
+                           UChar* out)
+    {
+        return t.asciiToU ? s_toUBytes32(src, len, out, t.byteToUnit) : 0;
     }
 };
 

@@ -9,7 +9,11 @@
 // The input ends at its first 0 even where the caller's count says more, and a kernel must
 // never read into a page that the text does not reach. A run therefore reads no further than
 // the end of the page it stands in, and moves that limit one page on only when the rest of
-// the page holds no 0 (nox::bytesToPageEnd, pageRestHasNoZero), as it nears the limit.
+// the page holds no 0 (nox::bytesToPageEnd, pageRestHasNoZero), as it nears the limit. Kernels
+// that check page crossings themselves (kSelfRunsCrossPages) are given the whole input.
+//
+// Once fewer characters remain than a block kernel takes, they are converted one after another
+// in one loop, without asking the block kernels again for each.
 
 namespace {
 
@@ -29,6 +33,13 @@ template <class K, typename Unit> class NoxReadLimit {
     // Units readable from position i on; moves the limit a page on when i comes near it.
     size_t from(size_t i)
     {
+        // A kernel that crosses pages itself took the text this far; the text reaches unit i
+        // (none before it is 0), and so its page.
+        if (i >= mReadable) {
+            mReadable = i < mLimit
+                            ? std::min(mLimit, i + nox::bytesToPageEnd(mSrc + i) / sizeof(Unit))
+                            : mLimit;
+        }
         if (mReadable - i < K::kReach && mReadable < mLimit && mAligned &&
             K::pageRestHasNoZero(mSrc + i, mSrc + mReadable)) {
             mReadable = std::min(mLimit, mReadable + nox::kPageSize / sizeof(Unit));
@@ -78,6 +89,22 @@ template <class K, typename Unit> class NoxReadLimit {
 
 #endif
 
+// How far a run of units that map to themselves may read from position i: the whole input
+// where the level's kernels check page crossings themselves (never under AddressSanitizer,
+// where only the text seen may be read), else what the read limit allows.
+template <class K> size_t s_selfReach(size_t whole, size_t ahead)
+{
+#if defined(NOX_ADDRESS_SANITIZER)
+    (void)whole;
+    return ahead;
+#else
+    return K::kSelfRunsCrossPages ? whole : ahead;
+#endif
+}
+
+// Fewer units than this ahead: the run's tail, converted one character after another.
+constexpr size_t s_tailLength = 16;
+
 // The bytes before the first 0 among the first `limit` (SIZE_MAX: up to the 0).
 inline size_t s_zeroFreeLength(const unsigned char* src, size_t limit)
 {
@@ -111,6 +138,7 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
         if (ahead == 0 || src[i] == 0 || (n >= room && !countBeyond)) {
             break;
         }
+        const size_t readable = i + ahead;
         const size_t writable = n < room ? room - n : 0;
         // 0. Counting where every byte but 0 is its own unit: the text runs to its first 0
         // byte, which the C library finds without reading past it.
@@ -120,18 +148,23 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
             n += k;
             break;
         }
-        // 1. Runs of bytes that map to themselves, a block at a time.
-        if (t.asciiToU && ahead >= 16 && K::selfRunAhead(src + i, t.selfMappedToUFirst)) {
-            const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
+        // 1. Runs of bytes that map to themselves, a block at a time (where every byte but 0
+        // does, runs of any length).
+        if (F == nox::CodePageFamily::SelfMapped ||
+            (t.asciiToU && ahead >= 16 && K::selfRunAhead(src + i, t.selfMappedToUFirst))) {
+            const size_t reach = s_selfReach<K>(limit - i, ahead);
+            const size_t max = std::min(reach, writable == 0 ? reach : writable);
             const size_t k =
                 K::widenSelf(src + i, max, writable != 0 ? out + n : nullptr, t.selfMappedToUFirst);
             i += k;
             n += k;
             continue;
         }
-        // 2. Single-byte code pages: 64 characters at a time where the level permutes bytes.
+        // 2. Single-byte code pages: a block of characters at a time where the level looks up
+        // several bytes at once.
+        constexpr size_t block = K::kByteBlock;
         if (F == nox::CodePageFamily::SingleByte && K::kHasByteToUnit && t.byteToUnit != nullptr &&
-            ahead >= 64 && (n + 64 <= room || (countBeyond && n >= room))) {
+            ahead >= block && (n + block <= room || (countBeyond && n >= room))) {
             const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
             const size_t k = K::toUBytes(t, src + i, max, writable != 0 ? out + n : nullptr);
             i += k;
@@ -151,27 +184,31 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
             n += k;
         }
         i += k;
-        const size_t left = ahead - k;
-        if (left == 0 || src[i] == 0 || (n >= room && !countBeyond)) {
-            continue;
-        }
-        // 5. One character through the tables.
-        const unsigned lead = src[i];
-        uint32_t entry = t.toUSingle[lead];
-        size_t length = 1;
-        if (!oneByte && t.toUDouble[lead] != nullptr) {
-            // A found record keeps the key's leading bytes that are not 0, so its length
-            // follows from the input alone and the next position need not wait for the table.
-            entry = left >= 2 ? t.toUDouble[lead][src[i + 1]] : 0;
-            length = left >= 2 && src[i + 1] != 0 ? 2 : 1;
-        }
-        going = entry != 0;
-        if (going) {
-            if (n < room) {
-                out[n] = nox::toUEntryUnit(entry);
+        // 5. Characters through the tables: one before the blocks are tried again, or all
+        // that are left in the run's tail.
+        const bool tail = readable - i < s_tailLength;
+        bool more = true;
+        while (more && i < readable && src[i] != 0 && (n < room || countBeyond)) {
+            const size_t left = readable - i;
+            const unsigned lead = src[i];
+            uint32_t entry = t.toUSingle[lead];
+            size_t length = 1;
+            if (!oneByte && t.toUDouble[lead] != nullptr) {
+                // A found record keeps the key's leading bytes that are not 0, so its length
+                // follows from the input alone and the next position need not wait for the
+                // table.
+                entry = left >= 2 ? t.toUDouble[lead][src[i + 1]] : 0;
+                length = left >= 2 && src[i + 1] != 0 ? 2 : 1;
             }
-            ++n;
-            i += length;
+            going = entry != 0;
+            if (going) {
+                if (n < room) {
+                    out[n] = nox::toUEntryUnit(entry);
+                }
+                ++n;
+                i += length;
+            }
+            more = going && tail;
         }
     }
     *produced = n;
@@ -201,7 +238,8 @@ size_t s_runFromU(const nox::CodePageTables& t, const UChar* src, size_t limit, 
         if (t.asciiFromU && ahead >= 16 &&
             K::selfUnitsAhead(src + i, t.selfMappedFirst, t.selfMappedLast) &&
             (writable != 0 || countBeyond)) {
-            const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
+            const size_t reach = s_selfReach<K>(limit - i, ahead);
+            const size_t max = std::min(reach, writable == 0 ? reach : writable);
             k = K::narrowSelf(src + i, max, writable != 0 ? out + n : nullptr, t.selfMappedFirst,
                               t.selfMappedLast);
             n += k;
@@ -226,16 +264,24 @@ size_t s_runFromU(const nox::CodePageTables& t, const UChar* src, size_t limit, 
             i += k;
             continue;
         }
-        // 5. One character through the tables.
-        const uint32_t entry = t.fromURows[value >> 8][value & 0xFFu];
-        const size_t length = nox::fromUEntryLength(entry);
-        going = entry != 0 && (n + length <= room || countBeyond);
-        if (going) {
-            for (size_t b = 0; n + length <= room && b < length; ++b) {
-                out[n + b] = nox::fromUEntryByte(entry, static_cast<unsigned>(b));
+        // 5. Characters through the tables: one before the blocks are tried again, or all
+        // that are left in the run's tail.
+        const size_t readable = i + ahead;
+        const bool tail = ahead < s_tailLength;
+        bool more = true;
+        while (more && i < readable && src[i] != 0) {
+            const UChar unit = src[i];
+            const uint32_t entry = t.fromURows[unit >> 8][unit & 0xFFu];
+            const size_t length = nox::fromUEntryLength(entry);
+            going = entry != 0 && (n + length <= room || countBeyond);
+            if (going) {
+                for (size_t b = 0; n + length <= room && b < length; ++b) {
+                    out[n + b] = nox::fromUEntryByte(entry, static_cast<unsigned>(b));
+                }
+                n += length;
+                ++i;
             }
-            n += length;
-            ++i;
+            more = going && tail;
         }
     }
     *produced = n;

@@ -73,8 +73,13 @@ struct NoxScalarKernels {
         return std::find(from, pageEnd, Unit{0}) == pageEnd;
     }
 
+    // Whether widenSelf and narrowSelf may be given the whole input rather than the rest of a
+    // page: kernels that check page crossings themselves.
+    static constexpr bool kSelfRunsCrossPages = false;
+
     // Kernels that only some levels have; the run loops skip them where a level has none.
     static constexpr bool kHasByteToUnit = false;
+    static constexpr size_t kByteBlock = 64; // the bytes toUBytes converts a step
     static size_t toUBytes(const nox::CodePageTables&, const unsigned char*, size_t, UChar*)
     {
         return 0;
@@ -93,28 +98,47 @@ struct NoxScalarKernels {
     }
 };
 
+// True when one of the four 16-bit units packed in `units` is 0.
+inline bool s_hasZeroUnit(uint64_t units)
+{
+    return ((units - 0x0001000100010001ull) & ~units & 0x8000800080008000ull) != 0;
+}
+
+// The units of the four bytes at src, packed low unit first (0 for a byte without an entry).
+inline uint64_t s_fourUnits(const nox::CodePageTables& t, const unsigned char* src)
+{
+    uint64_t retval = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        retval |= uint64_t{nox::toUEntryUnit(t.toUSingle[src[k]])} << (16 * k);
+    }
+    return retval;
+}
+
 // Converts one-byte characters eight at a time while all of a block have entries and fit (or
 // are only counted); stops before a block of bytes that map to themselves, which the block
-// runs take. Returns the bytes (and units) converted; out is written from out[n].
+// runs take. Returns the bytes (and units) converted; out is written from out[n]. A byte whose
+// unit is 0 is left to the exact path like one without an entry.
 template <class K>
 size_t s_toUSingleBlocks(const nox::CodePageTables& t, const unsigned char* src, size_t srcLen,
                          UChar* out, size_t n, size_t room, bool countBeyond)
 {
     size_t i = 0;
-    while (srcLen - i >= 8 && (n + i + 8 <= room || (countBeyond && n + i >= room)) &&
-           !(t.asciiToU && srcLen - i >= 16 && K::selfRunAhead(src + i, t.selfMappedToUFirst))) {
-        uint32_t entries[8];
-        uint32_t all = ~0u;
-        for (int k = 0; k < 8; ++k) {
-            entries[k] = t.toUSingle[src[i + k]];
-            all &= entries[k];
-        }
-        if (all == 0) {
+    while (srcLen - i >= 8 && (n + i + 8 <= room || (countBeyond && n + i >= room))) {
+        uint64_t bytes = 0;
+        std::memcpy(&bytes, src + i, sizeof bytes);
+        // Only a block of ASCII can start a run that maps to itself.
+        if ((bytes & 0x8080808080808080ull) == 0 && t.asciiToU && srcLen - i >= 16 &&
+            K::selfRunAhead(src + i, t.selfMappedToUFirst)) {
             break;
         }
-        // Element stores: a block copy from a staging buffer would stall on store forwarding.
-        for (int k = 0; n + i < room && k < 8; ++k) {
-            out[n + i + static_cast<size_t>(k)] = nox::toUEntryUnit(entries[k]);
+        const uint64_t first = s_fourUnits(t, src + i);
+        const uint64_t second = s_fourUnits(t, src + i + 4);
+        if (s_hasZeroUnit(first) || s_hasZeroUnit(second)) {
+            break;
+        }
+        if (n + i < room) {
+            std::memcpy(out + n + i, &first, sizeof first);
+            std::memcpy(out + n + i + 4, &second, sizeof second);
         }
         i += 8;
     }
@@ -160,21 +184,41 @@ size_t s_fromUDoubleRun(const nox::CodePageTables& t, const UChar* src, size_t s
 {
     size_t i = 0;
     unsigned char unused = 0;
-    while (i < srcLen && (countOnly || n + 2 <= room)) {
-        const UChar value = src[i];
-        const uint32_t entry = t.fromURows[value >> 8][value & 0xFFu];
-        const unsigned length = nox::fromUEntryLength(entry);
-        if (value == 0 || length == 0 || length > 2) {
-            break;
+    if (t.unitBytes != nullptr && t.unitBytesWidth == 2) {
+        // One load a unit from the flat table of each unit's bytes, whose second byte is 0 for
+        // a one-byte character; 0 for units the exact path decides, the unit 0 among them.
+        const unsigned char* bytes = t.unitBytes;
+        while (i < srcLen && (countOnly || n + 2 <= room)) {
+            const unsigned char* entry = bytes + 2 * size_t{src[i]};
+            const unsigned char first = entry[0];
+            const unsigned char second = entry[1];
+            if (first == 0) {
+                break;
+            }
+            // Without a branch on the length, which mixed text would mispredict: the second
+            // byte of a one-byte character goes to a scratch byte, never past the output.
+            if (!countOnly) {
+                out[n] = first;
+                *(second != 0 ? out + n + 1 : &unused) = second;
+            }
+            n += second != 0 ? 2 : 1;
+            ++i;
         }
-        // Without a branch on the length, which mixed text would mispredict: the second
-        // byte of a one-byte character goes to a scratch byte, never past the output.
-        if (!countOnly) {
-            out[n] = nox::fromUEntryByte(entry, 0);
-            *(length == 2 ? out + n + 1 : &unused) = nox::fromUEntryByte(entry, 1);
+    } else {
+        while (i < srcLen && (countOnly || n + 2 <= room)) {
+            const UChar value = src[i];
+            const uint32_t entry = t.fromURows[value >> 8][value & 0xFFu];
+            const unsigned length = nox::fromUEntryLength(entry);
+            if (value == 0 || length == 0 || length > 2) {
+                break;
+            }
+            if (!countOnly) {
+                out[n] = nox::fromUEntryByte(entry, 0);
+                *(length == 2 ? out + n + 1 : &unused) = nox::fromUEntryByte(entry, 1);
+            }
+            n += length;
+            ++i;
         }
-        n += length;
-        ++i;
     }
     *produced = n;
     return i;

@@ -6,8 +6,9 @@
 // fallbacks, the first record a scan meets) carries over to the kernels unchanged. An entry
 // of 0 means the kernels leave the character to the exact path: the tables only hold one- and
 // two-byte characters to Unicode and one- to three-byte characters from Unicode. The
-// byte-permutation and gather tables are built only where the processor has AVX-512, whatever
-// the kernel ceiling.
+// byte-lookup tables of single-byte code pages are built only where the processor has AVX2,
+// the flat table of each unit's bytes for single-byte code pages only where it has AVX-512
+// (double-byte code pages have it everywhere), whatever the kernel ceiling.
 
 namespace {
 
@@ -112,11 +113,12 @@ void s_findSelfMappedRanges(nox::CodePageTables& t, const NoxLeadByteTable& lead
     }
 }
 
-// Single-byte code pages that are not the identity, where the processor permutes bytes.
+// Single-byte code pages that are not the identity, where the processor shuffles or permutes
+// bytes.
 bool s_buildByteToUnit(nox::CodePageTables& t)
 {
     bool retval = true;
-    if (t.singleByteOnly && !t.identityToU && nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
+    if (t.singleByteOnly && !t.identityToU && nox::cpuKernelLevel() >= nox::KernelLevel::AVX2) {
         t.byteToUnit = new (std::nothrow) unsigned char[3 * 256];
         retval = t.byteToUnit != nullptr;
     }
@@ -183,13 +185,14 @@ bool s_buildPairUnits(nox::CodePageTables& t, const NoxLeadByteTable& leadBytes)
     return retval;
 }
 
-// Where the processor gathers: each unit's byte (single-byte code pages) or one or two bytes,
-// kept only where no byte of them is 0, so that the bytes alone tell the length.
+// Each unit's one or two bytes (double-byte code pages: one load a unit on every processor)
+// or, where the processor gathers, each unit's byte (single-byte code pages); kept only where
+// no byte of them is 0, so that the bytes alone tell the length.
 bool s_buildUnitBytes(nox::CodePageTables& t)
 {
     bool retval = true;
     const size_t width = t.singleByteOnly ? 1 : 2;
-    if (nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
+    if (width == 2 || nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
         t.unitBytes = new (std::nothrow) unsigned char[s_unitBytesSize(width)]();
         t.unitBytesWidth = t.unitBytes != nullptr ? width : 0;
         retval = t.unitBytes != nullptr;
