@@ -226,7 +226,8 @@ inline bool s_writeUtf8(UTF32 ch, UTF8*& target, UTF8* targetEnd)
 #include "kernels/utf_scalar.inl"
 #include "kernels/utf_sse2.inl"
 #include "kernels/utf_sse42.inl"
-#include "kernels/utf_avx2.inl"
+#include "kernels/utf_avx2_to16.inl"
+#include "kernels/utf_avx2_to8.inl"
 #include "kernels/utf_avx512.inl"
 // clang-format on
 

@@ -1,4 +1,5 @@
-// utf_avx2.inl - UTF-8 <-> UTF-16 kernels for AVX2, BMI and BMI2. Included by ConvertUTF.cpp.
+// utf_avx2_to16.inl - UTF-8 to UTF-16 for AVX2, BMI and BMI2, and the register helpers that
+// utf_avx2_to8.inl shares. Included by ConvertUTF.cpp.
 //
 // UTF-8 to UTF-16 takes 32 bytes a step. The byte classes become 32-bit masks and the checks
 // are integer arithmetic on them: the trail bytes that the leads expect ((leads << 1) |
@@ -10,13 +11,7 @@
 // and hands what is irregular to the exact step. Every byte position is decoded at once as if
 // a character started there (as in s_decodeWindow, 32 positions in one register), and the
 // units of the character starts are packed by byte shuffles, eight positions a table row.
-//
-// UTF-16 to UTF-8 takes 16 units a step: a mask test finds ASCII (then 32 units a step), units
-// below U+0800 become one or two bytes in their own 16-bit lane, others up to three bytes in a
-// 32-bit lane (each half of a surrogate pair two), packed by the tables of utf_sse42.inl; a
-// high surrogate's mask shifted by one must equal the low surrogates'.
-//
-// Both write through the staging of s_bulkStaged, where a vector store may run past the
+// It writes through the staging of s_bulkStaged, where a vector store may run past the
 // characters converted.
 
 namespace {
@@ -243,153 +238,6 @@ struct Utf8ToUtf16Block32 {
     }
 };
 
-// UTF-16 to UTF-8, 16 units a step (see the top of the file).
-struct Utf16ToUtf8Block16 {
-    using Src = UTF16;
-    using Dst = UTF8;
-    static constexpr int stageSize = 512;
-    static constexpr int reach = 64;
-    static constexpr int minSource = 16;
-
-    // Narrows 64 units straight to the target when they are all ASCII.
-    NOX_TARGET_AVX2 static bool ascii64(const UTF16* s, UTF8* t)
-    {
-        const __m256i a = s_load256(s);
-        const __m256i b = s_load256(s + 16);
-        const __m256i c = s_load256(s + 32);
-        const __m256i d = s_load256(s + 48);
-        const __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
-        if (!_mm256_testz_si256(any, _mm256_set1_epi16(static_cast<short>(0xFF80)))) {
-            return false;
-        }
-        s_narrow32(a, b, t);
-        s_narrow32(c, d, t + 32);
-        return true;
-    }
-
-    NOX_TARGET_AVX2 static bool asciiAhead(const UTF16* s)
-    {
-        return _mm256_testz_si256(s_load256(s), _mm256_set1_epi16(static_cast<short>(0xFF80)));
-    }
-
-    NOX_TARGET_AVX2 static bool step(const UTF16*& s, const UTF16* sourceEnd, UTF8*& t)
-    {
-        const __m256i zero = _mm256_setzero_si256();
-        const __m256i low6 = _mm256_set1_epi16(0x3F);
-        const __m256i trailMark = _mm256_set1_epi16(0x80);
-        const __m256i u = s_load256(s);
-        const __m256i high5 = _mm256_and_si256(u, _mm256_set1_epi16(static_cast<short>(0xF800)));
-        const __m256i ascii = _mm256_cmpeq_epi16(
-            _mm256_and_si256(u, _mm256_set1_epi16(static_cast<short>(0xFF80))), zero);
-        const __m256i surrogate =
-            _mm256_cmpeq_epi16(high5, _mm256_set1_epi16(static_cast<short>(0xD800)));
-        // Each half of a pair takes two of the character's four bytes.
-        const __m256i upTo2 = _mm256_or_si256(_mm256_cmpeq_epi16(high5, zero), surrogate);
-        // Bits 0-7: ASCII among units 0-7, 8-15: at most two bytes among units 0-7, 16-23 and
-        // 24-31 the same for units 8-15.
-        const unsigned masks = s_mask32(_mm256_packs_epi16(ascii, upTo2));
-        const __m256i trail = _mm256_or_si256(_mm256_and_si256(u, low6), trailMark);
-        const bool pairs = !_mm256_testz_si256(surrogate, surrogate);
-        if ((masks & 0xFF00FF00u) == 0xFF00FF00u && !pairs) {
-            // Only one- and two-byte characters: each lane holds lead | trail << 8.
-            const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(u, 6), _mm256_set1_epi16(0xC0));
-            const __m256i lanes =
-                _mm256_blendv_epi8(_mm256_or_si256(lead, _mm256_slli_epi16(trail, 8)), u, ascii);
-            const unsigned key0 = masks & 0xFF;
-            const unsigned key1 = (masks >> 16) & 0xFF;
-            const __m256i packed = _mm256_shuffle_epi8(lanes, s_rows(s_oneOrTwoTable, key0, key1));
-            s_store(t, _mm256_castsi256_si128(packed));
-            t += 16 - _mm_popcnt_u32(key0);
-            s_store(t, _mm256_extracti128_si256(packed, 1));
-            t += 16 - _mm_popcnt_u32(key1);
-            s += 16;
-            return true;
-        }
-        int cutPair = 0;
-        __m256i isHigh = zero;
-        if (pairs) {
-            isHigh = _mm256_cmpeq_epi16(
-                _mm256_and_si256(u, _mm256_set1_epi16(static_cast<short>(0xFC00))),
-                _mm256_set1_epi16(static_cast<short>(0xD800)));
-            const unsigned high = static_cast<unsigned>(_pext_u32(s_mask32(isHigh), 0x55555555u));
-            const unsigned low = static_cast<unsigned>(
-                _pext_u32(s_mask32(_mm256_andnot_si256(isHigh, surrogate)), 0x55555555u));
-            // Every high surrogate but one in the last lane is followed by a low one, and every
-            // low one follows a high one; anything else, one character at a time.
-            if ((((high << 1) ^ low) & 0xFFFF) != 0) {
-                UTF32 ch = 0;
-                for (const UTF16* stop = s + 16; s < stop; s_putUtf8Fast(ch, t)) {
-                    if (!s_readUtf16Fast(s, sourceEnd, ch)) {
-                        return false;
-                    }
-                }
-                return true;
-            }
-            cutPair = (high >> 15) & 1;
-        }
-        // One to three bytes: lead | middle << 8 | last << 16 in 32-bit lanes.
-        const __m256i lead = _mm256_blendv_epi8(
-            _mm256_blendv_epi8(_mm256_or_si256(_mm256_srli_epi16(u, 12), _mm256_set1_epi16(0xE0)),
-                               _mm256_or_si256(_mm256_srli_epi16(u, 6), _mm256_set1_epi16(0xC0)),
-                               upTo2),
-            u, ascii);
-        const __m256i middle = _mm256_blendv_epi8(
-            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), low6), trailMark), trail,
-            upTo2);
-        __m256i front = _mm256_or_si256(lead, _mm256_slli_epi16(middle, 8));
-        if (pairs) {
-            // As in Utf16ToUtf8Block: with w = (high & 0x3FF) + 0x40 the four bytes are
-            // F0 | w >> 8, 80 | (w >> 2 & 3F) from the high surrogate and
-            // 80 | (w & 3) << 4 | (low >> 6 & F), 80 | (low & 3F) from the low one.
-            const __m256i w = _mm256_add_epi16(_mm256_and_si256(u, _mm256_set1_epi16(0x3FF)),
-                                               _mm256_set1_epi16(0x40));
-            const __m256i highBytes = _mm256_or_si256(
-                _mm256_or_si256(_mm256_srli_epi16(w, 8),
-                                _mm256_set1_epi16(static_cast<short>(0x80F0))),
-                _mm256_and_si256(_mm256_slli_epi16(w, 6), _mm256_set1_epi16(0x3F00)));
-            // The unit before each: units shifted up by one across the two halves.
-            const __m256i before = _mm256_alignr_epi8(u, _mm256_permute2x128_si256(u, u, 0x08), 14);
-            const __m256i lowBytes = _mm256_or_si256(
-                _mm256_or_si256(
-                    _mm256_set1_epi16(static_cast<short>(0x8080)),
-                    _mm256_slli_epi16(_mm256_and_si256(before, _mm256_set1_epi16(3)), 4)),
-                _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), _mm256_set1_epi16(0xF)),
-                                _mm256_slli_epi16(_mm256_and_si256(u, low6), 8)));
-            front = _mm256_blendv_epi8(front, _mm256_blendv_epi8(lowBytes, highBytes, isHigh),
-                                       surrogate);
-        }
-        // Keys of four units: the low nibble marks units of two bytes or more, the high nibble
-        // units of three.
-        const unsigned wide = ~masks;
-        const auto keyOf = [wide](int first) {
-            const int base = (first / 8) * 16 + first % 8;
-            return ((wide >> base) & 0xF) | (((wide >> (base + 8)) & 0xF) << 4);
-        };
-        const unsigned key0 = keyOf(0);
-        const unsigned key1 = keyOf(4);
-        const unsigned key2 = keyOf(8);
-        const unsigned key3 = keyOf(12);
-        // Units 0-3 and 8-11, and 4-7 and 12-15.
-        const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail),
-                                              s_rows(s_oneToThreeTable, key0, key2));
-        const __m256i b = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(front, trail),
-                                              s_rows(s_oneToThreeTable, key1, key3));
-        s_store(t, _mm256_castsi256_si128(a));
-        t += 4 + _mm_popcnt_u32(key0);
-        s_store(t, _mm256_castsi256_si128(b));
-        t += 4 + _mm_popcnt_u32(key1);
-        s_store(t, _mm256_extracti128_si256(a, 1));
-        t += 4 + _mm_popcnt_u32(key2);
-        s_store(t, _mm256_extracti128_si256(b, 1));
-        t += 4 + _mm_popcnt_u32(key3);
-        // The two bytes of a cut pair's high surrogate come last; the next step writes them
-        // again with the rest of the character.
-        t -= 2 * cutPair;
-        s += 16 - cutPair;
-        return true;
-    }
-};
-
 // Runs Block::step as s_bulkStaged does, but writes blocks of 32 ASCII units straight to the
 // target while nothing is staged (they are written whole).
 template <typename Block>
@@ -428,14 +276,6 @@ s_bulkStagedAscii(const typename Block::Src*& source, const typename Block::Src*
     s_copyStaged(t, stage, staged - stage);
     source = s;
     target = t + (staged - stage);
-}
-
-NOX_TARGET_AVX2 void s_bulkUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd,
-                                           UTF8*& target, UTF8* targetEnd)
-{
-    s_bulkStagedAscii<Utf16ToUtf8Block16>(source, sourceEnd, target, targetEnd);
-    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
-    s_bulkUtf16ToUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
 }
 
 NOX_TARGET_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sourceEnd,
