@@ -30,19 +30,11 @@ namespace {
 // What the look at 32 units found.
 enum class NoxUnits32 { Stop = -1, Whole = 0, CutPair = 1, Ascii = 2, OneOrTwo = 3 };
 
-// The 16-bit constants of the steps, built once a call. Through s_kept: otherwise the compiler
-// builds each again from an immediate (three instructions) wherever it is used in the loop.
+// The 16-bit constants of the steps, built once a call (see s_kept).
 struct NoxTo8Constants {
     __m256i ff80, f800, d800, fc00, low6, x80, xc0, xe0, x3ff, x40, x80f0, x3f00, x8080, x3, xf,
         x80c0;
 };
-
-NOX_TARGET_AVX2 inline __m256i s_kept16(int value)
-{
-    __m256i v = _mm256_set1_epi16(static_cast<short>(value));
-    __asm__("" : "+x"(v));
-    return v;
-}
 
 NOX_TARGET_AVX2 inline NoxTo8Constants s_to8Constants()
 {
