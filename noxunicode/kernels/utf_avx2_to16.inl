@@ -303,8 +303,12 @@ constexpr std::ptrdiff_t kBytesRead32 = 34;
 constexpr std::ptrdiff_t kUnitsOf32 = 32;
 constexpr std::ptrdiff_t kReach16 = 40;
 
-NOX_TARGET_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sourceEnd,
-                                           UTF16*& target, UTF16* targetEnd)
+// The blocks of a text long enough for them, then what the SSE4.2 steps take; kept out of line
+// so that a short text meets no more than a size test before the scalar steps.
+NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx2(const UTF8*& source,
+                                                                       const UTF8* sourceEnd,
+                                                                       UTF16*& target,
+                                                                       UTF16* targetEnd)
 {
     const UTF8* s = source;
     UTF16* t = target;
@@ -361,6 +365,32 @@ NOX_TARGET_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sour
         target = t;
     }
     s_bulkStaged<Utf8ToUtf16Block>(source, sourceEnd, target, targetEnd);
+}
+
+// Texts of 16 to 33 bytes: windows of 16 bytes (Utf8ToUtf16Block::window reads no more),
+// each staged and copied exactly.
+NOX_TARGET_AVX2 __attribute__((noinline)) void
+s_windowsUtf8ToUtf16(const UTF8*& source, const UTF8* sourceEnd, UTF16*& target, UTF16* targetEnd)
+{
+    UTF16 stage[16];
+    while (sourceEnd - source >= 16 && targetEnd - target >= 16) {
+        UTF16* staged = stage;
+        if (!Utf8ToUtf16Block::window(source, staged)) {
+            return;
+        }
+        s_copyStaged(target, stage, staged - stage);
+        target += staged - stage;
+    }
+}
+
+NOX_TARGET_AVX2 void s_bulkUtf8ToUtf16Avx2(const UTF8*& source, const UTF8* sourceEnd,
+                                           UTF16*& target, UTF16* targetEnd)
+{
+    if (sourceEnd - source >= kBytesRead32 && targetEnd - target >= kUnitsOf32) {
+        s_blocksUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
+    } else if (sourceEnd - source >= 16 && targetEnd - target >= 16) {
+        s_windowsUtf8ToUtf16(source, sourceEnd, target, targetEnd);
+    }
     s_bulkFromUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
 }
 

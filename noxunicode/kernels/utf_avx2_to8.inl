@@ -234,58 +234,74 @@ NOX_TARGET_AVX2 inline bool s_narrowAscii64(const UTF16* s, UTF8* t)
 constexpr std::ptrdiff_t kUtf8Of32 = 96;
 constexpr int kStage8Size = 128;
 
+// The blocks of a text long enough for them, then what the SSE4.2 steps take; kept out of line
+// so that a short text meets no more than a size test before the scalar steps.
+NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF16*& source,
+                                                                       const UTF16* sourceEnd,
+                                                                       UTF8*& target,
+                                                                       UTF8* targetEnd)
+{
+    const UTF16* s = source;
+    UTF8* t = target;
+    if (sourceEnd - s >= 32 && targetEnd - t >= kUtf8Of32) {
+        UTF8 stage[kStage8Size];
+        const NoxTo8Constants k = s_to8Constants();
+        const auto ready = [&](const UTF16* at, std::ptrdiff_t room) {
+            return sourceEnd - at >= 32 && targetEnd - t >= room;
+        };
+        NoxUnits32 kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+        while (kind != NoxUnits32::Stop) {
+            if (kind == NoxUnits32::Ascii) {
+                // Exact stores: nothing to cover afterwards.
+                s_narrow32(s_load256(s), s_load256(s + 16), t);
+                s += 32;
+                t += 32;
+                while (sourceEnd - s >= 64 && targetEnd - t >= 64 && s_narrowAscii64(s, t)) {
+                    s += 64;
+                    t += 64;
+                }
+                kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+                continue;
+            }
+            const int cut = kind == NoxUnits32::CutPair ? 1 : 0;
+            const UTF16* const next = s + 32 - cut;
+            // The next step runs for certain when its units pass and it has source and room (at
+            // most 96 bytes come before it); then this one writes to the target directly.
+            const bool more = ready(next, 2 * kUtf8Of32);
+            const NoxUnits32 nextKind = more ? s_lookAt32(next, k) : NoxUnits32::Stop;
+            UTF8* out = nextKind != NoxUnits32::Stop ? t : stage;
+            UTF8* const start = out;
+            const __m256i u0 = s_load256(s);
+            if (kind == NoxUnits32::OneOrTwo) {
+                s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
+            } else {
+                s_encode16(u0, _mm256_setzero_si256(), k, out);
+                s_encode16(s_load256(s + 16), u0, k, out);
+            }
+            // The two bytes of a cut pair's first half come last; the next step writes them
+            // again with the rest of the character.
+            const std::ptrdiff_t written = out - start - 2 * cut;
+            if (start == stage) {
+                s_copyStaged(t, stage, written);
+            }
+            t += written;
+            s = next;
+            kind = more ? nextKind : ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+        }
+        source = s;
+        target = t;
+    }
+    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
+}
+
 NOX_TARGET_AVX2 void s_bulkUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd,
                                            UTF8*& target, UTF8* targetEnd)
 {
-    UTF8 stage[kStage8Size];
-    const NoxTo8Constants k = s_to8Constants();
-    const UTF16* s = source;
-    UTF8* t = target;
-    const auto ready = [&](const UTF16* at, std::ptrdiff_t room) {
-        return sourceEnd - at >= 32 && targetEnd - t >= room;
-    };
-    NoxUnits32 kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
-    while (kind != NoxUnits32::Stop) {
-        if (kind == NoxUnits32::Ascii) {
-            // Exact stores: nothing to cover afterwards.
-            s_narrow32(s_load256(s), s_load256(s + 16), t);
-            s += 32;
-            t += 32;
-            while (sourceEnd - s >= 64 && targetEnd - t >= 64 && s_narrowAscii64(s, t)) {
-                s += 64;
-                t += 64;
-            }
-            kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
-            continue;
-        }
-        const int cut = kind == NoxUnits32::CutPair ? 1 : 0;
-        const UTF16* const next = s + 32 - cut;
-        // The next step runs for certain when its units pass and it has source and room (at
-        // most 96 bytes come before it); then this one writes to the target directly.
-        const bool more = ready(next, 2 * kUtf8Of32);
-        const NoxUnits32 nextKind = more ? s_lookAt32(next, k) : NoxUnits32::Stop;
-        UTF8* out = nextKind != NoxUnits32::Stop ? t : stage;
-        UTF8* const start = out;
-        const __m256i u0 = s_load256(s);
-        if (kind == NoxUnits32::OneOrTwo) {
-            s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
-        } else {
-            s_encode16(u0, _mm256_setzero_si256(), k, out);
-            s_encode16(s_load256(s + 16), u0, k, out);
-        }
-        // The two bytes of a cut pair's first half come last; the next step writes them
-        // again with the rest of the character.
-        const std::ptrdiff_t written = out - start - 2 * cut;
-        if (start == stage) {
-            s_copyStaged(t, stage, written);
-        }
-        t += written;
-        s = next;
-        kind = more ? nextKind : ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+    if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
+        s_blocksUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
+    } else if (sourceEnd - source >= Utf16ToUtf8Block::minSource) {
+        s_blocksUtf16ToUtf8Sse42(source, sourceEnd, target, targetEnd);
     }
-    source = s;
-    target = t;
-    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
     s_bulkUtf16ToUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
 }
 

@@ -100,7 +100,15 @@ template <typename Dst> inline bool s_stepFromUtf8(const UTF8*& source, Dst*& ta
     return true;
 }
 
-// Well-formed UTF-8 of every length, as long as four bytes and two units of room remain.
+// Bytes that s_stepFromUtf8 reads for a character that starts with `first`.
+inline std::ptrdiff_t s_bytesRead(UTF32 first)
+{
+    return first < 0x80 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4;
+}
+
+// Well-formed UTF-8 of every length while two units of room remain: four bytes at a time while
+// four remain, then each character whose bytes lie before sourceEnd, so that a short text
+// needs no exact step at all.
 template <class A, typename Dst>
 void s_bulkFromUtf8(const UTF8*& source, const UTF8* sourceEnd, Dst*& target, Dst* targetEnd)
 {
@@ -109,8 +117,11 @@ void s_bulkFromUtf8(const UTF8*& source, const UTF8* sourceEnd, Dst*& target, Ds
             continue;
         }
         if (!s_stepFromUtf8(source, target)) {
-            break;
+            return;
         }
+    }
+    while (source < sourceEnd && targetEnd - target >= 2 &&
+           s_bytesRead(*source) <= sourceEnd - source && s_stepFromUtf8(source, target)) {
     }
 }
 
