@@ -143,25 +143,6 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
         t += 16 - _mm_popcnt_u32(key1);
         return;
     }
-    if (masks == 0) {
-        // Three bytes each (no surrogate either): every group of four units keeps 12 bytes of
-        // its 32-bit lanes, lead | middle << 8 | last << 16.
-        const __m256i front = _mm256_or_si256(
-            _mm256_or_si256(_mm256_srli_epi16(u, 12), k.xe0),
-            _mm256_slli_epi16(
-                _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), low6), trailMark), 8));
-        const __m256i row =
-            _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
-                             6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-        const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail), row);
-        const __m256i b = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(front, trail), row);
-        s_store(t, _mm256_castsi256_si128(a));
-        s_store(t + 12, _mm256_castsi256_si128(b));
-        s_store(t + 24, _mm256_extracti128_si256(a, 1));
-        s_store(t + 36, _mm256_extracti128_si256(b, 1));
-        t += 48;
-        return;
-    }
     // One to three bytes: lead | middle << 8 | last << 16 in 32-bit lanes.
     const __m256i lead = _mm256_blendv_epi8(
         _mm256_blendv_epi8(_mm256_or_si256(_mm256_srli_epi16(u, 12), k.xe0),
@@ -190,15 +171,13 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
     }
     // Keys of four units: the low nibble marks units of two bytes or more, the high nibble
     // units of three.
+    // (`masks` holds the two nibbles of units 0-3 in bits 0-3 and 8-11, of units 4-7 in bits
+    // 4-7 and 12-15, and so on 16 bits further for units 8-15.)
     const unsigned wide = ~masks;
-    const auto keyOf = [wide](int first) {
-        const int base = (first / 8) * 16 + first % 8;
-        return ((wide >> base) & 0xF) | (((wide >> (base + 8)) & 0xF) << 4);
-    };
-    const unsigned key0 = keyOf(0);
-    const unsigned key1 = keyOf(4);
-    const unsigned key2 = keyOf(8);
-    const unsigned key3 = keyOf(12);
+    const unsigned key0 = _pext_u32(wide, 0x00000F0Fu);
+    const unsigned key1 = _pext_u32(wide, 0x0000F0F0u);
+    const unsigned key2 = _pext_u32(wide, 0x0F0F0000u);
+    const unsigned key3 = _pext_u32(wide, 0xF0F00000u);
     // Units 0-3 and 8-11, and 4-7 and 12-15.
     const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail),
                                           s_rows(s_oneToThreeTable, key0, key2));
