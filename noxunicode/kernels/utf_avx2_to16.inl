@@ -345,13 +345,16 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx2(const UTF
                     sourceEnd - next >= kBytesRead32 && targetEnd - t >= kUnitsOf32 + kReach16;
                 const NoxBytes32 nextLook = more ? s_lookAt32(next, k) : NoxBytes32{};
                 const bool direct = _mm_popcnt_u32(nextLook.keep) >= 8;
-                UTF16* out = direct ? t : stage;
-                UTF16* const start = out;
-                s_decode32(s, look, k, out);
-                if (!direct) {
-                    s_copyStaged(t, stage, out - start);
+                // Two copies of the step, so that the stores' addresses do not wait for the
+                // look at the next bytes.
+                if (direct) {
+                    s_decode32(s, look, k, t);
+                } else {
+                    UTF16* staged = stage;
+                    s_decode32(s, look, k, staged);
+                    s_copyStaged(t, stage, staged - stage);
+                    t += staged - stage;
                 }
-                t += out - start;
                 s = next;
                 if (more) {
                     look = nextLook;

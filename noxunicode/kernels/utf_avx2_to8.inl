@@ -28,7 +28,9 @@ namespace {
 #if defined(NOX_X86)
 
 // What the look at 32 units found.
-enum class NoxUnits32 { Stop = -1, Whole = 0, CutPair = 1, Ascii = 2, OneOrTwo = 3 };
+// Whole: no surrogate; Paired: whole pairs; CutPair: whole pairs but the last unit, the first
+// half of a pair that the next step takes.
+enum class NoxUnits32 { Stop, Whole, Paired, CutPair, Ascii, OneOrTwo };
 
 // The 16-bit constants of the steps, built once a call (see s_kept).
 struct NoxTo8Constants {
@@ -71,7 +73,7 @@ NOX_TARGET_AVX2 inline NoxUnits32 s_lookAt32(const UTF16* s, const NoxTo8Constan
     if ((((high << 1) ^ low) & 0xFFFFFFFFu) != 0) {
         return NoxUnits32::Stop;
     }
-    return (high >> 31) != 0 ? NoxUnits32::CutPair : NoxUnits32::Whole;
+    return (high >> 31) != 0 ? NoxUnits32::CutPair : NoxUnits32::Paired;
 }
 
 // Units below U+0800 as lead | trail << 8, the ASCII ones (in `ascii`) as themselves.
@@ -114,6 +116,8 @@ NOX_TARGET_AVX2 inline void s_encode32OneOrTwo(__m256i u0, __m256i u1, const Nox
 
 // Encodes 16 units whose surrogates all belong to pairs (the second half of a pair may lie in
 // the next 16 units, the first in `prev`, the 16 units before) at t, and moves t past them.
+// `Pairs` is false when the look at the 32 units found no surrogate.
+template <bool Pairs>
 NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Constants& k, UTF8*& t)
 {
     const __m256i zero = _mm256_setzero_si256();
@@ -128,7 +132,7 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
     // 24-31 the same for units 8-15.
     const unsigned masks = s_mask32(_mm256_packs_epi16(ascii, upTo2));
     const __m256i trail = _mm256_or_si256(_mm256_and_si256(u, low6), trailMark);
-    const bool pairs = !_mm256_testz_si256(surrogate, surrogate);
+    const bool pairs = Pairs && !_mm256_testz_si256(surrogate, surrogate);
     if ((masks & 0xFF00FF00u) == 0xFF00FF00u && !pairs) {
         // Only one- and two-byte characters: each lane holds lead | trail << 8.
         const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(u, 6), k.xc0);
@@ -209,6 +213,26 @@ NOX_TARGET_AVX2 inline bool s_narrowAscii64(const UTF16* s, UTF8* t)
     return true;
 }
 
+// Encodes the 32 units at s of the kind that the look found at out; returns the bytes written,
+// with both halves of a pair cut at the end. The two bytes of that pair's first half come last;
+// the next step writes them again with the rest of the character.
+NOX_TARGET_AVX2 inline __attribute__((always_inline)) std::ptrdiff_t
+s_encode32(const UTF16* s, NoxUnits32 kind, const NoxTo8Constants& k, UTF8* out)
+{
+    UTF8* const start = out;
+    const __m256i u0 = s_load256(s);
+    if (kind == NoxUnits32::OneOrTwo) {
+        s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
+    } else if (kind == NoxUnits32::Whole) {
+        s_encode16<false>(u0, _mm256_setzero_si256(), k, out);
+        s_encode16<false>(s_load256(s + 16), u0, k, out);
+    } else {
+        s_encode16<true>(u0, _mm256_setzero_si256(), k, out);
+        s_encode16<true>(s_load256(s + 16), u0, k, out);
+    }
+    return out - start;
+}
+
 // Most bytes that 32 units become, and the stage that takes a step's stores.
 constexpr std::ptrdiff_t kUtf8Of32 = 96;
 constexpr int kStage8Size = 128;
@@ -248,22 +272,15 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF
             // most 96 bytes come before it); then this one writes to the target directly.
             const bool more = ready(next, 2 * kUtf8Of32);
             const NoxUnits32 nextKind = more ? s_lookAt32(next, k) : NoxUnits32::Stop;
-            UTF8* out = nextKind != NoxUnits32::Stop ? t : stage;
-            UTF8* const start = out;
-            const __m256i u0 = s_load256(s);
-            if (kind == NoxUnits32::OneOrTwo) {
-                s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
+            // Two copies of the step, so that the stores' addresses do not wait for the look
+            // at the next units.
+            if (nextKind != NoxUnits32::Stop) {
+                t += s_encode32(s, kind, k, t) - 2 * cut;
             } else {
-                s_encode16(u0, _mm256_setzero_si256(), k, out);
-                s_encode16(s_load256(s + 16), u0, k, out);
-            }
-            // The two bytes of a cut pair's first half come last; the next step writes them
-            // again with the rest of the character.
-            const std::ptrdiff_t written = out - start - 2 * cut;
-            if (start == stage) {
+                const std::ptrdiff_t written = s_encode32(s, kind, k, stage) - 2 * cut;
                 s_copyStaged(t, stage, written);
+                t += written;
             }
-            t += written;
             s = next;
             kind = more ? nextKind : ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
         }
