@@ -162,17 +162,28 @@ inline void s_putUtf8Fast(UTF32 ch, UTF8*& target)
     }
 }
 
-// Characters and surrogate pairs, as long as four bytes of room remain.
+// Characters and surrogate pairs, as long as four bytes of room remain; the last 15 units
+// without looking for ASCII runs.
 template <class A>
 void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target, UTF8* targetEnd)
 {
     UTF32 ch = 0;
-    while (source < sourceEnd && targetEnd - target >= 4) {
+    while (sourceEnd - source >= 16 && targetEnd - target >= 4) {
         if (*source < 0x80 && s_copyAscii<A>(source, sourceEnd, target, targetEnd)) {
             continue;
         }
         if (!s_readUtf16Fast(source, sourceEnd, ch)) {
-            break;
+            return;
+        }
+        s_putUtf8Fast(ch, target);
+    }
+    while (source < sourceEnd && targetEnd - target >= 4) {
+        if (*source < 0x80) {
+            *target++ = static_cast<UTF8>(*source++);
+            continue;
+        }
+        if (!s_readUtf16Fast(source, sourceEnd, ch)) {
+            return;
         }
         s_putUtf8Fast(ch, target);
     }
