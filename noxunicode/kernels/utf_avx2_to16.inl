@@ -1,18 +1,29 @@
 // utf_avx2_to16.inl - UTF-8 to UTF-16 for AVX2, BMI and BMI2, and the register helpers that
 // utf_avx2_to8.inl shares. Included by ConvertUTF.cpp.
 //
-// UTF-8 to UTF-16 takes 32 bytes a step. The byte classes become 32-bit masks and the checks
-// are integer arithmetic on them: the trail bytes that the leads expect ((leads << 1) |
-// (leads of three bytes or more << 2) | (leads of four << 3)) must be the trail bytes found,
-// and no byte may be one that never starts a character or a lead whose next byte makes an
-// overlong form, a surrogate form (which the modes judge) or a value above 0x10FFFF. The step
-// ends on the character boundary before the first position where something differs, or before
-// the character that the end of the 32 bytes cuts, so it takes 29 to 32 bytes of regular text
-// and hands what is irregular to the exact step. Every byte position is decoded at once as if
-// a character started there (as in s_decodeWindow, 32 positions in one register), and the
-// units of the character starts are packed by byte shuffles, eight positions a table row.
-// It writes through the staging of s_bulkStaged, where a vector store may run past the
-// characters converted.
+// UTF-8 to UTF-16 takes 32 bytes a step. One look at them (s_lookAt32) turns the byte classes
+// into 32-bit masks and checks them as integer arithmetic: the trail bytes that the leads expect
+// ((leads << 1) | (leads of three bytes or more << 2) | (leads of four << 3)) must be the trail
+// bytes found, and no byte may be one that never starts a character or a lead whose next byte
+// makes an overlong form, a surrogate form (which the modes judge) or a value above 0x10FFFF.
+// The step ends on the character boundary before the first position where something differs,
+// or before the character that the end of the 32 bytes cuts, so it takes 29 to 32 bytes of
+// regular text and hands what is irregular to the SSE4.2 steps and the exact step. Every byte
+// position is decoded at once as if a character started there (as in s_decodeWindow, 32
+// positions in one register), and the units of the character starts are packed by byte
+// shuffles, eight positions a table row.
+//
+// When the look finds only three-byte characters, from the first byte on, s_three48 tries 48
+// bytes (16 characters) at once: fixed shuffles move each character's bytes into 16-bit lanes,
+// one shift and one multiply-add assemble the units, and the checks run on the lanes (leads E0
+// to EF, trails 80 to BF, values from U+0800, no surrogate); one exact store.
+//
+// Output goes straight to the target. Each store of the general step is 16 bytes and may reach
+// 8 units past the units it holds; a step writes to the target only when the next step, already
+// looked at, is certain to run and to keep at least 8 units from where this one ends, which
+// covers the overreach; otherwise (the last step of a run) it writes to a stack buffer that is
+// copied exactly. As in utf_avx2_to8.inl the two cases are two copies of the step. Texts of 16
+// to 33 bytes take 16-byte windows through a stage, shorter ones the scalar steps.
 
 namespace {
 

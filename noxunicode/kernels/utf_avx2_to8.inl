@@ -18,10 +18,13 @@
 // The output goes straight to the target. Each store is 16 bytes and may run up to 12 bytes
 // past the characters it holds; the next store begins where those characters end and covers
 // that. A step therefore writes to the target only when the step after it is certain to run and
-// to write at least 31 bytes from where it ends (its 32 units have been looked at, and there is
+// to write at least 30 bytes from where it ends (its 32 units have been looked at, and there is
 // source and room for it); otherwise, at the last step of a run, it writes to a stack buffer
 // from which exactly its bytes are copied. So nothing past the returned position changes and
-// nothing is written at or past targetEnd.
+// nothing is written at or past targetEnd. The direct and the staged step are two copies of the
+// code: a pointer chosen between target and stack would make every store's address wait for
+// the look at the next units. Texts shorter than 32 units go to the SSE4.2 steps or the scalar
+// ones without entering the blocks.
 
 namespace {
 
