@@ -252,8 +252,10 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF
     if (sourceEnd - s >= 32 && targetEnd - t >= kUtf8Of32) {
         UTF8 stage[kStage8Size];
         const NoxTo8Constants k = s_to8Constants();
+        // The last position where 32 units start (the text holds at least 32 here).
+        const UTF16* const lastBlock = sourceEnd - 32;
         const auto ready = [&](const UTF16* at, std::ptrdiff_t room) {
-            return sourceEnd - at >= 32 && targetEnd - t >= room;
+            return at <= lastBlock && targetEnd - t >= room;
         };
         NoxUnits32 kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
         while (kind != NoxUnits32::Stop) {
