@@ -226,7 +226,8 @@ inline bool s_writeUtf8(UTF32 ch, UTF8*& target, UTF8* targetEnd)
 #include "kernels/utf_scalar.inl"
 #include "kernels/utf_sse2.inl"
 #include "kernels/utf_sse42.inl"
-#include "kernels/utf_avx2.inl"
+#include "kernels/utf_avx2_to16.inl"
+#include "kernels/utf_avx2_to8.inl"
 #include "kernels/utf_avx512.inl"
 // clang-format on
 
@@ -273,33 +274,46 @@ const NoxUtfKernels* s_utfKernels(nox::KernelLevel level)
     return s_byLevel[static_cast<int>(level)];
 }
 
-// The loop every converter runs. The level's bulk kernel (none at level Exact) first takes what
-// it can; then `step` converts one character and returns conversionOK to go on, or the result
-// that stops the conversion with source on that character.
+// The loop every converter runs after a first bulk call: `step` converts one character and
+// returns conversionOK to go on, or the result that stops the conversion with source on that
+// character; the level's bulk kernel (none at level Exact) takes what it can after each step.
+// Kept out of line, so that a call whose text the first bulk call takes whole stays small.
+template <typename Src, typename Dst, typename Step>
+__attribute__((noinline)) utf_ConversionResult
+s_convertSteps(const Src** sourceStart, const Src* sourceEnd, Dst** targetStart, Dst* targetEnd,
+               NoxBulk<Src, Dst> bulk, Step step)
+{
+    utf_ConversionResult result = conversionOK;
+    const Src* source = *sourceStart;
+    Dst* target = *targetStart;
+    while (source < sourceEnd) {
+        result = step(source, target);
+        if (result != conversionOK) {
+            break;
+        }
+        if (bulk != nullptr && source < sourceEnd) {
+            bulk(source, sourceEnd, target, targetEnd);
+        }
+    }
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
+}
+
+// Every converter: the level's bulk kernel first takes what it can, then the steps.
 template <typename Src, typename Dst, typename Step>
 utf_ConversionResult s_convert(const Src** sourceStart, const Src* sourceEnd, Dst** targetStart,
                                Dst* targetEnd, NoxBulk<Src, Dst> NoxUtfKernels::*bulkOf, Step step)
 {
     const NoxUtfKernels* kernels = s_utfKernels(nox::activeKernelLevel());
     const NoxBulk<Src, Dst> bulk = kernels != nullptr ? kernels->*bulkOf : nullptr;
-    utf_ConversionResult result = conversionOK;
-    const Src* source = *sourceStart;
-    Dst* target = *targetStart;
-    while (source < sourceEnd) {
-        if (bulk != nullptr) {
-            bulk(source, sourceEnd, target, targetEnd);
-            if (source >= sourceEnd) {
-                break;
-            }
-        }
-        result = step(source, target);
-        if (result != conversionOK) {
-            break;
+    if (bulk != nullptr && *sourceStart < sourceEnd) {
+        bulk(*sourceStart, sourceEnd, *targetStart, targetEnd);
+        if (*sourceStart >= sourceEnd) {
+            return conversionOK;
         }
     }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
+    return s_convertSteps(sourceStart, sourceEnd, targetStart, targetEnd, bulk, step);
 }
 
 } // namespace

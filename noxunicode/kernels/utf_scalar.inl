@@ -100,18 +100,42 @@ template <typename Dst> inline bool s_stepFromUtf8(const UTF8*& source, Dst*& ta
     return true;
 }
 
-// Well-formed UTF-8 of every length, as long as four bytes and two units of room remain.
+// Bytes that s_stepFromUtf8 reads for a character that starts with `first`.
+inline std::ptrdiff_t s_bytesRead(UTF32 first)
+{
+    return first < 0x80 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4;
+}
+
+// Well-formed UTF-8 of every length while two units of room remain: four bytes at a time while
+// four remain, then each character whose bytes lie before sourceEnd, so that a short text
+// needs no exact step at all.
 template <class A, typename Dst>
-void s_bulkFromUtf8(const UTF8*& source, const UTF8* sourceEnd, Dst*& target, Dst* targetEnd)
+inline __attribute__((always_inline)) void
+s_fromUtf8Steps(const UTF8*& source, const UTF8* sourceEnd, Dst*& target, Dst* targetEnd)
 {
     while (sourceEnd - source >= 4 && targetEnd - target >= 2) {
         if (*source < 0x80 && s_copyAscii<A>(source, sourceEnd, target, targetEnd)) {
             continue;
         }
         if (!s_stepFromUtf8(source, target)) {
-            break;
+            return;
         }
     }
+    while (source < sourceEnd && targetEnd - target >= 2 &&
+           s_bytesRead(*source) <= sourceEnd - source && s_stepFromUtf8(source, target)) {
+    }
+}
+
+// The positions are copied into locals: stores of bytes may alias the caller's pointers, so
+// the compiler would otherwise load and store them again around every unit written.
+template <class A, typename Dst>
+void s_bulkFromUtf8(const UTF8*& source, const UTF8* sourceEnd, Dst*& target, Dst* targetEnd)
+{
+    const UTF8* s = source;
+    Dst* t = target;
+    s_fromUtf8Steps<A>(s, sourceEnd, t, targetEnd);
+    source = s;
+    target = t;
 }
 
 // Reads one character or surrogate pair that no mode judges; false, with nothing done, at
@@ -151,20 +175,43 @@ inline void s_putUtf8Fast(UTF32 ch, UTF8*& target)
     }
 }
 
-// Characters and surrogate pairs, as long as four bytes of room remain.
+// Characters and surrogate pairs, as long as four bytes of room remain; the last 15 units
+// without looking for ASCII runs.
 template <class A>
-void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target, UTF8* targetEnd)
+inline __attribute__((always_inline)) void
+s_utf16ToUtf8Steps(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target, UTF8* targetEnd)
 {
     UTF32 ch = 0;
-    while (source < sourceEnd && targetEnd - target >= 4) {
+    while (sourceEnd - source >= 16 && targetEnd - target >= 4) {
         if (*source < 0x80 && s_copyAscii<A>(source, sourceEnd, target, targetEnd)) {
             continue;
         }
         if (!s_readUtf16Fast(source, sourceEnd, ch)) {
-            break;
+            return;
         }
         s_putUtf8Fast(ch, target);
     }
+    while (source < sourceEnd && targetEnd - target >= 4) {
+        if (*source < 0x80) {
+            *target++ = static_cast<UTF8>(*source++);
+            continue;
+        }
+        if (!s_readUtf16Fast(source, sourceEnd, ch)) {
+            return;
+        }
+        s_putUtf8Fast(ch, target);
+    }
+}
+
+// On local positions, as s_bulkFromUtf8.
+template <class A>
+void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target, UTF8* targetEnd)
+{
+    const UTF16* s = source;
+    UTF8* t = target;
+    s_utf16ToUtf8Steps<A>(s, sourceEnd, t, targetEnd);
+    source = s;
+    target = t;
 }
 
 // Values that need no judgement, as long as four bytes of room remain.

@@ -279,10 +279,19 @@ struct Utf16ToUtf8Block {
     }
 };
 
+// Kept out of line so that the AVX2 entry stays small for short texts.
+NOX_TARGET_SSE42 __attribute__((noinline)) void s_blocksUtf16ToUtf8Sse42(const UTF16*& source,
+                                                                         const UTF16* sourceEnd,
+                                                                         UTF8*& target,
+                                                                         UTF8* targetEnd)
+{
+    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
+}
+
 NOX_TARGET_SSE42 void s_bulkUtf16ToUtf8Sse42(const UTF16*& source, const UTF16* sourceEnd,
                                              UTF8*& target, UTF8* targetEnd)
 {
-    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
+    s_blocksUtf16ToUtf8Sse42(source, sourceEnd, target, targetEnd);
     s_bulkUtf16ToUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
 }
 

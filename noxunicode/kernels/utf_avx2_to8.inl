@@ -1,0 +1,311 @@
+// utf_avx2_to8.inl - UTF-16 to UTF-8 for AVX2, BMI and BMI2. Included by ConvertUTF.cpp after
+// utf_avx2_to16.inl, whose register helpers it uses.
+//
+// A step takes 32 units (31 when the last is the first half of a pair, which the next step
+// takes whole). Before a step, one look at its 32 units tells whether they are all ASCII
+// (then they are narrowed, 64 a round while that lasts) or free of surrogates, or, when
+// surrogates occur, whether every high one is followed by a low one and every low one follows
+// a high one: the masks of high and low surrogates, the first shifted by one, must be equal.
+// Anything else stops the step, and the SSE4.2 steps and the exact step take over there.
+//
+// Each half of 16 units is encoded in its own registers. When every unit is below U+0800 a
+// unit becomes one or two bytes of its own 16-bit lane (lead | trail << 8), packed eight units a
+// shuffle; otherwise a unit becomes one to three bytes of a 32-bit lane, four units a shuffle,
+// and each half of a pair gives two bytes of its four (the low half takes two bits from the
+// unit before it, across the halves when the pair straddles them). The shuffle rows and their
+// counts come from the key of each group (tables of utf_sse42.inl, counts by popcnt).
+//
+// The output goes straight to the target. Each store is 16 bytes and may run up to 12 bytes
+// past the characters it holds; the next store begins where those characters end and covers
+// that. A step therefore writes to the target only when the step after it is certain to run and
+// to write at least 30 bytes from where it ends (its 32 units have been looked at, and there is
+// source and room for it); otherwise, at the last step of a run, it writes to a stack buffer
+// from which exactly its bytes are copied. So nothing past the returned position changes and
+// nothing is written at or past targetEnd. The direct and the staged step are two copies of the
+// code: a pointer chosen between target and stack would make every store's address wait for
+// the look at the next units. Texts shorter than 32 units go to the SSE4.2 steps or the scalar
+// ones without entering the blocks.
+
+namespace {
+
+#if defined(NOX_X86)
+
+// What the look at 32 units found.
+// Whole: no surrogate; Paired: whole pairs; CutPair: whole pairs but the last unit, the first
+// half of a pair that the next step takes.
+enum class NoxUnits32 { Stop, Whole, Paired, CutPair, Ascii, OneOrTwo };
+
+// The 16-bit constants of the steps, built once a call (see s_kept).
+struct NoxTo8Constants {
+    __m256i ff80, f800, d800, fc00, low6, x80, xc0, xe0, x3ff, x40, x80f0, x3f00, x8080, x3, xf,
+        x80c0;
+};
+
+NOX_TARGET_AVX2 inline NoxTo8Constants s_to8Constants()
+{
+    return {s_kept16(0xFF80), s_kept16(0xF800), s_kept16(0xD800), s_kept16(0xFC00),
+            s_kept16(0x3F),   s_kept16(0x80),   s_kept16(0xC0),   s_kept16(0xE0),
+            s_kept16(0x3FF),  s_kept16(0x40),   s_kept16(0x80F0), s_kept16(0x3F00),
+            s_kept16(0x8080), s_kept16(3),      s_kept16(0xF),    s_kept16(0x80C0)};
+}
+
+// Looks at the 32 units at s (see the top of the file).
+NOX_TARGET_AVX2 inline NoxUnits32 s_lookAt32(const UTF16* s, const NoxTo8Constants& k)
+{
+    const __m256i u0 = s_load256(s);
+    const __m256i u1 = s_load256(s + 16);
+    if (_mm256_testz_si256(_mm256_or_si256(u0, u1), k.ff80)) {
+        return NoxUnits32::Ascii;
+    }
+    if (_mm256_testz_si256(_mm256_or_si256(u0, u1), k.f800)) {
+        return NoxUnits32::OneOrTwo;
+    }
+    const __m256i sur0 = _mm256_cmpeq_epi16(_mm256_and_si256(u0, k.f800), k.d800);
+    const __m256i sur1 = _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.f800), k.d800);
+    const __m256i any = _mm256_or_si256(sur0, sur1);
+    if (_mm256_testz_si256(any, any)) {
+        return NoxUnits32::Whole;
+    }
+    const __m256i high0 = _mm256_cmpeq_epi16(_mm256_and_si256(u0, k.fc00), k.d800);
+    const __m256i high1 = _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.fc00), k.d800);
+    // One bit a unit, in order.
+    const uint64_t high =
+        s_mask32(_mm256_permute4x64_epi64(_mm256_packs_epi16(high0, high1), 0xD8));
+    const uint64_t sur = s_mask32(_mm256_permute4x64_epi64(_mm256_packs_epi16(sur0, sur1), 0xD8));
+    const uint64_t low = sur & ~high;
+    if ((((high << 1) ^ low) & 0xFFFFFFFFu) != 0) {
+        return NoxUnits32::Stop;
+    }
+    return (high >> 31) != 0 ? NoxUnits32::CutPair : NoxUnits32::Paired;
+}
+
+// Units below U+0800 as lead | trail << 8, the ASCII ones (in `ascii`) as themselves.
+NOX_TARGET_AVX2 inline __m256i s_oneOrTwoLanes(__m256i u, __m256i ascii, const NoxTo8Constants& k)
+{
+    const __m256i two = _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi16(u, 6), k.x80c0),
+                                        _mm256_and_si256(_mm256_slli_epi16(u, 8), k.x3f00));
+    return _mm256_blendv_epi8(two, u, ascii);
+}
+
+// Encodes 32 units below U+0800 at t and moves t past them: each lane holds lead | trail << 8,
+// or the unit itself when it is ASCII, and a shuffle of eight lanes drops the high bytes of the
+// ASCII ones.
+NOX_TARGET_AVX2 inline void s_encode32OneOrTwo(__m256i u0, __m256i u1, const NoxTo8Constants& k,
+                                               UTF8*& t)
+{
+    // Signed comparisons suffice: every unit is below 0x800.
+    const __m256i ascii0 = _mm256_cmpgt_epi16(k.x80, u0);
+    const __m256i ascii1 = _mm256_cmpgt_epi16(k.x80, u1);
+    // Bits 0-7: ASCII among units 0-7, 8-15: among units 16-23, 16-23: among units 8-15,
+    // 24-31: among units 24-31.
+    const unsigned keys = s_mask32(_mm256_packs_epi16(ascii0, ascii1));
+    const unsigned key0 = keys & 0xFF;
+    const unsigned key1 = (keys >> 8) & 0xFF;
+    const unsigned key2 = (keys >> 16) & 0xFF;
+    const unsigned key3 = keys >> 24;
+    const __m256i a =
+        _mm256_shuffle_epi8(s_oneOrTwoLanes(u0, ascii0, k), s_rows(s_oneOrTwoTable, key0, key2));
+    const __m256i b =
+        _mm256_shuffle_epi8(s_oneOrTwoLanes(u1, ascii1, k), s_rows(s_oneOrTwoTable, key1, key3));
+    s_store(t, _mm256_castsi256_si128(a));
+    t += 16 - _mm_popcnt_u32(key0);
+    s_store(t, _mm256_extracti128_si256(a, 1));
+    t += 16 - _mm_popcnt_u32(key2);
+    s_store(t, _mm256_castsi256_si128(b));
+    t += 16 - _mm_popcnt_u32(key1);
+    s_store(t, _mm256_extracti128_si256(b, 1));
+    t += 16 - _mm_popcnt_u32(key3);
+}
+
+// Encodes 16 units whose surrogates all belong to pairs (the second half of a pair may lie in
+// the next 16 units, the first in `prev`, the 16 units before) at t, and moves t past them.
+// `Pairs` is false when the look at the 32 units found no surrogate.
+template <bool Pairs>
+NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Constants& k, UTF8*& t)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i low6 = k.low6;
+    const __m256i trailMark = k.x80;
+    const __m256i high5 = _mm256_and_si256(u, k.f800);
+    const __m256i ascii = _mm256_cmpeq_epi16(_mm256_and_si256(u, k.ff80), zero);
+    const __m256i surrogate = _mm256_cmpeq_epi16(high5, k.d800);
+    // Each half of a pair takes two of the character's four bytes.
+    const __m256i upTo2 = _mm256_or_si256(_mm256_cmpeq_epi16(high5, zero), surrogate);
+    // Bits 0-7: ASCII among units 0-7, 8-15: at most two bytes among units 0-7, 16-23 and
+    // 24-31 the same for units 8-15.
+    const unsigned masks = s_mask32(_mm256_packs_epi16(ascii, upTo2));
+    const __m256i trail = _mm256_or_si256(_mm256_and_si256(u, low6), trailMark);
+    const bool pairs = Pairs && !_mm256_testz_si256(surrogate, surrogate);
+    if ((masks & 0xFF00FF00u) == 0xFF00FF00u && !pairs) {
+        // Only one- and two-byte characters: each lane holds lead | trail << 8.
+        const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(u, 6), k.xc0);
+        const __m256i lanes =
+            _mm256_blendv_epi8(_mm256_or_si256(lead, _mm256_slli_epi16(trail, 8)), u, ascii);
+        const unsigned key0 = masks & 0xFF;
+        const unsigned key1 = (masks >> 16) & 0xFF;
+        const __m256i packed = _mm256_shuffle_epi8(lanes, s_rows(s_oneOrTwoTable, key0, key1));
+        s_store(t, _mm256_castsi256_si128(packed));
+        t += 16 - _mm_popcnt_u32(key0);
+        s_store(t, _mm256_extracti128_si256(packed, 1));
+        t += 16 - _mm_popcnt_u32(key1);
+        return;
+    }
+    // One to three bytes: lead | middle << 8 | last << 16 in 32-bit lanes.
+    const __m256i lead = _mm256_blendv_epi8(
+        _mm256_blendv_epi8(_mm256_or_si256(_mm256_srli_epi16(u, 12), k.xe0),
+                           _mm256_or_si256(_mm256_srli_epi16(u, 6), k.xc0), upTo2),
+        u, ascii);
+    const __m256i middle = _mm256_blendv_epi8(
+        _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), low6), trailMark), trail, upTo2);
+    __m256i front = _mm256_or_si256(lead, _mm256_slli_epi16(middle, 8));
+    if (pairs) {
+        // With w = (high & 0x3FF) + 0x40 (the value >> 10) the four bytes are F0 | w >> 8,
+        // 80 | (w >> 2 & 3F) from the high surrogate and 80 | (w & 3) << 4 | (low >> 6 & F),
+        // 80 | (low & 3F) from the low one; w & 3 equals high & 3.
+        const __m256i isHigh = _mm256_cmpeq_epi16(_mm256_and_si256(u, k.fc00), k.d800);
+        const __m256i w = _mm256_add_epi16(_mm256_and_si256(u, k.x3ff), k.x40);
+        const __m256i highBytes =
+            _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi16(w, 8), k.x80f0),
+                            _mm256_and_si256(_mm256_slli_epi16(w, 6), k.x3f00));
+        // The unit before each, the last of `prev` before the first.
+        const __m256i before = _mm256_alignr_epi8(u, _mm256_permute2x128_si256(prev, u, 0x21), 14);
+        const __m256i lowBytes = _mm256_or_si256(
+            _mm256_or_si256(k.x8080, _mm256_slli_epi16(_mm256_and_si256(before, k.x3), 4)),
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), k.xf),
+                            _mm256_slli_epi16(_mm256_and_si256(u, low6), 8)));
+        front =
+            _mm256_blendv_epi8(front, _mm256_blendv_epi8(lowBytes, highBytes, isHigh), surrogate);
+    }
+    // Keys of four units: the low nibble marks units of two bytes or more, the high nibble
+    // units of three.
+    // (`masks` holds the two nibbles of units 0-3 in bits 0-3 and 8-11, of units 4-7 in bits
+    // 4-7 and 12-15, and so on 16 bits further for units 8-15.)
+    const unsigned wide = ~masks;
+    const unsigned key0 = _pext_u32(wide, 0x00000F0Fu);
+    const unsigned key1 = _pext_u32(wide, 0x0000F0F0u);
+    const unsigned key2 = _pext_u32(wide, 0x0F0F0000u);
+    const unsigned key3 = _pext_u32(wide, 0xF0F00000u);
+    // Units 0-3 and 8-11, and 4-7 and 12-15.
+    const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail),
+                                          s_rows(s_oneToThreeTable, key0, key2));
+    const __m256i b = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(front, trail),
+                                          s_rows(s_oneToThreeTable, key1, key3));
+    s_store(t, _mm256_castsi256_si128(a));
+    t += 4 + _mm_popcnt_u32(key0);
+    s_store(t, _mm256_castsi256_si128(b));
+    t += 4 + _mm_popcnt_u32(key1);
+    s_store(t, _mm256_extracti128_si256(a, 1));
+    t += 4 + _mm_popcnt_u32(key2);
+    s_store(t, _mm256_extracti128_si256(b, 1));
+    t += 4 + _mm_popcnt_u32(key3);
+}
+
+// Narrows 64 units straight to the target when they are all ASCII.
+NOX_TARGET_AVX2 inline bool s_narrowAscii64(const UTF16* s, UTF8* t)
+{
+    const __m256i a = s_load256(s);
+    const __m256i b = s_load256(s + 16);
+    const __m256i c = s_load256(s + 32);
+    const __m256i d = s_load256(s + 48);
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+    if (!_mm256_testz_si256(any, _mm256_set1_epi16(static_cast<short>(0xFF80)))) {
+        return false;
+    }
+    s_narrow32(a, b, t);
+    s_narrow32(c, d, t + 32);
+    return true;
+}
+
+// Encodes the 32 units at s of the kind that the look found at out; returns the bytes written,
+// with both halves of a pair cut at the end. The two bytes of that pair's first half come last;
+// the next step writes them again with the rest of the character.
+NOX_TARGET_AVX2 inline __attribute__((always_inline)) std::ptrdiff_t
+s_encode32(const UTF16* s, NoxUnits32 kind, const NoxTo8Constants& k, UTF8* out)
+{
+    UTF8* const start = out;
+    const __m256i u0 = s_load256(s);
+    if (kind == NoxUnits32::OneOrTwo) {
+        s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
+    } else if (kind == NoxUnits32::Whole) {
+        s_encode16<false>(u0, _mm256_setzero_si256(), k, out);
+        s_encode16<false>(s_load256(s + 16), u0, k, out);
+    } else {
+        s_encode16<true>(u0, _mm256_setzero_si256(), k, out);
+        s_encode16<true>(s_load256(s + 16), u0, k, out);
+    }
+    return out - start;
+}
+
+// Most bytes that 32 units become, and the stage that takes a step's stores.
+constexpr std::ptrdiff_t kUtf8Of32 = 96;
+constexpr int kStage8Size = 128;
+
+// The blocks of a text long enough for them, then what the SSE4.2 steps take; kept out of line
+// so that a short text meets no more than a size test before the scalar steps.
+NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF16*& source,
+                                                                       const UTF16* sourceEnd,
+                                                                       UTF8*& target,
+                                                                       UTF8* targetEnd)
+{
+    const UTF16* s = source;
+    UTF8* t = target;
+    if (sourceEnd - s >= 32 && targetEnd - t >= kUtf8Of32) {
+        UTF8 stage[kStage8Size];
+        const NoxTo8Constants k = s_to8Constants();
+        // The last position where 32 units start (the text holds at least 32 here).
+        const UTF16* const lastBlock = sourceEnd - 32;
+        const auto ready = [&](const UTF16* at, std::ptrdiff_t room) {
+            return at <= lastBlock && targetEnd - t >= room;
+        };
+        NoxUnits32 kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+        while (kind != NoxUnits32::Stop) {
+            if (kind == NoxUnits32::Ascii) {
+                // Exact stores: nothing to cover afterwards.
+                s_narrow32(s_load256(s), s_load256(s + 16), t);
+                s += 32;
+                t += 32;
+                while (sourceEnd - s >= 64 && targetEnd - t >= 64 && s_narrowAscii64(s, t)) {
+                    s += 64;
+                    t += 64;
+                }
+                kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+                continue;
+            }
+            const int cut = kind == NoxUnits32::CutPair ? 1 : 0;
+            const UTF16* const next = s + 32 - cut;
+            // The next step runs for certain when its units pass and it has source and room (at
+            // most 96 bytes come before it); then this one writes to the target directly.
+            const bool more = ready(next, 2 * kUtf8Of32);
+            const NoxUnits32 nextKind = more ? s_lookAt32(next, k) : NoxUnits32::Stop;
+            // Two copies of the step, so that the stores' addresses do not wait for the look
+            // at the next units.
+            if (nextKind != NoxUnits32::Stop) {
+                t += s_encode32(s, kind, k, t) - 2 * cut;
+            } else {
+                const std::ptrdiff_t written = s_encode32(s, kind, k, stage) - 2 * cut;
+                s_copyStaged(t, stage, written);
+                t += written;
+            }
+            s = next;
+            kind = more ? nextKind : ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+        }
+        source = s;
+        target = t;
+    }
+    s_bulkStaged<Utf16ToUtf8Block>(source, sourceEnd, target, targetEnd);
+}
+
+NOX_TARGET_AVX2 void s_bulkUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd,
+                                           UTF8*& target, UTF8* targetEnd)
+{
+    if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
+        s_blocksUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
+    } else if (sourceEnd - source >= Utf16ToUtf8Block::minSource) {
+        s_blocksUtf16ToUtf8Sse42(source, sourceEnd, target, targetEnd);
+    }
+    s_bulkUtf16ToUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
+}
+
+#endif
+
+} // namespace
