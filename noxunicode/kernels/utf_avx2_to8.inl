@@ -180,11 +180,13 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
     // units of three.
     // (`masks` holds the two nibbles of units 0-3 in bits 0-3 and 8-11, of units 4-7 in bits
     // 4-7 and 12-15, and so on 16 bits further for units 8-15.)
+    // Shifts rather than a bit extract: the extract instruction is microcoded and slow on
+    // some processors that have AVX2.
     const unsigned wide = ~masks;
-    const unsigned key0 = _pext_u32(wide, 0x00000F0Fu);
-    const unsigned key1 = _pext_u32(wide, 0x0000F0F0u);
-    const unsigned key2 = _pext_u32(wide, 0x0F0F0000u);
-    const unsigned key3 = _pext_u32(wide, 0xF0F00000u);
+    const unsigned key0 = (wide & 0x0Fu) | (wide >> 4 & 0xF0u);
+    const unsigned key1 = (wide >> 4 & 0x0Fu) | (wide >> 8 & 0xF0u);
+    const unsigned key2 = (wide >> 16 & 0x0Fu) | (wide >> 20 & 0xF0u);
+    const unsigned key3 = (wide >> 20 & 0x0Fu) | (wide >> 24 & 0xF0u);
     // Units 0-3 and 8-11, and 4-7 and 12-15.
     const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail),
                                           s_rows(s_oneToThreeTable, key0, key2));
