@@ -135,6 +135,25 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
     // 24-31 the same for units 8-15.
     const unsigned masks = s_mask32(_mm256_packs_epi16(ascii, upTo2));
     const __m256i trail = _mm256_or_si256(_mm256_and_si256(u, low6), trailMark);
+    if (masks == 0) {
+        // Sixteen characters of three bytes (most CJK text): fixed shuffles and advances.
+        const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(u, 12), k.xe0);
+        const __m256i middle =
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), low6), trailMark);
+        const __m256i front = _mm256_or_si256(lead, _mm256_slli_epi16(middle, 8));
+        const __m256i three =
+            _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5,
+                             6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+        // Units 0-3 and 8-11, and 4-7 and 12-15.
+        const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail), three);
+        const __m256i b = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(front, trail), three);
+        s_store(t, _mm256_castsi256_si128(a));
+        s_store(t + 12, _mm256_castsi256_si128(b));
+        s_store(t + 24, _mm256_extracti128_si256(a, 1));
+        s_store(t + 36, _mm256_extracti128_si256(b, 1));
+        t += 48;
+        return;
+    }
     const bool pairs = Pairs && !_mm256_testz_si256(surrogate, surrogate);
     if ((masks & 0xFF00FF00u) == 0xFF00FF00u && !pairs) {
         // Only one- and two-byte characters: each lane holds lead | trail << 8.
