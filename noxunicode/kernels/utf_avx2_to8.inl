@@ -13,7 +13,9 @@
 // shuffle; otherwise a unit becomes one to three bytes of a 32-bit lane, four units a shuffle,
 // and each half of a pair gives two bytes of its four (the low half takes two bits from the
 // unit before it, across the halves when the pair straddles them). The shuffle rows and their
-// counts come from the key of each group (tables of utf_sse42.inl, counts by popcnt).
+// counts come from the key of each group (tables of utf_sse42.inl, counts by popcnt). Sixteen
+// units that all become three bytes (the common case in CJK text) skip the keys: one fixed
+// shuffle a group of four and fixed advances of 12 bytes.
 //
 // The output goes straight to the target. Each store is 16 bytes and may run up to 12 bytes
 // past the characters it holds; the next store begins where those characters end and covers
