@@ -145,9 +145,14 @@ TEST(ProcessTest, Scenarios)
         {"open failed",
          {{"NOX_UCM_PATH", ucm}},
          [](ChildChecks& checks) {
-             const rlimit none = {0, 0};
+             // Only the soft limit, restored after the open, so that the child can still
+             // write files at its exit (coverage counters).
+             rlimit old = {};
+             getrlimit(RLIMIT_NOFILE, &old);
+             const rlimit none = {0, old.rlim_max};
              setrlimit(RLIMIT_NOFILE, &none);
              NoxUConverter* h = ncnv_getConverter("T");
+             setrlimit(RLIMIT_NOFILE, &old);
              UChar out[2] = {};
              int error = noxtest::kUnset;
              checks.expect(ncnv_toUChars(h, out, 2, "\xE9", 1, &error) == 1 && out[0] == 0xE9,
