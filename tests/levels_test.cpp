@@ -274,4 +274,55 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
     }
 }
 
+// Long runs of units that map to themselves, with one unit that stops the narrowing blocks at
+// every position of the first rounds: the blocks test many units at once and must find a stop
+// in any of them. Text of ASCII alone, and with units of the upper Latin-1 range among it.
+TEST(LevelsTest, LongSelfRunsStopAtEveryPosition)
+{
+    struct Row {
+        const char* page;
+        bool upper;    // units 0xC0-0xFF among the ASCII ones
+        char16_t stop; // the unit placed at each position
+    };
+    const Row rows[] = {
+        {"ISO-8859-1", false, u'\0'},   {"ISO-8859-1", true, u'\0'},
+        {"ISO-8859-1", true, u'\x100'}, {"ISO-8859-1", false, u'\xFFFF'},
+        {"ISO-8859-1", true, u'\x80'},  {"CP1252", false, u'\0'},
+        {"CP1252", true, u'\0'},        {"CP1252", true, u'\x100'},
+        {"CP1252", false, u'\x81'},     {"CP1252", true, u'\x9F'},
+        {"CP1252", true, u'\x2019'},    {"CP1252", false, u'\xE9'},
+    };
+    constexpr size_t kLength = 300;
+    for (const Row& row : rows) {
+        const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + row.page + ".ucm";
+        SCOPED_TRACE(testing::Message() << row.page << (row.upper ? ", upper" : ", ASCII")
+                                        << ", stop " << hexUnits(std::u16string(1, row.stop)));
+        const Handle h(ncnv_loadConverter(file.c_str()));
+        std::u16string text;
+        for (size_t i = 0; i < kLength; ++i) {
+            text += static_cast<char16_t>(row.upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
+        }
+        for (size_t at = 0; at < kLength && !HasFailure(); ++at) {
+            std::u16string in = text;
+            in[at] = row.stop;
+            in += u'\0'; // for the count -1
+            const auto all = [&] {
+                const auto length = static_cast<int>(kLength);
+                return std::vector<Outcome>{
+                    s_outcome(fromUChars(h.get(), in, length, length + 1)),
+                    s_outcome(fromUChars(h.get(), in, length, -1)),
+                    s_outcome(fromUChars(h.get(), in, -1, static_cast<int>(at) + 1)),
+                    s_outcome(fromUnicode(h.get(), in, kLength, kLength))};
+            };
+            const CeilingGuard guard;
+            nox::setKernelCeiling(nox::KernelLevel::Exact);
+            const std::vector<Outcome> exact = all();
+            for (const nox::KernelLevel level : kernelLevels()) {
+                nox::setKernelCeiling(level);
+                EXPECT_TRUE(exact == all()) << nox::kernelLevelName(level) << ", at " << at;
+            }
+        }
+    }
+}
+
 } // namespace

@@ -2,10 +2,11 @@
 // NoxUCharConverter.cpp.
 //
 // Runs of bytes that map to themselves (all of LATIN_1 but its 0) are widened 64 at a time, and
-// runs of units that map to themselves narrowed 32 at a time. A byte maps to itself when it is
+// runs of units that map to themselves narrowed 128 at a time. A byte maps to itself when it is
 // not 0 and not in 0x80 up to the code page's upper range: one compare with 0 and one signed
 // compare with the range's first byte. Units are first tested for a high byte (one mask test
-// of the block), then packed to bytes and tested as bytes. What is left of a run goes 16 bytes
+// of the OR of the block), then packed to bytes and tested as bytes (the signed compare only
+// where the OR shows a unit above 0x7F). What is left of a run goes 32 units, then 16 bytes
 // (8 units) at a time, and its last block ends on the run's last character, overlapping the
 // block before it, so that no character is converted one at a time unless the whole run is
 // shorter than a block.
@@ -25,6 +26,39 @@ namespace {
 
 #if defined(NOX_X86)
 
+// The units among those of a block that are 0.
+template <typename Unit> NOX_TARGET_AVX2 inline __m256i s_zeroUnits(__m256i v)
+{
+    return sizeof(Unit) == 1 ? _mm256_cmpeq_epi8(v, _mm256_setzero_si256())
+                             : _mm256_cmpeq_epi16(v, _mm256_setzero_si256());
+}
+
+// True when no unit in [from, pageEnd) is 0, where pageEnd is the end of from's page. Reads
+// whole aligned 32-byte blocks of that page, which never reach into another page; the first
+// may begin before `from` (those units are ignored).
+template <typename Unit>
+NOX_TARGET_AVX2 NOX_NO_SANITIZE_ADDRESS inline bool s_pageRestHasNoZero32(const Unit* from,
+                                                                          const Unit* pageEnd)
+{
+    const uintptr_t start = reinterpret_cast<uintptr_t>(from);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(pageEnd);
+    uintptr_t block = start & ~uintptr_t{31};
+    bool retval = true;
+    if (block < end) {
+        const __m256i head =
+            s_zeroUnits<Unit>(_mm256_load_si256(reinterpret_cast<const __m256i*>(block)));
+        __m256i rest = _mm256_setzero_si256();
+        for (block += 32; block < end; block += 32) {
+            rest = _mm256_or_si256(rest, s_zeroUnits<Unit>(_mm256_load_si256(
+                                             reinterpret_cast<const __m256i*>(block))));
+        }
+        const unsigned before = ~0u << (start & 31);
+        retval = (static_cast<unsigned>(_mm256_movemask_epi8(head)) & before) == 0 &&
+                 _mm256_testz_si256(rest, rest);
+    }
+    return retval;
+}
+
 // Where the blocks of a run may be read: up to the end of the page the run starts in (the text
 // reaches that page), and a page further each time the rest of the current page holds no 0
 // (the text then goes on into the next page). Units at an odd address would straddle the page
@@ -39,13 +73,16 @@ template <typename Unit> class NoxPageReach {
 
     // True when the n units from `at` (a position the text reaches) may be read; n is far less
     // than a page.
-    bool allows(const Unit* at, size_t n)
+    NOX_TARGET_AVX2 bool allows(const Unit* at, size_t n)
     {
-        if (at + n > mEnd && mAligned && nox::sse2PageRestHasNoZero(at, mEnd)) {
+        if (at + n > mEnd && mAligned && s_pageRestHasNoZero32(at, mEnd)) {
             mEnd += nox::kPageSize / sizeof(Unit);
         }
         return at + n <= mEnd;
     }
+
+    // The units from `at` known to be readable (those up to the end of the last page allowed).
+    size_t readable(const Unit* at) const { return static_cast<size_t>(mEnd - at); }
 
   private:
     const Unit* mEnd;
@@ -155,14 +192,6 @@ NOX_TARGET_AVX2 inline __m256i s_load16(const UChar* src)
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
 }
 
-// Units 0-7 and 16-23 from src: packed with units 8-15 and 24-31, their bytes come out in order.
-NOX_TARGET_AVX2 inline __m256i s_loadHalves(const UChar* src)
-{
-    return _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), 1);
-}
-
 // Narrows the leading units of src that map to themselves, as s_widenSelf32; Upper when units
 // from 0x80 up to the upper range do not.
 template <bool Write, bool Upper>
@@ -172,29 +201,55 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
     const unsigned upper = last == 0xFF ? first : 0x100;
     const __m256i below = _mm256_set1_epi8(static_cast<char>(upper - 0x100));
     const __m256i high = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    const __m256i aboveAscii = _mm256_set1_epi16(0x80);
     NoxPageReach<UChar> reach(src);
     size_t i = 0;
-    // No unit above 0xFF (one mask test of all four registers): the packed bytes are the units.
-    while (max - i >= 64 && reach.allows(src + i, 64)) {
-        const __m256i a = s_loadHalves(src + i);
-        const __m256i b = s_loadHalves(src + i + 8);
-        const __m256i c = s_loadHalves(src + i + 32);
-        const __m256i d = s_loadHalves(src + i + 40);
-        if (!_mm256_testz_si256(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)),
-                                high)) {
-            break;
-        }
-        const __m256i ab = _mm256_packus_epi16(a, b);
-        const __m256i cd = _mm256_packus_epi16(c, d);
-        const __m256i unself = s_unselfBytes64<Upper>(ab, cd, below);
-        if (!_mm256_testz_si256(unself, unself)) {
-            break;
-        }
-        if (Write) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), ab);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), cd);
-        }
-        i += 64;
+    // 128 units a round, tested together: one mask test of the OR of all eight registers for a
+    // unit above 0xFF, one test of the packed bytes' minimum for a 0, and with Upper, only where
+    // the OR shows a unit above 0x7F, a signed compare of the packed bytes for the range below
+    // the upper one. The rounds run without further checks up to the end of the pages allowed.
+    bool going = true;
+    while (going && max - i >= 128 && reach.allows(src + i, 128)) {
+        const size_t end = std::min(max, reach.readable(src));
+        do {
+            __m256i v[8];
+            for (size_t k = 0; k < 8; ++k) {
+                v[k] = s_load16(src + i + 16 * k);
+            }
+            const __m256i any = _mm256_or_si256(
+                _mm256_or_si256(_mm256_or_si256(v[0], v[1]), _mm256_or_si256(v[2], v[3])),
+                _mm256_or_si256(_mm256_or_si256(v[4], v[5]), _mm256_or_si256(v[6], v[7])));
+            if (!_mm256_testz_si256(any, high)) {
+                going = false;
+                break;
+            }
+            __m256i packed[4];
+            for (size_t k = 0; k < 4; ++k) {
+                packed[k] = _mm256_packus_epi16(v[2 * k], v[2 * k + 1]);
+            }
+            __m256i unself =
+                _mm256_cmpeq_epi8(_mm256_min_epu8(_mm256_min_epu8(packed[0], packed[1]),
+                                                  _mm256_min_epu8(packed[2], packed[3])),
+                                  _mm256_setzero_si256());
+            if (Upper && !_mm256_testz_si256(any, aboveAscii)) {
+                unself = _mm256_or_si256(
+                    unself, _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi8(below, packed[0]),
+                                                            _mm256_cmpgt_epi8(below, packed[1])),
+                                            _mm256_or_si256(_mm256_cmpgt_epi8(below, packed[2]),
+                                                            _mm256_cmpgt_epi8(below, packed[3]))));
+            }
+            if (!_mm256_testz_si256(unself, unself)) {
+                going = false;
+                break;
+            }
+            if (Write) {
+                for (size_t k = 0; k < 4; ++k) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32 * k),
+                                        _mm256_permute4x64_epi64(packed[k], 0xD8));
+                }
+            }
+            i += 128;
+        } while (end - i >= 128);
     }
     while (max - i >= 32 && reach.allows(src + i, 32)) {
         const __m256i a = s_load16(src + i);

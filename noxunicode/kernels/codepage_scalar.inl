@@ -183,7 +183,6 @@ size_t s_fromUDoubleRun(const nox::CodePageTables& t, const UChar* src, size_t s
                         unsigned char* out, size_t n, size_t room, bool countOnly, size_t* produced)
 {
     size_t i = 0;
-    unsigned char unused = 0;
     if (t.unitBytes != nullptr && t.unitBytesWidth == 2) {
         // One load a unit from the flat table of each unit's bytes, whose second byte is 0 for
         // a one-byte character; 0 for units the exact path decides, the unit 0 among them.
@@ -196,12 +195,14 @@ size_t s_fromUDoubleRun(const nox::CodePageTables& t, const UChar* src, size_t s
                 break;
             }
             // Without a branch on the length, which mixed text would mispredict: the second
-            // byte of a one-byte character goes to a scratch byte, never past the output.
+            // byte goes to the character's last byte first, which for a one-byte character is
+            // the first byte, written next; nothing is written past the character.
+            const size_t more = second != 0 ? 1 : 0;
             if (!countOnly) {
+                out[n + more] = second;
                 out[n] = first;
-                *(second != 0 ? out + n + 1 : &unused) = second;
             }
-            n += second != 0 ? 2 : 1;
+            n += 1 + more;
             ++i;
         }
     } else {
@@ -212,9 +213,10 @@ size_t s_fromUDoubleRun(const nox::CodePageTables& t, const UChar* src, size_t s
             if (value == 0 || length == 0 || length > 2) {
                 break;
             }
+            // As above: the last byte, then the first.
             if (!countOnly) {
+                out[n + length - 1] = nox::fromUEntryByte(entry, 1);
                 out[n] = nox::fromUEntryByte(entry, 0);
-                *(length == 2 ? out + n + 1 : &unused) = nox::fromUEntryByte(entry, 1);
             }
             n += length;
             ++i;
