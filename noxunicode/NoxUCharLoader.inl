@@ -197,27 +197,49 @@ bool s_sortIndex(NoxUCharMapping* data, NoxUCharMapping** index, NoxUCharMapping
         spare = ownSpare.get();
     }
     const bool retval = digits == 0 || spare != nullptr;
-    NoxUCharMapping** from = index;
-    NoxUCharMapping** to = spare;
-    for (int d = 0; retval && d < digits; ++d) {
-        const int shift = positionBits + d * width;
-        uint32_t counts[1 << 11] = {};
-        for (uint32_t i = 0; i < count; ++i) {
-            ++counts[(s_slotValue(from, i) >> shift) & mask];
+    // The counts of every digit (at most three: an order has at most 33 bits) from one pass,
+    // as they do not depend on the order of the slots.
+    uint32_t counts[3][1 << 11];
+    for (int d = 0; d < digits; ++d) {
+        std::fill(counts[d], counts[d] + mask + 1, 0);
+    }
+    for (uint32_t i = 0; retval && digits != 0 && i < count; ++i) {
+        const uint64_t value = s_slotValue(index, i) >> positionBits;
+        for (int d = 0; d < digits; ++d) {
+            ++counts[d][(value >> (d * width)) & mask];
         }
+    }
+    for (int d = 0; d < digits; ++d) {
         uint32_t next = 0;
         for (uint64_t v = 0; v <= mask; ++v) {
-            const uint32_t n = counts[v];
-            counts[v] = next;
+            const uint32_t n = counts[d][v];
+            counts[d][v] = next;
             next += n;
         }
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint64_t value = s_slotValue(from, i);
-            s_setSlotValue(to, counts[(value >> shift) & mask]++, value);
+    }
+    NoxUCharMapping** from = index;
+    NoxUCharMapping** to = spare;
+    bool placed = false;
+    for (int d = 0; retval && d < digits; ++d) {
+        const int shift = positionBits + d * width;
+        uint32_t* const slots = counts[d];
+        placed = d + 1 == digits && to == index;
+        if (placed) {
+            // The last digit puts the records in their places at once.
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint64_t value = s_slotValue(from, i);
+                index[slots[(value >> shift) & mask]++] = &data[value & positionMask];
+            }
+        } else {
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint64_t value = s_slotValue(from, i);
+                s_setSlotValue(to, slots[(value >> shift) & mask]++, value);
+            }
         }
         std::swap(from, to);
     }
-    for (uint32_t i = 0; retval && i < count; ++i) {
+    // Otherwise each record's position is its number's last bits.
+    for (uint32_t i = 0; retval && !placed && i < count; ++i) {
         index[i] = &data[s_slotValue(from, i) & positionMask];
     }
     return retval;
