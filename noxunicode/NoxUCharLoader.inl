@@ -407,8 +407,10 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     size_t room = (sizeHint + 1) / 10 + 1;
     NoxUCharMapping* records = s_recordRoom(nullptr, room);
     // The usual mapping line has 20 characters: the pages of about as many records are
-    // mapped at once (the room not used goes back at the end).
-    s_mapPages(records, std::min(room, sizeHint / 20) * sizeof(NoxUCharMapping));
+    // mapped at once (the room not used goes back at the end), never more than 1 MB, so
+    // that a huge file of other lines does not take memory that it will not use.
+    const size_t expected = std::min<size_t>(sizeHint / 20, 1024 * 1024 / sizeof(NoxUCharMapping));
+    s_mapPages(records, std::min(room, expected) * sizeof(NoxUCharMapping));
     NoxUCharMapping probe;
     uint32_t count = 0;
     bool leadBytesRead = false;

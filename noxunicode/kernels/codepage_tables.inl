@@ -17,12 +17,17 @@ namespace {
 // are; where the system cannot, the pages come one fault at a time as before.
 void s_mapPages(void* block, size_t bytes)
 {
+#ifdef MADV_POPULATE_WRITE
     const uintptr_t page = 4096;
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(page - 1);
     if (block != nullptr && end >= begin + 4 * page) {
         madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
     }
+#else
+    static_cast<void>(block);
+    static_cast<void>(bytes);
+#endif
 }
 
 // The to-Unicode entry of a record found by the byte lookup.
