@@ -93,7 +93,7 @@ void s_releaseShared(NoxSharedTable* shared)
         }
         *link = shared->next;
         s_releaseCodePageTables(shared->tables);
-        delete[] shared->data;
+        std::free(shared->data);
         delete[] shared->unicodeData;
         delete[] shared->mbcsData;
         std::free(shared->path);
@@ -117,86 +117,145 @@ struct NoxBytesOrder {
     }
 };
 
-// Sorts `index` by `order` so that records of equal order keep the order they had: the order
-// that the comparators of the records give with a stable merge sort, which is what the
-// runtime's qsort was. A radix sort: a counting sort on each digit of the order from the
-// lowest, over only the bits that differ between records, at most 11 bits a digit. An index
-// nearly in order (mapping files often list their records by Unicode value, with a fallback
-// now and then before the regular mapping of its value) is sorted by insertion instead,
-// which also keeps equal orders as they were, and if that takes too long the radix sort goes
-// on from where it stopped. `spare` holds `count` slots; the result is in the array returned,
-// `index` or `spare`.
-template <typename Order>
-NoxUCharMapping** s_sortIndex(NoxUCharMapping** index, NoxUCharMapping** spare, uint32_t count,
-                              Order order)
+// Slot `i` of an index array taken as a number while the index is sorted (the array holds
+// numbers of the same size as its pointers until the sort writes the pointers).
+uint64_t s_slotValue(NoxUCharMapping* const* slots, uint32_t i)
 {
+    uint64_t retval = 0;
+    std::memcpy(&retval, slots + i, sizeof retval);
+    return retval;
+}
+
+void s_setSlotValue(NoxUCharMapping** slots, uint32_t i, uint64_t value)
+{
+    std::memcpy(slots + i, &value, sizeof value);
+}
+
+static_assert(sizeof(NoxUCharMapping*) == sizeof(uint64_t), "a slot holds a sort value");
+
+// Fills `index` with the `count` records of `data` sorted by `order` so that records of equal
+// order keep their order in `data` (the file's order): the order that the comparators of the
+// records give with a stable merge sort, which is what the runtime's qsort was. Each record
+// is sorted as one number, its order above its position in `data`, so that the sort never
+// reads the records again and equal orders stay in file order. A radix sort: a counting sort
+// on each digit of the order from the lowest, over only the bits that differ between
+// records, at most 11 bits a digit. An index nearly in order (mapping files often list their
+// records by Unicode value, with a fallback now and then before the regular mapping of its value)
+// is sorted by insertion instead, and if that takes too long the radix sort goes on from where it
+// stopped. `spare` holds `count` slots, or is null to have them allocated only if the radix sort
+// runs; false when there is no memory for them.
+template <typename Order>
+bool s_sortIndex(NoxUCharMapping* data, NoxUCharMapping** index, NoxUCharMapping** spare,
+                 uint32_t count, Order order)
+{
+    // An order has at most 33 bits and a table fewer than 2^31 records, so both fit in one
+    // number.
+    int positionBits = 0;
+    while (count > 1 && ((count - 1) >> positionBits) != 0) {
+        ++positionBits;
+    }
     uint64_t any = 0;
     uint64_t every = ~uint64_t{0};
     uint32_t descents = 0;
     uint64_t previous = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t key = order(index[i]);
+        const uint64_t key = order(&data[i]);
         descents += key < previous ? 1 : 0;
         previous = key;
         any |= key;
         every &= key;
+        s_setSlotValue(index, i, key << positionBits | i);
     }
+    // Bits above the highest that differs are the same in every record.
+    int bits = 0;
+    while (((any ^ every) >> bits) != 0) {
+        ++bits;
+    }
+    const uint64_t positionMask = (uint64_t{1} << positionBits) - 1;
     bool inOrder = descents == 0;
     if (!inOrder && descents < count / 32) {
         uint64_t moves = 0;
         uint32_t i = 1;
         for (; i < count && moves <= count; ++i) {
-            NoxUCharMapping* const record = index[i];
-            const uint64_t key = order(record);
+            const uint64_t value = s_slotValue(index, i);
             uint32_t slot = i;
-            while (slot > 0 && order(index[slot - 1]) > key) {
-                index[slot] = index[slot - 1];
+            while (slot > 0 && s_slotValue(index, slot - 1) > value) {
+                s_setSlotValue(index, slot, s_slotValue(index, slot - 1));
                 --slot;
             }
-            index[slot] = record;
+            s_setSlotValue(index, slot, value);
             moves += i - slot;
         }
         inOrder = i == count;
     }
-    int bits = 0;
-    while (!inOrder && ((any ^ every) >> bits) != 0) {
-        ++bits;
-    }
-    // Bits above the highest that differs are the same in every record.
-    const int digits = (bits + 10) / 11;
+    const int digits = inOrder ? 0 : (bits + 10) / 11;
     const int width = digits != 0 ? (bits + digits - 1) / digits : 0;
     const uint64_t mask = (uint64_t{1} << width) - 1;
-    NoxUCharMapping** from = index;
-    NoxUCharMapping** to = spare;
+    std::unique_ptr<NoxUCharMapping*[]> ownSpare;
+    if (digits != 0 && spare == nullptr) {
+        ownSpare.reset(new (std::nothrow) NoxUCharMapping*[count]);
+        spare = ownSpare.get();
+    }
+    const bool retval = digits == 0 || spare != nullptr;
+    // The counts of every digit (at most three: an order has at most 33 bits) from one pass,
+    // as they do not depend on the order of the slots.
+    uint32_t counts[3][1 << 11];
     for (int d = 0; d < digits; ++d) {
-        const int shift = d * width;
-        uint32_t counts[1 << 11] = {};
-        for (uint32_t i = 0; i < count; ++i) {
-            ++counts[(order(from[i]) >> shift) & mask];
+        std::fill(counts[d], counts[d] + mask + 1, 0);
+    }
+    for (uint32_t i = 0; retval && digits != 0 && i < count; ++i) {
+        const uint64_t value = s_slotValue(index, i) >> positionBits;
+        for (int d = 0; d < digits; ++d) {
+            ++counts[d][(value >> (d * width)) & mask];
         }
+    }
+    for (int d = 0; d < digits; ++d) {
         uint32_t next = 0;
         for (uint64_t v = 0; v <= mask; ++v) {
-            const uint32_t n = counts[v];
-            counts[v] = next;
+            const uint32_t n = counts[d][v];
+            counts[d][v] = next;
             next += n;
         }
-        for (uint32_t i = 0; i < count; ++i) {
-            to[counts[(order(from[i]) >> shift) & mask]++] = from[i];
+    }
+    NoxUCharMapping** from = index;
+    NoxUCharMapping** to = spare;
+    bool placed = false;
+    for (int d = 0; retval && d < digits; ++d) {
+        const int shift = positionBits + d * width;
+        uint32_t* const slots = counts[d];
+        placed = d + 1 == digits && to == index;
+        if (placed) {
+            // The last digit puts the records in their places at once.
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint64_t value = s_slotValue(from, i);
+                index[slots[(value >> shift) & mask]++] = &data[value & positionMask];
+            }
+        } else {
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint64_t value = s_slotValue(from, i);
+                s_setSlotValue(to, slots[(value >> shift) & mask]++, value);
+            }
         }
         std::swap(from, to);
     }
-    return from;
+    // Otherwise each record's position is its number's last bits.
+    for (uint32_t i = 0; retval && !placed && i < count; ++i) {
+        index[i] = &data[s_slotValue(from, i) & positionMask];
+    }
+    return retval;
 }
 
 // The file is read a piece of this size at a time; the buffer grows only for a longer line.
 const size_t s_pieceSize = 64 * 1024;
 
 // Storage for `count` records that constructs none of them, so that the room not used costs
-// no memory; null without memory. Released with ::operator delete[].
-NoxUCharMapping* s_recordRoom(size_t count)
+// no memory; null without memory. The records of a table live in such storage, which can
+// grow and shrink in place, and are released with std::free (they own nothing).
+static_assert(std::is_trivially_copyable<NoxUCharMapping>::value, "records move as bytes");
+
+NoxUCharMapping* s_recordRoom(NoxUCharMapping* records, size_t count)
 {
-    return static_cast<NoxUCharMapping*>(
-        ::operator new[](count * sizeof(NoxUCharMapping), std::nothrow));
+    return static_cast<NoxUCharMapping*>(std::realloc(records, count * sizeof(NoxUCharMapping)));
 }
 
 // The position after the last newline in [text, end), or `text` when there is none.
@@ -244,8 +303,11 @@ bool NoxUCharConverter::mf_initAscii()
 {
     bool retval = mf_adoptShared(nullptr, nullptr);
     if (!retval) {
-        data = new (std::nothrow) NoxUCharMapping[256];
+        data = s_recordRoom(nullptr, 256);
         retval = data != nullptr;
+        for (uint32_t i = 0; retval && i < 256; ++i) {
+            new (data + i) NoxUCharMapping();
+        }
     }
     if (retval && sharedTable == nullptr) {
         dataLen = 256;
@@ -270,29 +332,28 @@ bool NoxUCharConverter::mf_buildTable()
 {
     // A shared table, or one built before it was offered for sharing, is complete.
     bool retval = unicodeData != nullptr;
-    if (!retval && data != nullptr && dataLen != 0) {
+    // The sort packs a record's position into 31 bits.
+    if (!retval && data != nullptr && dataLen != 0 && dataLen <= INT32_MAX) {
         unicodeData = new (std::nothrow) NoxUCharMapping*[dataLen];
         mbcsData = new (std::nothrow) NoxUCharMapping*[dataLen];
-        NoxUCharMapping** spare = new (std::nothrow) NoxUCharMapping*[dataLen];
-        retval = unicodeData != nullptr && mbcsData != nullptr && spare != nullptr;
-        for (uint32_t i = 0; retval && i < dataLen; ++i) {
-            unicodeData[i] = &data[i];
-            mbcsData[i] = &data[i];
+        // The byte index, which mapping files mostly do not list in order, is sorted first,
+        // with the Unicode index's room as its spare; the Unicode index, mostly nearly in
+        // order, takes room of its own only if it needs the radix sort. No memory is touched
+        // that the indexes do not keep.
+        if (unicodeData != nullptr && mbcsData != nullptr) {
+            s_mapPages(unicodeData, dataLen * sizeof *unicodeData);
+            s_mapPages(mbcsData, dataLen * sizeof *mbcsData);
         }
+        retval = unicodeData != nullptr && mbcsData != nullptr &&
+                 s_sortIndex(data, mbcsData, unicodeData, dataLen, NoxBytesOrder()) &&
+                 s_sortIndex(data, unicodeData, nullptr, dataLen, NoxUnicodeOrder());
         if (retval) {
-            if (s_sortIndex(unicodeData, spare, dataLen, NoxUnicodeOrder()) != unicodeData) {
-                std::swap(unicodeData, spare);
-            }
-            if (s_sortIndex(mbcsData, spare, dataLen, NoxBytesOrder()) != mbcsData) {
-                std::swap(mbcsData, spare);
-            }
             mf_buildTables();
         }
-        delete[] spare;
     }
     if (!retval) {
         dataLen = 0;
-        delete[] data;
+        std::free(data);
         delete[] unicodeData;
         delete[] mbcsData;
         data = nullptr;
@@ -344,12 +405,18 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     // for every record of a file of this size, more if it grows while it is read. Without
     // room the lines are still counted.
     size_t room = (sizeHint + 1) / 10 + 1;
-    NoxUCharMapping* records = s_recordRoom(room);
+    NoxUCharMapping* records = s_recordRoom(nullptr, room);
+    // The usual mapping line has 20 characters: the pages of about as many records are
+    // mapped at once (the room not used goes back at the end), never more than 1 MB, so
+    // that a huge file of other lines does not take memory that it will not use.
+    const size_t expected = std::min<size_t>(sizeHint / 20, 1024 * 1024 / sizeof(NoxUCharMapping));
+    s_mapPages(records, std::min(room, expected) * sizeof(NoxUCharMapping));
     NoxUCharMapping probe;
     uint32_t count = 0;
     bool leadBytesRead = false;
     size_t capacity = s_pieceSize;
     char* buffer = new (std::nothrow) char[capacity + 1];
+    s_mapPages(buffer, std::min(capacity, sizeHint));
     size_t used = 0;
     bool readWhole = buffer != nullptr;
     bool atEnd = false;
@@ -380,12 +447,12 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
         char* line = buffer;
         while (line < end) {
             if (records != nullptr && count == room) {
-                NoxUCharMapping* more = s_recordRoom(2 * room);
+                NoxUCharMapping* more = s_recordRoom(records, 2 * room);
                 if (more != nullptr) {
-                    std::uninitialized_copy(records, records + count, more);
                     room *= 2;
+                } else {
+                    std::free(records);
                 }
-                ::operator delete[](records);
                 records = more;
             }
             NoxUCharMapping* const slot =
@@ -424,12 +491,12 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     }
     dataLen = count;
     if (readWhole && count != 0 && leadBytesRead && records != nullptr) {
-        data = new (std::nothrow) NoxUCharMapping[count];
-        if (data != nullptr) {
-            std::copy(records, records + count, data);
-        }
+        // The room not used goes back; where it cannot, the records stay where they are.
+        data = s_recordRoom(records, count);
+        data = data != nullptr ? data : records;
+        records = nullptr;
     }
-    ::operator delete[](records);
+    std::free(records);
     delete[] buffer;
     return data != nullptr;
 }
@@ -487,7 +554,7 @@ void NoxUCharConverter::mf_releaseTable()
         s_releaseShared(sharedTable);
     } else {
         s_releaseCodePageTables(tables);
-        delete[] data;
+        std::free(data);
         delete[] unicodeData;
         delete[] mbcsData;
     }

@@ -20,7 +20,7 @@ class NoxUCharMapping {
     NoxUCharMapping() { clear(); }
     NoxUCharMapping(const NoxUCharMapping& other) = default;
     NoxUCharMapping& operator=(const NoxUCharMapping& other) = default;
-    ~NoxUCharMapping() { clear(); }
+    ~NoxUCharMapping() = default;
 
     void clear()
     {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Reaches the converter's private binary-search lookups.
@@ -211,6 +213,40 @@ TEST(OpenTest, ReaderTakesEveryLine)
         SCOPED_TRACE(c.name);
         const NoxUCharConverter converter(dir.write("read.ucm", c.content).c_str());
         EXPECT_EQ(c.records, converter.dataLen);
+    }
+}
+
+// A file that is no regular file (here a pipe) tells no size to plan the room for its
+// records by: the room grows as they come, and the table is the one the same lines give
+// from a regular file, record for record and in the same index order.
+TEST(OpenTest, PipeGivesTheTableOfItsLines)
+{
+    const TempDir dir;
+    const std::string content = s_duplicateHeavyTable(7, 5000);
+    const std::string file = dir.write("table.ucm", content);
+    const std::string pipe = dir.path() + "/pipe.ucm";
+    ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+    std::thread writer([&] {
+        const int fd = open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+        for (size_t at = 0; fd >= 0 && at < content.size();) {
+            const ssize_t n = write(fd, content.data() + at, content.size() - at);
+            at += n > 0 ? static_cast<size_t>(n) : content.size();
+        }
+        close(fd);
+    });
+    const NoxUCharConverter fromPipe(pipe.c_str());
+    writer.join();
+    const NoxUCharConverter fromFile(file.c_str());
+    ASSERT_EQ(5000u, fromFile.dataLen);
+    ASSERT_EQ(fromFile.dataLen, fromPipe.dataLen);
+    for (uint32_t i = 0; i < fromFile.dataLen; ++i) {
+        const NoxUCharMapping& want = fromFile.data[i];
+        const NoxUCharMapping& got = fromPipe.data[i];
+        EXPECT_EQ(want.mappingType, got.mappingType) << i;
+        EXPECT_EQ(want.getUnicode(), got.getUnicode()) << i;
+        EXPECT_EQ(want.getPackedMBCS(), got.getPackedMBCS()) << i;
+        EXPECT_EQ(fromFile.unicodeData[i] - fromFile.data, fromPipe.unicodeData[i] - fromPipe.data);
+        EXPECT_EQ(fromFile.mbcsData[i] - fromFile.data, fromPipe.mbcsData[i] - fromPipe.data);
     }
 }
 

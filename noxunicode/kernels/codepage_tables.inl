@@ -12,6 +12,24 @@
 
 namespace {
 
+// Has the system map all pages of a block that is about to be written whole, in one call:
+// cheaper than a fault on each page at its first write. Pages already mapped stay as they
+// are; where the system cannot, the pages come one fault at a time as before.
+void s_mapPages(void* block, size_t bytes)
+{
+#ifdef MADV_POPULATE_WRITE
+    const uintptr_t page = 4096;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(page - 1);
+    if (block != nullptr && end >= begin + 4 * page) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+#else
+    static_cast<void>(block);
+    static_cast<void>(bytes);
+#endif
+}
+
 // The to-Unicode entry of a record found by the byte lookup.
 uint32_t s_toUEntryOf(const NoxUCharMapping* record)
 {
@@ -38,19 +56,17 @@ size_t s_unitBytesSize(size_t width)
     return 0xFFFF * width + 4;
 }
 
+// The rows of both directions live in one block that begins with the row of zeros; the
+// byte-pair and unit-bytes tables in blocks of their own. Blocks come zero-filled from
+// calloc, which writes no zeros into fresh pages from the system, so only the entries that
+// are not 0 are written, and the unit bytes of rows that no record uses are never touched.
 void s_releaseCodePageTables(nox::CodePageTables* tables)
 {
     if (tables != nullptr) {
-        for (int i = 0; i < 256; ++i) {
-            delete[] tables->toUDouble[i];
-            if (tables->fromURows[i] != tables->zeroRow) {
-                delete[] tables->fromURows[i];
-            }
-        }
-        delete[] tables->zeroRow;
+        std::free(tables->zeroRow);
         delete[] tables->byteToUnit;
-        delete[] tables->pairUnits;
-        delete[] tables->unitBytes;
+        std::free(tables->pairUnits);
+        std::free(tables->unitBytes);
         delete tables;
     }
 }
@@ -160,8 +176,9 @@ bool s_buildPairUnits(nox::CodePageTables& t, const NoxLeadByteTable& leadBytes)
         t.leadRanges[3] = t.leadRanges[1];
     }
     if ((ranges == 1 || ranges == 2) && nox::cpuKernelLevel() >= nox::KernelLevel::SSE2) {
-        t.pairUnits = new (std::nothrow) uint16_t[0x10001]();
+        t.pairUnits = static_cast<uint16_t*>(std::calloc(0x10001, sizeof(uint16_t)));
         retval = t.pairUnits != nullptr;
+        s_mapPages(t.pairUnits, 0x10001 * sizeof(uint16_t));
     }
     const auto inRanges = [&](uint32_t b) {
         return (b >= t.leadRanges[0] && b <= t.leadRanges[1]) ||
@@ -193,20 +210,27 @@ bool s_buildUnitBytes(nox::CodePageTables& t)
     bool retval = true;
     const size_t width = t.singleByteOnly ? 1 : 2;
     if (width == 2 || nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
-        t.unitBytes = new (std::nothrow) unsigned char[s_unitBytesSize(width)]();
+        t.unitBytes = static_cast<unsigned char*>(std::calloc(s_unitBytesSize(width), 1));
         t.unitBytesWidth = t.unitBytes != nullptr ? width : 0;
         retval = t.unitBytes != nullptr;
     }
-    for (uint32_t unit = 1; t.unitBytes != nullptr && unit < 0x10000; ++unit) {
-        const uint32_t entry = t.fromURows[unit >> 8][unit & 0xFFu];
-        const unsigned length = nox::fromUEntryLength(entry);
-        const unsigned char first = nox::fromUEntryByte(entry, 0);
-        const unsigned char second = nox::fromUEntryByte(entry, 1);
-        // A table may hold two-byte records even where its lead bytes say one byte.
-        const bool usable =
-            first != 0 && (length == 1 || (length == 2 && width == 2 && second != 0));
-        for (size_t k = 0; usable && k < width; ++k) {
-            t.unitBytes[unit * width + k] = nox::fromUEntryByte(entry, static_cast<unsigned>(k));
+    // Rows that no record uses stay 0; unit 0 never has bytes.
+    for (uint32_t high = 0; t.unitBytes != nullptr && high < 256; ++high) {
+        const uint32_t* const row = t.fromURows[high];
+        unsigned char* const out = t.unitBytes + (high << 8) * width;
+        for (uint32_t low = high == 0 ? 1 : 0; row != t.zeroRow && low < 256; ++low) {
+            const uint32_t entry = row[low];
+            const unsigned length = nox::fromUEntryLength(entry);
+            const unsigned char first = nox::fromUEntryByte(entry, 0);
+            const unsigned char second = nox::fromUEntryByte(entry, 1);
+            // A table may hold two-byte records even where its lead bytes say one byte.
+            const bool usable =
+                first != 0 && (length == 1 || (length == 2 && width == 2 && second != 0));
+            const uint32_t kept = usable ? entry : 0;
+            out[low * width] = nox::fromUEntryByte(kept, 0);
+            if (width == 2) {
+                out[low * 2 + 1] = nox::fromUEntryByte(kept, 1);
+            }
         }
     }
     return retval;
@@ -222,19 +246,29 @@ nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
                                            const ForEachByteKey& forEachByteKey,
                                            const ForEachUnit& forEachUnit)
 {
+    bool rowUsed[256] = {};
+    for (uint32_t i = 0; i < dataLen; ++i) {
+        rowUsed[data[i].getUnicode() >> 8] = true;
+    }
+    size_t rows = 1;
+    for (uint32_t b = 0; b < 256; ++b) {
+        rows += (leadBytes.bytes[b] == 2 ? 1 : 0) + (rowUsed[b] ? 1 : 0);
+    }
     auto* t = new (std::nothrow) nox::CodePageTables();
     bool ok = t != nullptr;
     if (ok) {
         t->selfMappedFirst = 1;
         t->selfMappedLast = 0x7F;
         t->selfMappedToUFirst = 0x100;
-        t->zeroRow = new (std::nothrow) uint32_t[256]();
+        t->zeroRow = static_cast<uint32_t*>(std::calloc(rows * 256, sizeof(uint32_t)));
         ok = t->zeroRow != nullptr;
+        s_mapPages(t->zeroRow + 256, (rows - 1) * 256 * sizeof(uint32_t));
     }
+    uint32_t* nextRow = ok ? t->zeroRow + 256 : nullptr;
     for (uint32_t first = 0; ok && first < 256; ++first) {
         if (leadBytes.bytes[first] == 2) {
-            t->toUDouble[first] = new (std::nothrow) uint32_t[256]();
-            ok = t->toUDouble[first] != nullptr;
+            t->toUDouble[first] = nextRow;
+            nextRow += 256;
         }
     }
     // A key of one byte fills the entry of a one-byte lead, or column 0 of a two-byte lead's
@@ -251,13 +285,12 @@ nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
         // The 0 byte ends every input; it never has an entry.
         t->toUSingle[0] = 0;
     }
-    bool rowUsed[256] = {};
-    for (uint32_t i = 0; i < dataLen; ++i) {
-        rowUsed[data[i].getUnicode() >> 8] = true;
-    }
     for (uint32_t high = 0; ok && high < 256; ++high) {
-        t->fromURows[high] = rowUsed[high] ? new (std::nothrow) uint32_t[256]() : t->zeroRow;
-        ok = t->fromURows[high] != nullptr;
+        t->fromURows[high] = t->zeroRow;
+        if (rowUsed[high]) {
+            t->fromURows[high] = nextRow;
+            nextRow += 256;
+        }
     }
     if (ok) {
         forEachUnit([&](uint32_t unit, const NoxUCharMapping* record) {
