@@ -214,13 +214,28 @@ void s_bulkUtf16ToUtf8(const UTF16*& source, const UTF16* sourceEnd, UTF8*& targ
     target = t;
 }
 
-// Values that need no judgement, as long as four bytes of room remain.
+// Values that need no judgement, as long as four bytes of room remain. On local positions, as
+// s_bulkFromUtf8: the byte stores could otherwise alias the caller's pointers.
 template <class A>
 void s_bulkUtf32ToUtf8(const UTF32*& source, const UTF32* sourceEnd, UTF8*& target, UTF8* targetEnd)
 {
-    while (source < sourceEnd && targetEnd - target >= 4 && !s_isRefusedUtf32(*source)) {
-        s_putUtf8Fast(*source++, target);
+    const UTF32* s = source;
+    UTF8* t = target;
+    while (s < sourceEnd && targetEnd - t >= 4 && !s_isRefusedUtf32(*s)) {
+        // ASCII four values at once where four follow, with one test for the four.
+        if (*s < 0x80 && sourceEnd - s >= 4 && (s[1] | s[2] | s[3]) < 0x80) {
+            t[0] = static_cast<UTF8>(s[0]);
+            t[1] = static_cast<UTF8>(s[1]);
+            t[2] = static_cast<UTF8>(s[2]);
+            t[3] = static_cast<UTF8>(s[3]);
+            s += 4;
+            t += 4;
+        } else {
+            s_putUtf8Fast(*s++, t);
+        }
     }
+    source = s;
+    target = t;
 }
 
 // Characters and surrogate pairs, as long as room remains.
