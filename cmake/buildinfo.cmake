@@ -28,14 +28,15 @@ string(APPEND body "const char noxunicode_compilerInfo[] = ${v};\n")
 c_string(v "@(#) ${CXX} -shared -fPIC -Wl,-soname,libnoxunicode.so.${SOVERSION} -Wl,--version-script=noxunicode.map -Wl,--no-undefined -o ${lib} ConvertUTF.o unicode.o environment.o NoxUCharMapping.o NoxUCharConverter.o parser.o noxunicode_buildinfo.o")
 string(APPEND body "const char noxunicode_SHARED_LIBRARY_LINK[] = ${v};\n")
 
-# A module's checksum covers its source and every kernel file that the source includes (each
-# module is one object built from them).
+# A module's checksum covers its source and every kernel file and .inl part that the source
+# includes (each module is one object built from them).
 foreach(module IN LISTS MODULES)
   set(file "${SOURCE_DIR}/${module}.cpp")
   file(READ "${file}" content)
-  string(REGEX MATCHALL "#include \"kernels/[A-Za-z0-9_]+\\.(inl|h)\"" includes "${content}")
+  string(REGEX MATCHALL "#include \"(kernels/[A-Za-z0-9_]+\\.(inl|h)|[A-Za-z0-9_]+\\.inl)\""
+         includes "${content}")
   foreach(include IN LISTS includes)
-    string(REGEX REPLACE "#include \"(kernels/[^\"]+)\"" "\\1" included "${include}")
+    string(REGEX REPLACE "#include \"([^\"]+)\"" "\\1" included "${include}")
     file(READ "${SOURCE_DIR}/${included}" part)
     string(APPEND content "${part}")
   endforeach()
