@@ -97,6 +97,16 @@ inline void throwIf(const std::error_code& ec, const char* what)
     }
 }
 
+// Calls the form of `convert` that sets a code, and throws what it sets.
+template <typename Out, typename In>
+Out orThrow(Out (*convert)(In, std::error_code&), In text, const char* what)
+{
+    std::error_code ec;
+    Out out = convert(text, ec);
+    throwIf(ec, what);
+    return out;
+}
+
 // Converts `in` piece by piece between its 0 units, each piece through `convert(piece,
 // length, out, room, &error)` (a counted-buffer call: a null `out` sizes), and puts each 0
 // back into the result.
@@ -368,50 +378,38 @@ inline std::u16string utf32_to_utf16(std::u32string_view text, std::error_code& 
 /** The UTF conversions above, throwing std::system_error instead of setting a code. */
 inline std::u16string utf8_to_utf16(std::string_view text)
 {
-    std::error_code ec;
-    std::u16string out = utf8_to_utf16(text, ec);
-    detail::throwIf(ec, "nox::utf8_to_utf16");
-    return out;
+    return detail::orThrow<std::u16string, std::string_view>(utf8_to_utf16, text,
+                                                             "nox::utf8_to_utf16");
 }
 
 inline std::string utf16_to_utf8(std::u16string_view text)
 {
-    std::error_code ec;
-    std::string out = utf16_to_utf8(text, ec);
-    detail::throwIf(ec, "nox::utf16_to_utf8");
-    return out;
+    return detail::orThrow<std::string, std::u16string_view>(utf16_to_utf8, text,
+                                                             "nox::utf16_to_utf8");
 }
 
 inline std::u32string utf8_to_utf32(std::string_view text)
 {
-    std::error_code ec;
-    std::u32string out = utf8_to_utf32(text, ec);
-    detail::throwIf(ec, "nox::utf8_to_utf32");
-    return out;
+    return detail::orThrow<std::u32string, std::string_view>(utf8_to_utf32, text,
+                                                             "nox::utf8_to_utf32");
 }
 
 inline std::string utf32_to_utf8(std::u32string_view text)
 {
-    std::error_code ec;
-    std::string out = utf32_to_utf8(text, ec);
-    detail::throwIf(ec, "nox::utf32_to_utf8");
-    return out;
+    return detail::orThrow<std::string, std::u32string_view>(utf32_to_utf8, text,
+                                                             "nox::utf32_to_utf8");
 }
 
 inline std::u32string utf16_to_utf32(std::u16string_view text)
 {
-    std::error_code ec;
-    std::u32string out = utf16_to_utf32(text, ec);
-    detail::throwIf(ec, "nox::utf16_to_utf32");
-    return out;
+    return detail::orThrow<std::u32string, std::u16string_view>(utf16_to_utf32, text,
+                                                                "nox::utf16_to_utf32");
 }
 
 inline std::u16string utf32_to_utf16(std::u32string_view text)
 {
-    std::error_code ec;
-    std::u16string out = utf32_to_utf16(text, ec);
-    detail::throwIf(ec, "nox::utf32_to_utf16");
-    return out;
+    return detail::orThrow<std::u16string, std::u32string_view>(utf32_to_utf16, text,
+                                                                "nox::utf32_to_utf16");
 }
 
 } // namespace nox
