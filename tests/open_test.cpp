@@ -1,8 +1,8 @@
-// open_test.cpp - opening a converter: the order of the two indexes, the kernels' tables built
-// by walking them, the one-pass file reader, and tables shared between the converters of one
-// unchanged file (process-wide state: those cases run in child processes).
+// open_test.cpp - opening a converter: the order of the two indexes, the one-pass file reader,
+// and tables shared between the converters of one unchanged file (process-wide state: those
+// cases run in child processes). That the kernels' tables hold what the lookups find is seen
+// from outside, at every level, by levels_test and reference_test.
 #include "NoxUCharConverter.h"
-#include "kernels/kernels.h"
 #include "test_support.h"
 
 #include <fcntl.h>
@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -21,36 +20,9 @@
 #include <thread>
 #include <vector>
 
-// Reaches the converter's private binary-search lookups.
-class NoxUCharConverterTestPeer {
-  public:
-    static const NoxUCharMapping* findBytes(const NoxUCharConverter& c, t_mbcsBytes key)
-    {
-        return c.mf_findMBCS(key);
-    }
-    static const NoxUCharMapping* findUnicode(const NoxUCharConverter& c, uint16_t value)
-    {
-        return c.mf_findUChar(value);
-    }
-};
-
 namespace {
 
-using Peer = NoxUCharConverterTestPeer;
 using noxtest::TempDir;
-
-// Every shipped code page.
-std::vector<std::string> s_shippedPages()
-{
-    std::vector<std::string> retval;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(NOX_DATA_DIR)) {
-        if (entry.path().extension() == ".ucm") {
-            retval.push_back(entry.path().string());
-        }
-    }
-    std::sort(retval.begin(), retval.end());
-    return retval;
-}
 
 // A table of `count` records over a few values and byte sequences, so that most keys repeat
 // with every mix of precisions; characters of one to four bytes, under lead bytes of every
@@ -80,7 +52,7 @@ std::string s_duplicateHeavyTable(unsigned seed, int count)
 // (every record a different key), and tables whose lines come in and against the order.
 std::vector<std::string> s_tablesToCheck(const TempDir& dir)
 {
-    std::vector<std::string> retval = s_shippedPages();
+    std::vector<std::string> retval = noxtest::shippedCodePages();
     int n = 0;
     for (const int count : {1, 2, 3, 40, 300, 5000}) {
         for (unsigned seed = 1; seed <= 3; ++seed) {
@@ -131,59 +103,6 @@ TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
         const std::vector<NoxUCharMapping*> bytes(c.mbcsData, c.mbcsData + c.dataLen);
         EXPECT_TRUE(unicode == s_inQsortOrder(c, local_s_compareUnicode));
         EXPECT_TRUE(bytes == s_inQsortOrder(c, local_s_compareMBCS));
-    }
-}
-
-uint32_t s_toUEntryOf(const NoxUCharMapping* m)
-{
-    return m != nullptr && m->getMBLen() >= 1 && m->getMBLen() <= 2
-               ? nox::toUEntry(m->getUnicode(), m->getMBLen())
-               : 0;
-}
-
-uint32_t s_fromUEntryOf(const NoxUCharMapping* m)
-{
-    return m != nullptr && m->getMBLen() >= 1 && m->getMBLen() <= 3
-               ? nox::fromUEntry(m->getPackedMBCS(), m->getMBLen())
-               : 0;
-}
-
-// Every entry of the kernels' tables is what the binary-search lookup of its key returns:
-// each one-byte lead's byte, each two-byte lead's 256 pairs (the lead alone with the 0 that
-// ends the text among them) and each unit. Counts the entries that differ.
-long s_entriesUnlikeTheLookups(const NoxUCharConverter& c)
-{
-    long retval = 0;
-    const nox::CodePageTables& t = *c.tables;
-    for (uint32_t first = 0; first < 256; ++first) {
-        const int length = c.leadBytes.bytes[first];
-        const uint32_t single =
-            length == 1 && first != 0 ? s_toUEntryOf(Peer::findBytes(c, first)) : 0;
-        retval += t.toUSingle[first] != single ? 1 : 0;
-        retval += (t.toUDouble[first] != nullptr) != (length == 2) ? 1 : 0;
-        for (uint32_t second = 0; length == 2 && second < 256; ++second) {
-            const uint32_t want = s_toUEntryOf(Peer::findBytes(c, first | second << 8));
-            retval += t.toUDouble[first][second] != want ? 1 : 0;
-        }
-    }
-    for (uint32_t unit = 0; unit < 0x10000; ++unit) {
-        const uint32_t want = s_fromUEntryOf(Peer::findUnicode(c, static_cast<uint16_t>(unit)));
-        retval += t.fromURows[unit >> 8][unit & 0xFF] != want ? 1 : 0;
-    }
-    return retval;
-}
-
-TEST(OpenTest, KernelTablesHoldWhatTheLookupsFind)
-{
-    const TempDir dir;
-    std::vector<std::string> tables = s_tablesToCheck(dir);
-    tables.emplace_back(); // the built-in table, whose record of length 0 ends byte searches
-    for (const std::string& path : tables) {
-        SCOPED_TRACE(path);
-        const NoxUCharConverter c = path.empty() ? NoxUCharConverter(dir.path().c_str(), "LATIN_1")
-                                                 : NoxUCharConverter(path.c_str());
-        ASSERT_NE(nullptr, c.tables);
-        EXPECT_EQ(0, s_entriesUnlikeTheLookups(c));
     }
 }
 
@@ -252,30 +171,6 @@ TEST(OpenTest, PipeGivesTheTableOfItsLines)
 
 // ---------------------------------------------------------------- shared tables
 
-// Runs `scenario` in a child process without the debug switches; `check` notes each failed
-// expectation, by name, on the child's standard error.
-void s_expectInChild(
-    const std::map<std::string, const char*>& env,
-    const std::function<void(const std::function<void(bool, const char*)>&)>& scenario,
-    const std::string& messages = "")
-{
-    std::map<std::string, const char*> all = {{"NOXUNICODE_DEBUG", nullptr},
-                                              {"NOXUNICODE_CHAR_DEBUG", nullptr}};
-    for (const auto& [name, value] : env) {
-        all[name] = value;
-    }
-    const noxtest::ChildResult r = noxtest::runInChild(all, [&] {
-        scenario([](bool ok, const char* what) {
-            if (!ok) {
-                std::fprintf(stderr, "failed: %s\n", what);
-            }
-        });
-        return 0;
-    });
-    EXPECT_EQ(0, r.exitCode);
-    EXPECT_EQ(messages, r.err);
-}
-
 // The unit that the single byte `byte` converts to, 0 where it has none.
 UChar s_unitOf(NoxUConverter* h, char byte)
 {
@@ -291,26 +186,30 @@ TEST(SharedTableTest, ConvertersOfOneFileShareItsTable)
     const TempDir dir;
     const std::string path = dir.write("T.ucm", "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
                                                 "<U3000> \\x81\\x40 |0\n");
-    s_expectInChild(
+    noxtest::expectInChild(
         {{"NOX_UCM_PATH", dir.path().c_str()}},
-        [&](const auto& check) {
+        [&](noxtest::ChildChecks& checks) {
             const NoxUCharConverter a(path.c_str());
             const NoxUCharConverter byName(dir.path().c_str(), "T");
             const NoxUCharConverter copy(a);
-            check(a.data == byName.data && a.data == copy.data, "one array of records");
-            check(a.unicodeData == byName.unicodeData && a.mbcsData == byName.mbcsData, "indexes");
-            check(a.tables == byName.tables && a.tables != nullptr, "kernel tables");
-            check(byName.getCodePageName() != nullptr && a.getCodePageName() == nullptr, "origin");
-            check(a.leadBytes.cur_max == 2 && copy.leadBytes.bytes[0x81] == 2, "lead bytes");
+            checks.expect(a.data == byName.data && a.data == copy.data, "one array of records");
+            checks.expect(a.unicodeData == byName.unicodeData && a.mbcsData == byName.mbcsData,
+                          "indexes");
+            checks.expect(a.tables == byName.tables && a.tables != nullptr, "kernel tables");
+            checks.expect(byName.getCodePageName() != nullptr && a.getCodePageName() == nullptr,
+                          "origin");
+            checks.expect(a.leadBytes.cur_max == 2 && copy.leadBytes.bytes[0x81] == 2,
+                          "lead bytes");
             // Handles released in any order leave the others working on the same table.
             NoxUConverter* first = ncnv_getConverter("T");
             NoxUConverter* second = ncnv_loadConverter(path.c_str());
             ncnv_releaseConverter(first);
-            check(s_unitOf(second, 'A') == 0x41, "converts after another handle's release");
+            checks.expect(s_unitOf(second, 'A') == 0x41, "converts after another handle's release");
             ncnv_releaseConverter(second);
             const NoxUCharConverter latin(dir.path().c_str(), "LATIN_1");
             const NoxUCharConverter fallback((dir.path() + "/absent.ucm").c_str());
-            check(latin.data == fallback.data && latin.dataLen == 256, "the built-in table");
+            checks.expect(latin.data == fallback.data && latin.dataLen == 256,
+                          "the built-in table");
         },
         "Cannot access '" + dir.path() + "/absent.ucm'\n");
 }
@@ -329,7 +228,7 @@ TEST(SharedTableTest, ChangedFileIsReadAgain)
         const timespec times[2] = {{seconds, 0}, {seconds, 0}};
         utimensat(AT_FDCWD, file.c_str(), times, 0);
     };
-    s_expectInChild({}, [&](const auto& check) {
+    noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
         write("T.ucm", '1');
         setModified(path, 1000000000);
         NoxUConverter* original = ncnv_loadConverter(path.c_str());
@@ -343,10 +242,10 @@ TEST(SharedTableTest, ChangedFileIsReadAgain)
         std::rename((dir.path() + "/new.ucm").c_str(), path.c_str());
         NoxUConverter* replaced = ncnv_loadConverter(path.c_str());
         NoxUConverter* again = ncnv_loadConverter(path.c_str());
-        check(s_unitOf(original, 'A') == 0x41, "original");
-        check(s_unitOf(rewritten, 'A') == 0x42, "rewritten");
-        check(s_unitOf(grown, 'A') == 0x43, "grown");
-        check(s_unitOf(replaced, 'A') == 0x44 && s_unitOf(again, 'A') == 0x44, "replaced");
+        checks.expect(s_unitOf(original, 'A') == 0x41, "original");
+        checks.expect(s_unitOf(rewritten, 'A') == 0x42, "rewritten");
+        checks.expect(s_unitOf(grown, 'A') == 0x43, "grown");
+        checks.expect(s_unitOf(replaced, 'A') == 0x44 && s_unitOf(again, 'A') == 0x44, "replaced");
         for (NoxUConverter* h : {original, rewritten, grown, replaced, again}) {
             ncnv_releaseConverter(h);
         }
@@ -364,19 +263,19 @@ TEST(SharedTableTest, EveryOpenReadsTheFileUnderTheDebugSwitch)
                                                 "<U0041> \\x41 |0\n# two\n<U0042> \\x42 |0\n");
     dir.write("NOLEAD.ucm", "<U0041> \\x41 |0\n<U0042> \\x42 |0\n<U0043> \\x43 |0\n");
     const std::string opened = " one\n two\nConstructed converter for 2 characters.\n";
-    s_expectInChild(
+    noxtest::expectInChild(
         {{"NOX_UCM_PATH", dir.path().c_str()}},
-        [&](const auto& check) {
+        [&](noxtest::ChildChecks& checks) {
             const NoxUCharConverter quiet(path.c_str());
             setenv("NOXUNICODE_DEBUG", "True", 1);
             NoxUConverter* a = ncnv_getConverter("T");
             NoxUConverter* b = ncnv_getConverter("T");
             const NoxUCharConverter byPath(path.c_str());
             const NoxUCharConverter copy(byPath);
-            check(byPath.data != quiet.data && copy.data != byPath.data, "own tables");
-            check(s_unitOf(a, 'B') == 0x42 && s_unitOf(b, 'A') == 0x41, "conversions");
+            checks.expect(byPath.data != quiet.data && copy.data != byPath.data, "own tables");
+            checks.expect(s_unitOf(a, 'B') == 0x42 && s_unitOf(b, 'A') == 0x41, "conversions");
             NoxUConverter* noLead = ncnv_getConverter("NOLEAD");
-            check(s_unitOf(noLead, 'A') == 0, "no lead-byte line: empty");
+            checks.expect(s_unitOf(noLead, 'A') == 0, "no lead-byte line: empty");
             for (NoxUConverter* h : {a, b, noLead}) {
                 ncnv_releaseConverter(h);
             }

@@ -19,26 +19,8 @@ namespace {
 
 const char* const kBestEffort = "NOX_UNICODE_CONVERT_BEST_EFFORT";
 
-// Checks made inside a child: each failure is reported on standard output and counted; the
-// count is the child's exit code.
-class ChildChecks {
-  public:
-    void expect(bool ok, const char* what)
-    {
-        if (!ok) {
-            std::printf("check failed: %s (kernel ceiling %s)\n", what,
-                        nox::kernelLevelName(nox::kernelCeiling()));
-            ++mFailures;
-        }
-    }
-    int failures() const { return mFailures; }
-
-  private:
-    int mFailures = 0;
-};
-
 // Checks MB_CUR_MAX of `h`, then releases it.
-void s_openClose(ChildChecks& checks, NoxUConverter* h, int mbCurMax)
+void s_openClose(noxtest::ChildChecks& checks, NoxUConverter* h, int mbCurMax)
 {
     int error = noxtest::kUnset;
     checks.expect(ncnv_MB_CUR_MAX(h, &error) == mbCurMax && error == NCNV_OK, "MB_CUR_MAX");
@@ -48,7 +30,7 @@ void s_openClose(ChildChecks& checks, NoxUConverter* h, int mbCurMax)
 struct Scenario {
     const char* name;
     std::map<std::string, const char*> env; // null unsets; every other setting is unset
-    std::function<void(ChildChecks&)> body;
+    std::function<void(noxtest::ChildChecks&)> body;
     std::string err; // exactly what the child writes to standard error
 };
 
@@ -60,15 +42,17 @@ TEST(ProcessTest, Scenarios)
                                              "<U4E00> \\x84\\x30\\x81\\x30 |0\n#");
     dir.write("NOLEAD.ucm", "<U0041> \\x41 |0\n<U0042> \\x42 |0\n<U0043> \\x43 |0\n");
     const char* const ucm = dir.path().c_str();
-    const auto abc = [](ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("ABC"), 1); };
-    const auto off = [](ChildChecks& checks) {
+    const auto abc = [](noxtest::ChildChecks& checks) {
+        s_openClose(checks, ncnv_getConverter("ABC"), 1);
+    };
+    const auto off = [](noxtest::ChildChecks& checks) {
         checks.expect(!ncnv_getConvertBestEffort(), "best effort off");
         s_openClose(checks, ncnv_getConverter(nullptr), 1);
     };
     const std::vector<Scenario> scenarios = {
         {"code page read once, comment echo",
          {{"NOX_UCM_PATH", ucm}, {"QV_CODE_PAGE", "T"}, {"NOXUNICODE_DEBUG", "True"}},
-         [](ChildChecks& checks) {
+         [](noxtest::ChildChecks& checks) {
              checks.expect(std::string(ncnv_getDefaultCodePageName()) == "T", "default name");
              setenv("NOX_CODE_PAGE", "OTHER", 1);
              s_openClose(checks, ncnv_getDefaultUConverter(), 4);
@@ -78,7 +62,7 @@ TEST(ProcessTest, Scenarios)
         // still counts the mapping lines the first pass found.
         {"no lead-byte line",
          {{"NOX_UCM_PATH", ucm}, {"NOXUNICODE_DEBUG", "True"}},
-         [](ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("NOLEAD"), 0); },
+         [](noxtest::ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("NOLEAD"), 0); },
          "Constructed converter for 3 characters.\n"},
         // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
         {"no path", {}, abc, "Cannot access '//ABC.ucm'\n"},
@@ -95,7 +79,7 @@ TEST(ProcessTest, Scenarios)
         // and back; a unit above 0xFF still fails. The pass-through needs room like any other.
         {"best effort",
          {{kBestEffort, "True"}},
-         [&t](ChildChecks& checks) {
+         [&t](noxtest::ChildChecks& checks) {
              checks.expect(ncnv_getConvertBestEffort(), "best effort on");
              unsetenv(kBestEffort);
              NoxUConverter* h = ncnv_loadConverter(t.c_str());
@@ -144,7 +128,7 @@ TEST(ProcessTest, Scenarios)
         // the message, and the built-in table.
         {"open failed",
          {{"NOX_UCM_PATH", ucm}},
-         [](ChildChecks& checks) {
+         [](noxtest::ChildChecks& checks) {
              // Only the soft limit, restored after the open, so that the child can still
              // write files at its exit (coverage counters).
              rlimit old = {};
@@ -166,7 +150,7 @@ TEST(ProcessTest, Scenarios)
         // The shared default converter: one handle, closed by the last release, rebuilt later.
         {"shared default converter",
          {{"NOXUNICODE_DEBUG", "True"}},
-         [](ChildChecks& checks) {
+         [](noxtest::ChildChecks& checks) {
              NoxUConverter* a = ncnv_getDefaultUConverter();
              checks.expect(a == ncnv_getDefaultUConverter() && a == ncnv_getDefaultUConverter(),
                            "one default handle");
@@ -193,7 +177,7 @@ TEST(ProcessTest, Scenarios)
         // one, at every level.
         {"character trace",
          {{"NOXUNICODE_CHAR_DEBUG", "True"}},
-         [&t](ChildChecks& checks) {
+         [&t](noxtest::ChildChecks& checks) {
              NoxUConverter* h = ncnv_loadConverter(t.c_str());
              noxtest::forEachLevel([&] {
                  int error = noxtest::kUnset;
@@ -229,18 +213,7 @@ TEST(ProcessTest, Scenarios)
     };
     for (const Scenario& s : scenarios) {
         SCOPED_TRACE(s.name);
-        std::map<std::string, const char*> env = s.env;
-        for (const char* setting : {"NOX_UCM_PATH", "QV_UCM_PATH", "NOX_CODE_PAGE", "QV_CODE_PAGE",
-                                    "NOXUNICODE_DEBUG", "NOXUNICODE_CHAR_DEBUG", kBestEffort}) {
-            env.emplace(setting, nullptr);
-        }
-        const noxtest::ChildResult r = noxtest::runInChild(env, [&s] {
-            ChildChecks checks;
-            s.body(checks);
-            return checks.failures();
-        });
-        EXPECT_EQ(0, r.exitCode);
-        EXPECT_EQ(s.err, r.err);
+        noxtest::expectInChild(s.env, s.body, s.err);
     }
 }
 

@@ -420,6 +420,33 @@ ChildResult runInChild(const std::map<std::string, const char*>& env,
     return result;
 }
 
+void ChildChecks::expect(bool ok, const char* what)
+{
+    if (!ok) {
+        std::printf("check failed: %s (kernel ceiling %s)\n", what,
+                    nox::kernelLevelName(nox::kernelCeiling()));
+        ++mFailures;
+    }
+}
+
+void expectInChild(const std::map<std::string, const char*>& env,
+                   const std::function<void(ChildChecks&)>& body, const std::string& err)
+{
+    std::map<std::string, const char*> all = env;
+    for (const char* setting :
+         {"NOX_UCM_PATH", "QV_UCM_PATH", "NOX_CODE_PAGE", "QV_CODE_PAGE", "NOXUNICODE_DEBUG",
+          "NOXUNICODE_CHAR_DEBUG", "NOX_UNICODE_CONVERT_BEST_EFFORT"}) {
+        all.emplace(setting, nullptr);
+    }
+    const ChildResult r = runInChild(all, [&body] {
+        ChildChecks checks;
+        body(checks);
+        return checks.failures();
+    });
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(err, r.err);
+}
+
 std::string hexBytes(const std::string& bytes)
 {
     std::ostringstream out;

@@ -140,6 +140,21 @@ struct ChildResult {
 ChildResult runInChild(const std::map<std::string, const char*>& env,
                        const std::function<int()>& scenario);
 
+// Checks made inside a child: each failure is reported on standard output and counted.
+class ChildChecks {
+  public:
+    void expect(bool ok, const char* what);
+    int failures() const { return mFailures; }
+
+  private:
+    int mFailures = 0;
+};
+
+// Runs `body` in a child whose library settings are all unset but those in `env`; expects
+// every check to pass and standard error to read exactly `err`.
+void expectInChild(const std::map<std::string, const char*>& env,
+                   const std::function<void(ChildChecks&)>& body, const std::string& err = "");
+
 std::string hexBytes(const std::string& bytes);
 std::string hexUnits(const std::u16string& units);
 
