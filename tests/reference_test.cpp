@@ -931,6 +931,13 @@ TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
     }
     const std::string wide = dir.write("wide.ucm", kWideUcm);
     tables.push_back(s_table("wide", std::make_unique<NoxUCharConverter>(wide.c_str())));
+    // Two-byte records although every lead byte says one byte: the single-byte kernels must
+    // leave them to the exact path.
+    const std::string narrow =
+        dir.write("narrow-leads.ucm", "<nox_lead_bytes> 01-FF:1\n<U0041> \\x41 |0\n"
+                                      "<U00E9> \\xE9 |0\n<U3000> \\x81\\x40 |0\n"
+                                      "<U3001> \\x82\\x41 |0\n<U0042> \\x42\\x42 |1\n");
+    tables.push_back(s_table("narrow-leads", std::make_unique<NoxUCharConverter>(narrow.c_str())));
     s_compareTables(tables, 40, 1227);
 }
 
