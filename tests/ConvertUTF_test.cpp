@@ -1,5 +1,6 @@
 // ConvertUTF_test.cpp - tests of the UTF-8/16/32 converters and the UTF-8 validation, every
-// case at every kernel level the processor runs.
+// case at every kernel level the processor runs, with inputs and outputs that end right before
+// an inaccessible page.
 #include "noxunicode/ConvertUTF.h"
 #include "test_support.h"
 
@@ -16,78 +17,12 @@ namespace {
 template <typename Src, typename Dst>
 using ConvertFn = utf_ConversionResult (*)(const Src**, const Src*, Dst**, Dst*,
                                            utf_ConversionFlags);
-
-// What one call did: the result, the source units consumed and the units written.
-struct Outcome {
-    utf_ConversionResult result;
-    size_t consumed;
-    std::u32string out;
-    bool operator==(const Outcome& o) const
-    {
-        return std::tie(result, consumed, out) == std::tie(o.result, o.consumed, o.out);
-    }
-};
-
-void PrintTo(const Outcome& o, std::ostream* os)
-{
-    *os << "result " << o.result << ", consumed " << o.consumed << ", out";
-    for (const char32_t u : o.out) {
-        *os << ' ' << std::hex << static_cast<uint32_t>(u) << std::dec;
-    }
-}
-
-// Converts `in` (each unit held as char32_t) from an exact-size heap copy into `room` units
-// followed by 64 more, all of a value no converter writes; checks that nothing past the
-// returned position changed.
-template <typename Src, typename Dst>
-Outcome convert(ConvertFn<Src, Dst> fn, const std::u32string& in, size_t room,
-                utf_ConversionFlags flags)
-{
-    const std::vector<Src> source(in.begin(), in.end());
-    std::vector<Dst> target(room + 64, static_cast<Dst>(-1));
-    const Src* s = source.data();
-    Dst* t = target.data();
-    const utf_ConversionResult result = fn(&s, s + source.size(), &t, t + room, flags);
-    const auto end = target.begin() + (t - target.data());
-    EXPECT_EQ(std::count(end, target.end(), static_cast<Dst>(-1)), target.end() - end)
-        << "written past the returned position";
-    return {result, static_cast<size_t>(s - source.data()), std::u32string(target.begin(), end)};
-}
-
-enum class Routine { U32to16, U16to32, U16to8, U32to8, U8to16, U8to32 };
-
-Outcome convertBy(Routine r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
-{
-    switch (r) {
-    case Routine::U32to16:
-        return convert<UTF32, UTF16>(utf_ConvertUTF32toUTF16, in, room, flags);
-    case Routine::U16to32:
-        return convert<UTF16, UTF32>(utf_ConvertUTF16toUTF32, in, room, flags);
-    case Routine::U16to8:
-        return convert<UTF16, UTF8>(utf_ConvertUTF16toUTF8, in, room, flags);
-    case Routine::U32to8:
-        return convert<UTF32, UTF8>(utf_ConvertUTF32toUTF8, in, room, flags);
-    case Routine::U8to16:
-        return convert<UTF8, UTF16>(utf_ConvertUTF8toUTF16, in, room, flags);
-    case Routine::U8to32:
-        return convert<UTF8, UTF32>(utf_ConvertUTF8toUTF32, in, room, flags);
-    }
-    return {};
-}
-
-// The outcome at level Exact, the per-character path alone.
-Outcome convertExact(Routine r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
-{
-    const noxtest::CeilingGuard guard;
-    nox::setKernelCeiling(nox::KernelLevel::Exact);
-    return convertBy(r, in, room, flags);
-}
+using noxtest::Utf;
 
 // Converts at every level and expects the outcome of level Exact.
-void expectLevelsAgree(Routine r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
+void expectLevelsAgree(Utf r, const std::u32string& in, size_t room, utf_ConversionFlags flags)
 {
-    const Outcome want = convertExact(r, in, room, flags);
-    noxtest::forEachLevel([&] { EXPECT_EQ(convertBy(r, in, room, flags), want); });
+    noxtest::expectEveryLevelAsExact([&] { return noxtest::convertUtf(r, in, room, flags); });
 }
 
 enum Modes { kStrict = 1, kLenient = 2, kBoth = 3 };
@@ -102,7 +37,7 @@ bool inModes(Modes modes, utf_ConversionFlags flags)
 // One behaviour of one routine: its input, the room in the target, and what comes out.
 struct Row {
     const char* name;
-    Routine routine;
+    Utf routine;
     Modes modes;
     std::u32string in;
     size_t room;
@@ -113,89 +48,91 @@ struct Row {
 
 const Row kRows[] = {
     // A character that does not fit is not written at all.
-    {"pair without room for two units", Routine::U32to16, kBoth, U"\x1F600", 1, targetExhausted, 0,
+    {"pair without room for two units", Utf::U32to16, kBoth, U"\x1F600", 1, targetExhausted, 0,
      U""},
-    {"pair with exactly two units", Routine::U32to16, kBoth, U"\x1F600", 2, conversionOK, 1,
+    {"pair with exactly two units", Utf::U32to16, kBoth, U"\x1F600", 2, conversionOK, 1,
      U"\xD83D\xDE00"},
-    {"no room at all", Routine::U8to32, kBoth, U"\x41", 0, targetExhausted, 0, U""},
-    {"empty source without room", Routine::U8to16, kBoth, U"", 0, conversionOK, 0, U""},
-    {"pair after a unit, one unit of room", Routine::U16to32, kBoth, U"\x41\xD83D\xDE00", 1,
+    {"no room at all", Utf::U8to32, kBoth, U"\x41", 0, targetExhausted, 0, U""},
+    {"empty source without room", Utf::U8to16, kBoth, U"", 0, conversionOK, 0, U""},
+    {"pair after a unit, one unit of room", Utf::U16to32, kBoth, U"\x41\xD83D\xDE00", 1,
      targetExhausted, 1, U"\x41"},
-    {"four bytes with three left", Routine::U16to8, kBoth, U"\x41\xD83D\xDE00", 4, targetExhausted,
-     1, U"\x41"},
-    {"euro with two bytes of room", Routine::U16to8, kBoth, U"\x20AC", 2, targetExhausted, 0, U""},
-    {"euro with exactly three bytes", Routine::U16to8, kBoth, U"\x20AC", 3, conversionOK, 1,
+    {"four bytes with three left", Utf::U16to8, kBoth, U"\x41\xD83D\xDE00", 4, targetExhausted, 1,
+     U"\x41"},
+    {"euro with two bytes of room", Utf::U16to8, kBoth, U"\x20AC", 2, targetExhausted, 0, U""},
+    {"euro with exactly three bytes", Utf::U16to8, kBoth, U"\x20AC", 3, conversionOK, 1,
      U"\xE2\x82\xAC"},
-    {"value after a unit without its room", Routine::U32to8, kBoth, U"\x41\x10000", 4,
-     targetExhausted, 1, U"\x41"},
-    {"four bytes to one unit of room", Routine::U8to16, kBoth, U"\xF0\x9F\x98\x80", 1,
-     targetExhausted, 0, U""},
-    {"every length to UTF-8", Routine::U16to8, kBoth, U"\x41\xE9\x20AC\xD83D\xDE00", 10,
-     conversionOK, 5, U"\x41\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-    // Unpaired surrogates: refused in strict mode before the room test, else passed on.
-    {"surrogate value refused", Routine::U32to16, kStrict, U"\x41\xD800\x42", 3, sourceIllegal, 1,
-     U"\x41"},
-    {"surrogate value passed on", Routine::U32to16, kLenient, U"\x41\xD800\x42", 3, conversionOK, 3,
-     U"\x41\xD800\x42"},
-    {"lone low refused with a full target", Routine::U16to32, kStrict, U"\xDC00", 0, sourceIllegal,
+    {"value after a unit without its room", Utf::U32to8, kBoth, U"\x41\x10000", 4, targetExhausted,
+     1, U"\x41"},
+    {"four bytes to one unit of room", Utf::U8to16, kBoth, U"\xF0\x9F\x98\x80", 1, targetExhausted,
      0, U""},
-    {"lone low passed on needs room", Routine::U16to32, kLenient, U"\xDC00", 0, targetExhausted, 0,
-     U""},
-    {"high before a unit passed on", Routine::U16to32, kLenient, U"\xD83D\x41\xDE00", 3,
-     conversionOK, 3, U"\xD83D\x41\xDE00"},
-    {"lone low refused", Routine::U16to8, kStrict, U"\xDC00", 3, sourceIllegal, 0, U""},
-    {"lone low passed on", Routine::U16to8, kLenient, U"\xDC00", 3, conversionOK, 1,
-     U"\xED\xB0\x80"},
-    {"surrogate value refused to UTF-8", Routine::U32to8, kStrict, U"\xDC00", 0, sourceIllegal, 0,
-     U""},
-    {"high surrogate last stands alone", Routine::U16to8, kBoth, U"\x41\xD83D", 4, conversionOK, 2,
-     U"\x41\xED\xA0\xBD"},
-    {"high before a unit refused", Routine::U16to8, kStrict, U"\x41\xDBFF\xE000", 9, sourceIllegal,
-     1, U"\x41"},
-    {"surrogate value written", Routine::U32to8, kLenient, U"\xDC00", 3, conversionOK, 1,
-     U"\xED\xB0\x80"},
-    {"surrogate form refused", Routine::U8to16, kStrict, U"\x41\xED\xA0\x80", 4, sourceIllegal, 1,
+    {"every length to UTF-8", Utf::U16to8, kBoth, U"\x41\xE9\x20AC\xD83D\xDE00", 10, conversionOK,
+     5, U"\x41\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+    // Unpaired surrogates: refused in strict mode before the room test, else passed on.
+    {"surrogate value refused", Utf::U32to16, kStrict, U"\x41\xD800\x42", 3, sourceIllegal, 1,
      U"\x41"},
-    {"room test before the surrogate test", Routine::U8to16, kStrict, U"\xED\xA0\x80", 0,
+    {"surrogate value passed on", Utf::U32to16, kLenient, U"\x41\xD800\x42", 3, conversionOK, 3,
+     U"\x41\xD800\x42"},
+    {"lone low refused with a full target", Utf::U16to32, kStrict, U"\xDC00", 0, sourceIllegal, 0,
+     U""},
+    {"lone low passed on needs room", Utf::U16to32, kLenient, U"\xDC00", 0, targetExhausted, 0,
+     U""},
+    {"high before a unit passed on", Utf::U16to32, kLenient, U"\xD83D\x41\xDE00", 3, conversionOK,
+     3, U"\xD83D\x41\xDE00"},
+    {"lone low refused", Utf::U16to8, kStrict, U"\xDC00", 3, sourceIllegal, 0, U""},
+    {"lone low passed on", Utf::U16to8, kLenient, U"\xDC00", 3, conversionOK, 1, U"\xED\xB0\x80"},
+    {"surrogate value refused to UTF-8", Utf::U32to8, kStrict, U"\xDC00", 0, sourceIllegal, 0, U""},
+    {"high surrogate last stands alone", Utf::U16to8, kBoth, U"\x41\xD83D", 4, conversionOK, 2,
+     U"\x41\xED\xA0\xBD"},
+    {"high before a unit refused", Utf::U16to8, kStrict, U"\x41\xDBFF\xE000", 9, sourceIllegal, 1,
+     U"\x41"},
+    {"surrogate value written", Utf::U32to8, kLenient, U"\xDC00", 3, conversionOK, 1,
+     U"\xED\xB0\x80"},
+    {"surrogate form refused", Utf::U8to16, kStrict, U"\x41\xED\xA0\x80", 4, sourceIllegal, 1,
+     U"\x41"},
+    {"room test before the surrogate test", Utf::U8to16, kStrict, U"\xED\xA0\x80", 0,
      targetExhausted, 0, U""},
-    {"surrogate form passed on", Routine::U8to16, kLenient, U"\xED\xA0\x80", 1, conversionOK, 3,
+    {"surrogate form passed on", Utf::U8to16, kLenient, U"\xED\xA0\x80", 1, conversionOK, 3,
      U"\xD800"},
-    {"surrogate form refused to UTF-32", Routine::U8to32, kStrict, U"\x41\xED\xBF\xBF", 4,
+    {"surrogate form refused to UTF-32", Utf::U8to32, kStrict, U"\x41\xED\xBF\xBF", 4,
      sourceIllegal, 1, U"\x41"},
-    {"surrogate forms passed on to UTF-32", Routine::U8to32, kLenient, U"\xED\xA0\x80\xED\xBF\xBF",
-     2, conversionOK, 6, U"\xD800\xDFFF"},
+    {"surrogate forms passed on to UTF-32", Utf::U8to32, kLenient, U"\xED\xA0\x80\xED\xBF\xBF", 2,
+     conversionOK, 6, U"\xD800\xDFFF"},
     // Values above 0x10FFFF: refused in strict mode before the room test, else U+FFFD.
-    {"value above the range refused", Routine::U32to16, kStrict, U"\x41\x110000\x42", 3,
-     sourceIllegal, 1, U"\x41"},
-    {"value above the range replaced", Routine::U32to16, kLenient, U"\x41\x110000\xFFFFFFFF", 3,
-     conversionOK, 3, U"\x41\xFFFD\xFFFD"},
-    {"no room before the range test", Routine::U32to16, kBoth, U"\x41\x110000", 1, targetExhausted,
+    {"value above the range refused", Utf::U32to16, kStrict, U"\x41\x110000\x42", 3, sourceIllegal,
      1, U"\x41"},
-    {"value above the range refused to UTF-8", Routine::U32to8, kStrict, U"\x41\x1FFFFF", 3,
+    {"value above the range replaced", Utf::U32to16, kLenient, U"\x41\x110000\xFFFFFFFF", 3,
+     conversionOK, 3, U"\x41\xFFFD\xFFFD"},
+    {"no room before the range test", Utf::U32to16, kBoth, U"\x41\x110000", 1, targetExhausted, 1,
+     U"\x41"},
+    {"value above the range refused to UTF-8", Utf::U32to8, kStrict, U"\x41\x1FFFFF", 3,
      sourceIllegal, 1, U"\x41"},
-    {"U+FFFD above 0x10FFFF", Routine::U32to8, kLenient, U"\x41\x110000\x1FFFFF\x200000\xFFFFFFFF",
-     13, conversionOK, 5, U"\x41\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-    {"U+FFFD without its room", Routine::U32to8, kLenient, U"\x41\xFFFFFFFF", 3, targetExhausted, 1,
+    {"U+FFFD above 0x10FFFF", Utf::U32to8, kLenient, U"\x41\x110000\x1FFFFF\x200000\xFFFFFFFF", 13,
+     conversionOK, 5, U"\x41\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"U+FFFD without its room", Utf::U32to8, kLenient, U"\x41\xFFFFFFFF", 3, targetExhausted, 1,
      U"\x41"},
     // UTF-8 cut off by the end of the source, whatever its bytes, or illegal in both modes.
-    {"complete at the end", Routine::U8to16, kBoth, U"\xE2\x82\xAC", 1, conversionOK, 3, U"\x20AC"},
-    {"cut three bytes", Routine::U8to16, kBoth, U"\x41\xE2\x82", 4, sourceExhausted, 1, U"\x41"},
-    {"cut overlong form", Routine::U8to16, kBoth, U"\xE0\x80", 4, sourceExhausted, 0, U""},
-    {"cut five bytes", Routine::U8to16, kBoth, U"\xF8\x41", 4, sourceExhausted, 0, U""},
-    {"lone C0", Routine::U8to32, kBoth, U"\xC0", 4, sourceExhausted, 0, U""},
-    {"cut four bytes", Routine::U8to32, kBoth, U"\x41\xF0\x9F\x98", 4, sourceExhausted, 1, U"\x41"},
-    {"overlong two bytes", Routine::U8to16, kBoth, U"\x41\xC0\x80", 4, sourceIllegal, 1, U"\x41"},
-    {"lone trail byte", Routine::U8to16, kBoth, U"\x80", 4, sourceIllegal, 0, U""},
-    {"overlong three bytes", Routine::U8to16, kBoth, U"\xE0\x80\x80", 4, sourceIllegal, 0, U""},
-    {"above 0x10FFFF", Routine::U8to16, kBoth, U"\xF4\x90\x80\x80", 4, sourceIllegal, 0, U""},
-    {"lead without its trail", Routine::U8to16, kBoth, U"\xF4\x41\x80\x80", 4, sourceIllegal, 0,
-     U""},
-    {"five bytes", Routine::U8to32, kBoth, U"\x41\xF8\x88\x80\x80\x80", 4, sourceIllegal, 1,
-     U"\x41"},
-    {"largest value to UTF-16", Routine::U8to16, kBoth, U"\xF4\x8F\xBF\xBF", 2, conversionOK, 4,
+    {"complete at the end", Utf::U8to16, kBoth, U"\xE2\x82\xAC", 1, conversionOK, 3, U"\x20AC"},
+    {"cut three bytes", Utf::U8to16, kBoth, U"\x41\xE2\x82", 4, sourceExhausted, 1, U"\x41"},
+    {"cut overlong form", Utf::U8to16, kBoth, U"\xE0\x80", 4, sourceExhausted, 0, U""},
+    {"cut five bytes", Utf::U8to16, kBoth, U"\xF8\x41", 4, sourceExhausted, 0, U""},
+    {"lone C0", Utf::U8to32, kBoth, U"\xC0", 4, sourceExhausted, 0, U""},
+    {"cut four bytes", Utf::U8to32, kBoth, U"\x41\xF0\x9F\x98", 4, sourceExhausted, 1, U"\x41"},
+    {"overlong two bytes", Utf::U8to16, kBoth, U"\x41\xC0\x80", 4, sourceIllegal, 1, U"\x41"},
+    {"lone trail byte", Utf::U8to16, kBoth, U"\x80", 4, sourceIllegal, 0, U""},
+    {"overlong three bytes", Utf::U8to16, kBoth, U"\xE0\x80\x80", 4, sourceIllegal, 0, U""},
+    {"above 0x10FFFF", Utf::U8to16, kBoth, U"\xF4\x90\x80\x80", 4, sourceIllegal, 0, U""},
+    {"lead without its trail", Utf::U8to16, kBoth, U"\xF4\x41\x80\x80", 4, sourceIllegal, 0, U""},
+    {"five bytes", Utf::U8to32, kBoth, U"\x41\xF8\x88\x80\x80\x80", 4, sourceIllegal, 1, U"\x41"},
+    {"largest value to UTF-16", Utf::U8to16, kBoth, U"\xF4\x8F\xBF\xBF", 2, conversionOK, 4,
      U"\xDBFF\xDFFF"},
-    {"largest value to UTF-32", Routine::U8to32, kBoth, U"\xF4\x8F\xBF\xBF", 1, conversionOK, 4,
+    {"largest value to UTF-32", Utf::U8to32, kBoth, U"\xF4\x8F\xBF\xBF", 1, conversionOK, 4,
      U"\x10FFFF"},
+    {"cut two bytes", Utf::U8to16, kLenient, U"AB\xC3", 3, sourceExhausted, 2, U"AB"},
+    {"five-byte lead alone", Utf::U8to16, kStrict, U"\xF8", 1, sourceExhausted, 0, U""},
+    {"high surrogate last to UTF-32", Utf::U16to32, kStrict, U"A\xD83D", 2, conversionOK, 2,
+     U"A\xD83D"},
+    {"high before a unit refused to UTF-32", Utf::U16to32, kStrict, U"\xD83D\x41", 2, sourceIllegal,
+     0, U""},
 };
 
 // Each row at every level; then amid ASCII at every position of a vector block, with room
@@ -208,9 +145,11 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
                 continue;
             }
             SCOPED_TRACE(testing::Message() << row.name << ", mode " << flags);
-            const Outcome want{row.result, row.consumed, row.out};
-            noxtest::forEachLevel(
-                [&] { EXPECT_EQ(convertBy(row.routine, row.in, row.room, flags), want); });
+            const noxtest::UtfCall want{row.result, row.consumed, row.out,
+                                        row.room - row.out.size()};
+            noxtest::forEachLevel([&] {
+                EXPECT_EQ(noxtest::convertUtf(row.routine, row.in, row.room, flags), want);
+            });
             for (size_t lead = 1; lead < 70 && !HasFailure(); ++lead) {
                 const std::u32string text =
                     std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
@@ -327,7 +266,7 @@ TEST(ConvertUtfTest, StopsInEveryLaneAmidEveryScript)
     for (const Stopper& stopper : kStoppers) {
         for (const Script& script : runs) {
             SCOPED_TRACE(testing::Message() << stopper.name << " amid " << script.name);
-            const Routine routine = stopper.utf8 ? Routine::U8to16 : Routine::U16to8;
+            const Utf routine = stopper.utf8 ? Utf::U8to16 : Utf::U16to8;
             for (size_t i = 0; i < leads.size() && !HasFailure(); ++i) {
                 const std::u32string before = scriptText(script, leads[i]);
                 const std::u32string after = scriptText(script, 100);
@@ -359,35 +298,36 @@ TEST(ConvertUtfTest, TargetsAndSourcesEndingAtEveryPosition)
         const std::u32string utf8 = toUtf8(values);
         const std::u32string utf16 = toUtf16(values);
         for (size_t room = 0; room <= 2 * utf16.size() && !HasFailure(); ++room) {
-            expectLevelsAgree(Routine::U8to16, utf8, room, strictConversion);
+            expectLevelsAgree(Utf::U8to16, utf8, room, strictConversion);
         }
         for (size_t room = 0; room <= utf8.size() && !HasFailure(); ++room) {
-            expectLevelsAgree(Routine::U16to8, utf16, room, strictConversion);
+            expectLevelsAgree(Utf::U16to8, utf16, room, strictConversion);
         }
         for (size_t cut = 100; cut < utf8.size() && !HasFailure(); ++cut) {
-            expectLevelsAgree(Routine::U8to16, utf8.substr(0, cut), utf8.size(), strictConversion);
+            expectLevelsAgree(Utf::U8to16, utf8.substr(0, cut), utf8.size(), strictConversion);
         }
         for (size_t cut = 100; cut < utf16.size() && !HasFailure(); ++cut) {
-            expectLevelsAgree(Routine::U16to8, utf16.substr(0, cut), utf8.size(),
-                              lenientConversion);
+            expectLevelsAgree(Utf::U16to8, utf16.substr(0, cut), utf8.size(), lenientConversion);
         }
     }
 }
 
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;
-// utf_isLegalUTF8Sequence checks the first character, which must end before sourceEnd.
+// utf_isLegalUTF8Sequence checks the first character, which must end before sourceEnd. The
+// bytes end right before an inaccessible page.
 TEST(ConvertUtfTest, Utf8Validation)
 {
-    struct Case {
+    const struct {
         std::string bytes;
         int32_t legal;
         int32_t sequence;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"", 0, 0},
         {"\x41\x80", 1, 1},
         {"\xC1\xBF", 0, 0},
+        {"\xC3", 1, 0},
         {"\xE2\x82", 1, 0},
+        {"\xE2\x82\xAC", 1, 1},
         {"\xC2\xC0", 0, 0},
         {"\xC3\xA9\x41", 0, 1},
         {"\xE0\x9F\xBF", 0, 0},
@@ -395,17 +335,21 @@ TEST(ConvertUtfTest, Utf8Validation)
         {"\xED\xBF\xBF", 1, 1},
         {"\xF0\x8F\xBF\xBF", 0, 0},
         {"\xF0\x90\x80\x7F", 0, 0},
+        {"\xF0\x9F\x98", 1, 0},
+        {"\xF0\x9F\x98\x80", 1, 1},
         {"\xF4\x8F\xBF\xBF", 1, 1},
         {"\xF4\x90", 0, 0},
         {"\xF5\x80\x80\x80", 0, 0},
         {"\xF8\x88\x80\x80\x80", 0, 0},
         {"\x80", 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(noxtest::hexBytes(c.bytes));
-        const std::vector<UTF8> bytes(c.bytes.begin(), c.bytes.end());
-        EXPECT_EQ(utf_isLegalUTF8(bytes.data(), static_cast<int32_t>(bytes.size())), c.legal);
-        EXPECT_EQ(utf_isLegalUTF8Sequence(bytes.data(), bytes.data() + bytes.size()), c.sequence);
+        const auto size = static_cast<int32_t>(c.bytes.size());
+        const UTF8* bytes =
+            noxtest::beforeGuard<UTF8>(0, std::u32string(c.bytes.begin(), c.bytes.end()));
+        EXPECT_EQ(utf_isLegalUTF8(bytes, size), c.legal);
+        EXPECT_EQ(utf_isLegalUTF8Sequence(bytes, bytes + size), c.sequence);
     }
 }
 
@@ -435,10 +379,11 @@ std::u32string randomValues()
 // Converts `in` whole into exactly the room needed, then in pieces resuming from the returned
 // positions (a UTF-16 piece never ends on a high surrogate, which would then stand alone).
 template <typename Src, typename Dst>
-void checkValid(ConvertFn<Src, Dst> fn, const std::u32string& in, const std::u32string& want)
+void checkValid(Utf routine, ConvertFn<Src, Dst> fn, const std::u32string& in,
+                const std::u32string& want)
 {
-    EXPECT_EQ(convert(fn, in, want.size(), strictConversion),
-              (Outcome{conversionOK, in.size(), want}));
+    EXPECT_EQ(noxtest::convertUtf(routine, in, want.size(), strictConversion),
+              (noxtest::UtfCall{conversionOK, in.size(), want, 0}));
     const std::vector<Src> source(in.begin(), in.end());
     std::u32string out;
     const Src* s = source.data();
@@ -467,12 +412,12 @@ TEST(ConvertUtfTest, RandomTextConvertsWholeAndInPieces)
         const std::u32string u8 = toUtf8(u32);
         const std::u32string u16 = toUtf16(u32);
         noxtest::forEachLevel([&] {
-            checkValid<UTF32, UTF8>(utf_ConvertUTF32toUTF8, u32, u8);
-            checkValid<UTF8, UTF16>(utf_ConvertUTF8toUTF16, u8, u16);
-            checkValid<UTF16, UTF32>(utf_ConvertUTF16toUTF32, u16, u32);
-            checkValid<UTF32, UTF16>(utf_ConvertUTF32toUTF16, u32, u16);
-            checkValid<UTF16, UTF8>(utf_ConvertUTF16toUTF8, u16, u8);
-            checkValid<UTF8, UTF32>(utf_ConvertUTF8toUTF32, u8, u32);
+            checkValid(Utf::U32to8, utf_ConvertUTF32toUTF8, u32, u8);
+            checkValid(Utf::U8to16, utf_ConvertUTF8toUTF16, u8, u16);
+            checkValid(Utf::U16to32, utf_ConvertUTF16toUTF32, u16, u32);
+            checkValid(Utf::U32to16, utf_ConvertUTF32toUTF16, u32, u16);
+            checkValid(Utf::U16to8, utf_ConvertUTF16toUTF8, u16, u8);
+            checkValid(Utf::U8to32, utf_ConvertUTF8toUTF32, u8, u32);
         });
     }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,78 @@ class NoxLevelReport : public testing::Environment {
 testing::Environment* const s_levelReport = testing::AddGlobalTestEnvironment(new NoxLevelReport);
 
 } // namespace
+
+// ---------------------------------------------------------------- guard pages
+
+char* guardEnd(int slot)
+{
+    static char* s_ends[2] = {};
+    if (s_ends[slot] == nullptr) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t arena = 1 << 16;
+        void* base =
+            mmap(nullptr, arena + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED ||
+            mprotect(static_cast<char*>(base) + arena, page, PROT_NONE) != 0) {
+            std::abort();
+        }
+        s_ends[slot] = static_cast<char*>(base) + arena;
+    }
+    return s_ends[slot];
+}
+
+namespace {
+
+template <typename S, typename T>
+UtfCall s_utf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
+              const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    const S* const source = beforeGuard<S>(0, in);
+    T* const target = beforeGuard<T>(1, std::u32string(room, 0xEEEEEEEE));
+    const S* s = source;
+    T* t = target;
+    UtfCall call;
+    call.result = f(&s, source + in.size(), &t, target + room, flags);
+    call.consumed = static_cast<size_t>(s - source);
+    for (T* p = target; p < target + room; ++p) {
+        if (p < t) {
+            call.out += char32_t(std::make_unsigned_t<T>(*p));
+        } else {
+            call.untouched += *p == T(0xEEEEEEEE) ? 1 : 0;
+        }
+    }
+    return call;
+}
+
+} // namespace
+
+void PrintTo(const UtfCall& call, std::ostream* os)
+{
+    *os << "result " << call.result << ", consumed " << call.consumed << ", out " << std::hex;
+    for (const char32_t u : call.out) {
+        *os << static_cast<uint32_t>(u) << ' ';
+    }
+    *os << std::dec << "and " << call.untouched << " untouched";
+}
+
+UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    switch (routine) {
+    case Utf::U8to16:
+        return s_utf(utf_ConvertUTF8toUTF16, in, room, flags);
+    case Utf::U8to32:
+        return s_utf(utf_ConvertUTF8toUTF32, in, room, flags);
+    case Utf::U16to8:
+        return s_utf(utf_ConvertUTF16toUTF8, in, room, flags);
+    case Utf::U16to32:
+        return s_utf(utf_ConvertUTF16toUTF32, in, room, flags);
+    case Utf::U32to8:
+        return s_utf(utf_ConvertUTF32toUTF8, in, room, flags);
+    case Utf::U32to16:
+        break;
+    }
+    return s_utf(utf_ConvertUTF32toUTF16, in, room, flags);
+}
 
 // ---------------------------------------------------------------- files and handles
 

@@ -3,9 +3,13 @@
 #ifndef NOXUNICODE_TEST_SUPPORT_H
 #define NOXUNICODE_TEST_SUPPORT_H
 
+#include "ConvertUTF.h"
 #include "kernels/kernels.h"
 #include "unicode.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -37,6 +41,53 @@ class CeilingGuard {
 // Runs `body` once at each level this processor runs, with the level's name in the failure
 // output; the ceiling is restored afterwards.
 void forEachLevel(const std::function<void()>& body);
+
+// Runs `outcomes` at level Exact (the per-character path alone), then at every level, and
+// expects the same value each time.
+template <typename F> void expectEveryLevelAsExact(const F& outcomes, const std::string& what = "")
+{
+    const CeilingGuard guard;
+    nox::setKernelCeiling(nox::KernelLevel::Exact);
+    const auto exact = outcomes();
+    forEachLevel([&] { EXPECT_TRUE(exact == outcomes()) << what; });
+}
+
+// ---------------------------------------------------------------- guard pages
+
+// The end of a 64 KiB arena followed by an inaccessible page: slot 0 for inputs, 1 for outputs.
+char* guardEnd(int slot);
+
+// Places `values`, each cast to T, so that the last ends right before the guard page of `slot`;
+// a read or write past them dies with SIGSEGV, also without sanitizers.
+template <typename T> T* beforeGuard(int slot, const std::u32string& values)
+{
+    T* data = reinterpret_cast<T*>(guardEnd(slot)) - values.size();
+    std::transform(values.begin(), values.end(), data, [](char32_t v) { return T(v); });
+    return data;
+}
+
+// The six UTF routines, by their forms.
+enum class Utf { U8to16, U8to32, U16to8, U16to32, U32to8, U32to16 };
+
+// What one UTF call did: the result, the source units consumed, the units written, and how
+// many of the room's units after them still hold the sentinel 0xEEEEEEEE (cast to the form).
+struct UtfCall {
+    int result = 0;
+    size_t consumed = 0;
+    std::u32string out;
+    size_t untouched = 0;
+    bool operator==(const UtfCall& o) const
+    {
+        return result == o.result && consumed == o.consumed && out == o.out &&
+               untouched == o.untouched;
+    }
+};
+
+void PrintTo(const UtfCall& call, std::ostream* os);
+
+// Converts `in` (each unit held as char32_t), placed before the input guard, into `room`
+// units placed before the output guard.
+UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_ConversionFlags flags);
 
 // ---------------------------------------------------------------- files and handles
 
