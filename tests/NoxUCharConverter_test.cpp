@@ -29,14 +29,10 @@ TEST(ConversionTest, EveryFormOnSmallCodePage)
     } toU[] = {
         {"empty", "", {u"", 0}},
         {"ASCII", "ABC", {u"ABC", 3}},
-        {"two-byte character",
-         "A\x81\x40"
-         "B",
-         {u"A\u3000B", 4}},
+        {"two-byte character", "A\x81\x40\x42", {u"A\u3000B", 4}},
         {"0 byte before the count", "A\0B"s, {u"A", 1}},
         {"unmapped byte",
-         "A\xA0"
-         "BC",
+         "A\xA0\x42\x43",
          {u"A", 1, NCNV_UNSUPPORTED, kNoMapBytes + "\\xA0\\x42\\x43\\x00'\n"}},
         {"unmapped, 0 byte inside the count",
          "\xA0\0B"s,
@@ -55,11 +51,7 @@ TEST(ConversionTest, EveryFormOnSmallCodePage)
         Expect want;
     } fromU[] = {
         {"empty", u"", {u"", 0}},
-        {"one and two bytes",
-         u"A\u3000B",
-         {u"A\x81\x40"
-          "B",
-          3}},
+        {"one and two bytes", u"A\u3000B", {u"A\x81\x40\x42", 3}},
         {"0 unit", u"A\0B"s, {u"A", 1}},
         {"unmapped unit", u"A\u00E9B", {u"A", 1, NCNV_UNSUPPORTED, kNoMapUnit + "<U00E9>\n"}},
         {"surrogate value", u"AB\xD800", {u"AB", 2, NCNV_UNSUPPORTED, kNoMapUnit + "<UD800>\n"}},
@@ -83,8 +75,7 @@ TEST(ConversionTest, EveryFormOnSmallCodePage)
 TEST(ConversionTest, NegativeSizesAndRooms)
 {
     const Handle h(kSmallUcm);
-    const std::string text = "A\x81\x40"
-                             "B\0"s;
+    const std::string text = "A\x81\x40\x42\0"s;
     const std::u16string units = u"A\u3000B\0"s;
     forEachLevel([&] {
         const Call toU = toUChars(h.get(), text, -1, 8);
@@ -183,37 +174,6 @@ TEST(HandleTest, QueriesAndNullArguments)
     EXPECT_EQ(0, units[0]); // a null source still terminates the output
     EXPECT_EQ(0, bytes[0]);
     ncnv_releaseConverter(nullptr);
-}
-
-// mblen: the length of the record found, the room it needs, and its refusals.
-TEST(HandleTest, Mblen)
-{
-    const Handle h(kSmallUcm);
-    const struct {
-        const char* name;
-        std::string bytes;
-        int maxBytes;
-        int result;
-        int error;
-        std::string message;
-    } cases[] = {
-        {"one byte", "A", 1, 1, NCNV_OK, ""},
-        {"two bytes", "\x81\x40", 2, 2, NCNV_OK, ""},
-        {"two bytes, room for one", "\x81\x40", 1, -1, NCNV_BUFFER_OVERFLOW, ""},
-        {"nothing may be read", "A", 0, -1, NCNV_BUFFER_OVERFLOW, ""},
-        {"0 byte", "\0"s, 4, 0, NCNV_OK, ""},
-        {"unmapped", "\xA0", 1, -1, NCNV_INVALID_CHAR, kNoMapUnit + "\\xA0\n"},
-        {"lead byte before the 0", "\x81\0"s, 2, -1, NCNV_INVALID_CHAR, kNoMapUnit + "\\x81\n"},
-    };
-    forEachLevel([&] {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.name);
-            const Call call = mblen(h.get(), c.bytes, c.maxBytes);
-            EXPECT_EQ(c.result, call.result);
-            EXPECT_EQ(c.error, call.error);
-            EXPECT_EQ(c.message, call.message);
-        }
-    });
 }
 
 // Which record a lookup returns among several for the same key; a lead byte before the

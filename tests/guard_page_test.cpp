@@ -41,6 +41,11 @@ std::string s_ucm(bool shifted)
 
 // Code-page calls: counted, NUL-terminated, pointer-range, mblen.
 enum Op { kToU, kToUNul, kToURange, kMblen, kFromU, kFromUNul, kFromURange };
+const int kOk = NCNV_OK;
+const int kInvalid = NCNV_INVALID_CHAR;
+const int kCut = NCNV_INDEX_OUTOFBOUNDS;
+const int kFull = NCNV_BUFFER_OVERFLOW;
+const int kNoMap = NCNV_UNSUPPORTED;
 
 struct Outcome {
     Outcome(int result_in = -1, int error_in = kUnset, U32 out_in = {}, std::string message_in = {})
@@ -145,34 +150,36 @@ TEST(GuardPageTest, EveryOperationStopsAtItsLimits)
     // clang-format off
     s_checkCases(wide.get(), {
         // To UTF-16 with room for exactly the units converted, none for the terminator.
-        {kToU, U"A\x83\x41", {1, 8, U"A"}}, {kToU, U"\x85\x41\x42", {0, 8}},
-        {kToU, U"\x84\x41\x42\x43", {1, 0, U"\x4E01"}}, {kToU, U"\x85\x41\x42\x43", {1, 0, U"\x4E02"}},
-        {kToU, U"A\xA0", {1, 16, U"A", cut("\\xA0\\x00\\x00\\x00")}},
-        {kToU, U"\xA0\x41\x42", {0, 16, U"", cut("\\xA0\\x41\\x42\\x00")}},
-        {kToU, U"A\x81\x41", {1, 16, U"A", cut("\\x81\\x41\\x00\\x00")}},
-        {kToU, U"\xC1", {0, 16, U"", cut("\\xC1\\x00\\x00\\x00")}},
-        {kToU, U"\x83\x41\x42\x84\x41\x42\x43\x81", {2, 8}},
-        {kToU, U"\x84\x41\x42\x43\x41", {2, 15, U"\x4E01"}},
+        {kToU, U"A\x83\x41", {1, kCut, U"A"}}, {kToU, U"\x85\x41\x42", {0, kCut}},
+        {kToU, U"\x84\x41\x42\x43", {1, kOk, U"\x4E01"}}, {kToU, U"\x85\x41\x42\x43", {1, kOk, U"\x4E02"}},
+        {kToU, U"A\xA0", {1, kNoMap, U"A", cut("\\xA0\\x00\\x00\\x00")}},
+        {kToU, U"\xA0\x41\x42", {0, kNoMap, U"", cut("\\xA0\\x41\\x42\\x00")}},
+        {kToU, U"A\x81\x41", {1, kNoMap, U"A", cut("\\x81\\x41\\x00\\x00")}},
+        {kToU, U"\xC1", {0, kNoMap, U"", cut("\\xC1\\x00\\x00\\x00")}},
+        {kToU, U"\x83\x41\x42\x84\x41\x42\x43\x81", {2, kCut}},
+        {kToU, U"\x84\x41\x42\x43\x41", {2, kFull, U"\x4E01"}},
         // The pointer-range form stops after the last whole character that fits.
-        {kToURange, U"\x83\x41\x42\x84\x41\x42\x43\x81", {7, 8, U"\x4E00\x4E01"}},
-        {kToURange, U"\x84\x41\x42\x43\x41", {4, 15, U"\x4E01"}},
-        {kToURange, U"A\xA0", {1, 16, U"A"s + xx, cut("\\xA0\\x00\\x00\\x00")}},
-        {kToUNul, U"\x83\x41\x42\0"s, {1, 0, U"\x4E00\0"s}},
-        {kToUNul, U"A\x81\0"s, {1, 16, U"A\0"s, cut("\\x81\\x00\\x00\\x00")}},
-        {kToUNul, U"\x84\x41\x42\0"s, {0, 16, U"\0"s, cut("\\x84\\x41\\x42\\x00")}},
-        {kMblen, U"", {-1, 15}}, {kMblen, U"\0"s, {0, 0}}, {kMblen, U"\x81", {-1, 15}},
-        {kMblen, U"\x84\x41\x42", {-1, 15}}, {kMblen, U"\x85\x41\x42\x43", {4, 0}},
-        {kMblen, U"\xA0", {-1, 3, U"", bad + "\\xA0\n"}},
-        {kMblen, U"\x81\x41", {-1, 3, U"", bad + "\\x81\n"}},
+        {kToURange, U"\x83\x41\x42\x84\x41\x42\x43\x81", {7, kCut, U"\x4E00\x4E01"}},
+        {kToURange, U"\x84\x41\x42\x43\x41", {4, kFull, U"\x4E01"}},
+        {kToURange, U"A\xA0", {1, kNoMap, U"A"s + xx, cut("\\xA0\\x00\\x00\\x00")}},
+        {kToUNul, U"\x83\x41\x42\0"s, {1, kOk, U"\x4E00\0"s}},
+        {kToUNul, U"A\x81\0"s, {1, kNoMap, U"A\0"s, cut("\\x81\\x00\\x00\\x00")}},
+        {kToUNul, U"\x84\x41\x42\0"s, {0, kNoMap, U"\0"s, cut("\\x84\\x41\\x42\\x00")}},
+        {kMblen, U"", {-1, kFull}}, {kMblen, U"\0"s, {0, kOk}}, {kMblen, U"\x81", {-1, kFull}},
+        {kMblen, U"\x84\x41\x42", {-1, kFull}}, {kMblen, U"\x85\x41\x42\x43", {4, kOk}},
+        {kMblen, U"\xA0", {-1, kInvalid, U"", bad + "\\xA0\n"}},
+        {kMblen, U"\x81\x41", {-1, kInvalid, U"", bad + "\\x81\n"}},
+        {kMblen, U"A", {1, kOk}}, {kMblen, U"\x81\x40", {2, kOk}},
+        {kMblen, U"\x81\0"s, {-1, kInvalid, U"", bad + "\\x81\n"}},
         // From UTF-16: nothing of a character that does not fit.
-        {kFromU, U"A\x3000", {3, 0, U"A\x81\x40"}}, {kFromU, U"A\x3000", {3, 15, U"A"s + x}},
-        {kFromU, U"\x4E01", {4, 15, {x, x, x}}}, {kFromU, U"A", {1, 15}},
-        {kFromU, U"\x4E00\x4E01", {7, 0, U"\x83\x41\x42\x84\x41\x42\x43"}},
-        {kFromU, U"A\xE9", {1, 16, U"A\0"s, bad + "<U00E9>\n"}},
-        {kFromU, U"\xD83D", {0, 16, U"\0"s, bad + "<UD83D>\n"}},
-        {kFromURange, U"A\x3000", {1, 15, U"A"s + x}},
+        {kFromU, U"A\x3000", {3, kOk, U"A\x81\x40"}}, {kFromU, U"A\x3000", {3, kFull, U"A"s + x}},
+        {kFromU, U"\x4E01", {4, kFull, {x, x, x}}}, {kFromU, U"A", {1, kFull}},
+        {kFromU, U"\x4E00\x4E01", {7, kOk, U"\x83\x41\x42\x84\x41\x42\x43"}},
+        {kFromU, U"A\xE9", {1, kNoMap, U"A\0"s, bad + "<U00E9>\n"}},
+        {kFromU, U"\xD83D", {0, kNoMap, U"\0"s, bad + "<UD83D>\n"}},
+        {kFromURange, U"A\x3000", {1, kFull, U"A"s + x}},
         {kFromURange, U"\x4E01", {1, kUnset, U"\x84\x41\x42\x43"}},
-        {kFromURange, U"A\xE9", {1, 16, U"A"s + x, bad + "<U00E9>\n"}}});
+        {kFromURange, U"A\xE9", {1, kNoMap, U"A"s + x, bad + "<U00E9>\n"}}});
     // clang-format on
 }
 
@@ -232,13 +239,13 @@ TEST(GuardPageTest, RunsEndAtTheGuard)
                             : std::make_pair(U32(1, b), U32(1, page.kind == 'h' ? b + 0x380 : b)));
                     fromU.emplace_back(toU.back().second, toU.back().first);
                 }
-                s_expectRun(page.h, kToU, toU, 0, 15, 0xEEEE);
-                s_expectRun(page.h, kToURange, toU, kUnset, 15, 0xEEEE);
-                s_expectRun(page.h, kFromU, fromU, 0, 15, 0xEE);
-                s_expectRun(page.h, kFromURange, fromU, kUnset, 15, 0xEE);
+                s_expectRun(page.h, kToU, toU, kOk, kFull, 0xEEEE);
+                s_expectRun(page.h, kToURange, toU, kUnset, kFull, 0xEEEE);
+                s_expectRun(page.h, kFromU, fromU, kOk, kFull, 0xEE);
+                s_expectRun(page.h, kFromURange, fromU, kUnset, kFull, 0xEE);
                 if (page.h == wide.get()) {
-                    s_expectRun(page.h, kToU, toU, 8, 0, 0, U"\x81");
-                    s_expectRun(page.h, kToURange, toU, 8, 0, 0, U"\x81");
+                    s_expectRun(page.h, kToU, toU, kCut, 0, 0, U"\x81");
+                    s_expectRun(page.h, kToURange, toU, kCut, 0, 0, U"\x81");
                 }
             }
             // The UTF routines: with ample room, one unit short, and UTF-8 cut after each byte.
@@ -439,10 +446,10 @@ TEST(GuardPageTest, BestEffortPassThroughAtTheGuard)
         const noxtest::Handle h(ucm);
         // clang-format off
         s_checkCases(h.get(), {
-            {kToU, U"A\xA0", {2, 0, U"A\xA0"}}, {kToU, U"\xA0\x81", {1, 8, U"\xA0"}},
-            {kToU, U"A\xA0", {2, 8}}, {kToURange, U"\xA0", {0, 15}},
+            {kToU, U"A\xA0", {2, kOk, U"A\xA0"}}, {kToU, U"\xA0\x81", {1, kCut, U"\xA0"}},
+            {kToU, U"A\xA0", {2, kCut}}, {kToURange, U"\xA0", {0, kFull}},
             {kMblen, U"\xA0", {1, kUnset, U"", "No mapping for character \\xA0\n"}},
-            {kFromU, U"A\xE9", {2, 15, U"A"}}, {kFromURange, U"A\xE9", {1, 15, U"A"}}});
+            {kFromU, U"A\xE9", {2, kFull, U"A"}}, {kFromURange, U"A\xE9", {1, kFull, U"A"}}});
         // clang-format on
         return testing::Test::HasFailure() ? 1 : 0;
     });

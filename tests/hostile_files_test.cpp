@@ -31,35 +31,18 @@ const Probe kLatin1{"A\x81\xFF", u"A\x81\xFF", 0, u"A\xFF\x100", "A\xFF", 16};
 const Probe kNone{"A", u"", 16, u"A", "", 16};
 const Probe kABC{"AB\x81@C", u"AB\u3000", 16, u"A\u3000BC", "A\x81@B", 16};
 const Probe kMany{"\x81\x01\xFF\x82\x01\x01\x84\x14P", u"\x4EFE\xCC01\x5B3F", 0, u"A", "", 16};
-const Probe kLengths{"\x81\x84"
-                     "ABC\x85"
-                     "ABC\x8F"
-                     "ABC\x80",
+const Probe kLengths{"\x81\x84\x41\x42\x43\x85\x41\x42\x43\x8F\x41\x42\x43\x80",
                      u"\x4E01\x4E04\x4E05\x4E0F",
                      16,
                      u"\x4E01\x4E05\x4E0F\x4E00",
-                     "\x81\x85"
-                     "ABC\x8F"
-                     "ABC",
+                     "\x81\x85\x41\x42\x43\x8F\x41\x42\x43",
                      16};
-const Probe kLengthsCut{"\x81\x84"
-                        "ABC\x8F"
-                        "AB",
-                        u"\x4E01\x4E04",
-                        8,
-                        u"\x4E05",
-                        "\x85"
-                        "ABC",
-                        0};
-const Probe kDupsProbe{"ABCcdD\x81@\x81"
-                       "ABB\x81"
-                       "B",
-                       u"ABCCDD\u3000\u3000"
-                       "BB",
+const Probe kLengthsCut{
+    "\x81\x84\x41\x42\x43\x8F\x41\x42", u"\x4E01\x4E04", 8, u"\x4E05", "\x85\x41\x42\x43", 0};
+const Probe kDupsProbe{"ABCcdD\x81@\x81\x41\x42\x42\x81\x42",
+                       u"ABCCDD\u3000\u3000\x42\x42",
                        16,
-                       u"AB\u00C2"
-                       "CEe\u3001\u00F1"
-                       "c",
+                       u"AB\u00C2\x43\x45\x65\u3001\u00F1\x63",
                        "ABBCEEBB\x81",
                        16};
 

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <random>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -82,34 +81,14 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
         std::vector<char> bytes;
         std::vector<UChar> units;
         s_keys(c, &bytes, &units);
-        const CeilingGuard guard;
-        nox::setKernelCeiling(nox::KernelLevel::Exact);
-        std::string exactToUMessages;
-        std::string exactFromUMessages;
-        const auto exactToU = s_convertAll(ncnv_toUnicode, h.get(), bytes, &exactToUMessages);
-        const auto exactFromU = s_convertAll(ncnv_fromUnicode, h.get(), units, &exactFromUMessages);
-        for (const nox::KernelLevel level : kernelLevels()) {
-            if (level == nox::KernelLevel::Exact) {
-                continue;
-            }
-            SCOPED_TRACE(nox::kernelLevelName(level));
-            nox::setKernelCeiling(level);
-            std::string messages;
-            EXPECT_TRUE(exactToU == s_convertAll(ncnv_toUnicode, h.get(), bytes, &messages));
-            EXPECT_EQ(exactToUMessages, messages);
-            EXPECT_TRUE(exactFromU == s_convertAll(ncnv_fromUnicode, h.get(), units, &messages));
-            EXPECT_EQ(exactFromUMessages, messages);
-        }
+        expectEveryLevelAsExact([&] {
+            std::pair<std::vector<unsigned>, std::string> toU;
+            std::pair<std::vector<unsigned>, std::string> fromU;
+            toU.first = s_convertAll(ncnv_toUnicode, h.get(), bytes, &toU.second);
+            fromU.first = s_convertAll(ncnv_fromUnicode, h.get(), units, &fromU.second);
+            return std::make_pair(toU, fromU);
+        });
     }
-}
-
-// The result, the error, the whole output buffer (beyond the converted part it must stay
-// untouched) and, for the pointer forms, how far the source and output pointers moved.
-using Outcome = std::tuple<int, int, std::vector<unsigned>, size_t, size_t, std::string>;
-
-Outcome s_outcome(const Call& call)
-{
-    return {call.result, call.error, call.out, call.consumed, call.written, call.message};
 }
 
 // Runs of the characters that the block kernels take, of every length up to beyond the widest
@@ -164,28 +143,21 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
                 const std::string mbIn = mb + mbStop;
                 const std::u16string uIn = u16 + uStop;
                 const auto all = [&] {
-                    std::vector<Outcome> retval;
+                    std::vector<Call> retval;
                     for (const int room :
                          {static_cast<int>(u16.size()) - 1, static_cast<int>(u16.size()) + 1,
                           static_cast<int>(mb.size()) - 1, static_cast<int>(mb.size()) + 2, -1}) {
-                        retval.push_back(s_outcome(
-                            toUChars(h.get(), mbIn, static_cast<int>(mbIn.size()), room)));
-                        retval.push_back(s_outcome(
-                            fromUChars(h.get(), uIn, static_cast<int>(uIn.size()), room)));
                         const auto range = static_cast<size_t>(std::max(room, 0));
-                        retval.push_back(s_outcome(toUnicode(h.get(), mbIn, mbIn.size(), range)));
-                        retval.push_back(s_outcome(fromUnicode(h.get(), uIn, uIn.size(), range)));
+                        retval.push_back(
+                            toUChars(h.get(), mbIn, static_cast<int>(mbIn.size()), room));
+                        retval.push_back(
+                            fromUChars(h.get(), uIn, static_cast<int>(uIn.size()), room));
+                        retval.push_back(toUnicode(h.get(), mbIn, mbIn.size(), range));
+                        retval.push_back(fromUnicode(h.get(), uIn, uIn.size(), range));
                     }
                     return retval;
                 };
-                const CeilingGuard guard;
-                nox::setKernelCeiling(nox::KernelLevel::Exact);
-                const std::vector<Outcome> exact = all();
-                for (const nox::KernelLevel level : kernelLevels()) {
-                    nox::setKernelCeiling(level);
-                    EXPECT_TRUE(exact == all()) << nox::kernelLevelName(level) << " "
-                                                << hexBytes(mbIn) << " " << hexUnits(uIn);
-                }
+                expectEveryLevelAsExact(all, hexBytes(mbIn) + " " + hexUnits(uIn));
             }
             if (HasFailure()) {
                 return;
@@ -226,21 +198,15 @@ TEST(LevelsTest, LongSelfRunsStopAtEveryPosition)
             std::u16string in = text;
             in[at] = row.stop;
             in += u'\0'; // for the count -1
-            const auto all = [&] {
-                const auto length = static_cast<int>(kLength);
-                return std::vector<Outcome>{
-                    s_outcome(fromUChars(h.get(), in, length, length + 1)),
-                    s_outcome(fromUChars(h.get(), in, length, -1)),
-                    s_outcome(fromUChars(h.get(), in, -1, static_cast<int>(at) + 1)),
-                    s_outcome(fromUnicode(h.get(), in, kLength, kLength))};
-            };
-            const CeilingGuard guard;
-            nox::setKernelCeiling(nox::KernelLevel::Exact);
-            const std::vector<Outcome> exact = all();
-            for (const nox::KernelLevel level : kernelLevels()) {
-                nox::setKernelCeiling(level);
-                EXPECT_TRUE(exact == all()) << nox::kernelLevelName(level) << ", at " << at;
-            }
+            const auto length = static_cast<int>(kLength);
+            expectEveryLevelAsExact(
+                [&] {
+                    return std::vector<Call>{fromUChars(h.get(), in, length, length + 1),
+                                             fromUChars(h.get(), in, length, -1),
+                                             fromUChars(h.get(), in, -1, static_cast<int>(at) + 1),
+                                             fromUnicode(h.get(), in, kLength, kLength)};
+                },
+                "at " + std::to_string(at));
         }
     }
 }

@@ -88,10 +88,7 @@ TEST(ProcessTest, Scenarios)
                  checks.expect(mblen.result == 1 && mblen.error == noxtest::kUnset &&
                                    mblen.message == "No mapping for character \\xA0\n",
                                "mblen");
-                 const noxtest::Call toU = noxtest::toUChars(h,
-                                                             "A\xA0"
-                                                             "AA",
-                                                             4, 8);
+                 const noxtest::Call toU = noxtest::toUChars(h, "A\xA0\x41\x41", 4, 8);
                  checks.expect(toU.result == 4 && toU.error == NCNV_OK, "to Unicode");
                  checks.expect(toU.out[0] == 0x41 && toU.out[1] == 0xA0 && toU.out[3] == 0x41 &&
                                    toU.out[4] == 0,
@@ -103,19 +100,13 @@ TEST(ProcessTest, Scenarios)
                  checks.expect(wide.result == 0 && wide.error == NCNV_UNSUPPORTED &&
                                    wide.message == "No mapping for character <U3000>\n",
                                "unit above 0xFF");
-                 const noxtest::Call full = noxtest::toUChars(h,
-                                                              "A\xA0"
-                                                              "A",
-                                                              3, 2);
+                 const noxtest::Call full = noxtest::toUChars(h, "A\xA0\x41", 3, 2);
                  checks.expect(full.result == 3 && full.error == NCNV_BUFFER_OVERFLOW,
                                "mapped character last without room");
                  const noxtest::Call fullPassed = noxtest::toUChars(h, "AA\xA0", 3, 2);
                  checks.expect(fullPassed.result == 3 && fullPassed.error == NCNV_INDEX_OUTOFBOUNDS,
                                "passed-through byte last without room");
-                 const noxtest::Call range = noxtest::toUnicode(h,
-                                                                "\xA0"
-                                                                "AA",
-                                                                3, 0);
+                 const noxtest::Call range = noxtest::toUnicode(h, "\xA0\x41\x41", 3, 0);
                  checks.expect(range.error == NCNV_BUFFER_OVERFLOW && range.consumed == 0,
                                "range without room");
                  const noxtest::Call rangeRoom = noxtest::toUnicode(h, "\xA0", 1, 1);

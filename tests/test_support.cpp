@@ -228,63 +228,63 @@ template <typename T> std::vector<unsigned> s_unsigned(const std::vector<T>& v)
 
 } // namespace
 
-Call toUChars(NoxUConverter* h, const std::string& bytes, int size, int room)
+namespace {
+
+// The counted form `f` on `text` with `size` (negative: up to the 0) and `room` (negative:
+// null output).
+template <typename In, typename Out, typename Text>
+Call s_counted(int (*f)(NoxUConverter*, Out*, int, const In*, int, int*), NoxUConverter* h,
+               const Text& text, int size, int room)
 {
-    const std::vector<char> in(bytes.begin(), bytes.end());
-    std::vector<UChar> out = s_room<UChar>(static_cast<size_t>(std::max(room, 0)));
+    const std::vector<In> in(text.begin(), text.end());
+    std::vector<Out> out = s_room<Out>(static_cast<size_t>(std::max(room, 0)));
     Call call;
     call.message = captureStderr([&] {
-        call.result =
-            ncnv_toUChars(h, room < 0 ? nullptr : out.data(), room, s_start(in), size, &call.error);
+        call.result = f(h, room < 0 ? nullptr : out.data(), room, s_start(in), size, &call.error);
     });
     call.out = s_unsigned(out);
     return call;
+}
+
+// The pointer-range form `f` on `text`, the range ending `end` units in, the output `room` in.
+template <typename In, typename Out, typename Text>
+Call s_ranged(void (*f)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
+              NoxUConverter* h, const Text& text, size_t end, size_t room)
+{
+    const std::vector<In> in(text.begin(), text.end());
+    std::vector<Out> out = s_room<Out>(room);
+    const In* const start = s_start(in);
+    const In* source = start;
+    Out* target = out.data();
+    Call call;
+    call.message = captureStderr(
+        [&] { f(h, &target, out.data() + room, &source, source + end, &call.error); });
+    call.consumed = static_cast<size_t>(source - start);
+    call.written = static_cast<size_t>(target - out.data());
+    call.out = s_unsigned(out);
+    return call;
+}
+
+} // namespace
+
+Call toUChars(NoxUConverter* h, const std::string& bytes, int size, int room)
+{
+    return s_counted(ncnv_toUChars, h, bytes, size, room);
 }
 
 Call fromUChars(NoxUConverter* h, const std::u16string& units, int size, int room)
 {
-    const std::vector<UChar> in(units.begin(), units.end());
-    std::vector<char> out = s_room<char>(static_cast<size_t>(std::max(room, 0)));
-    Call call;
-    call.message = captureStderr([&] {
-        call.result = ncnv_fromUChars(h, room < 0 ? nullptr : out.data(), room, s_start(in), size,
-                                      &call.error);
-    });
-    call.out = s_unsigned(out);
-    return call;
+    return s_counted(ncnv_fromUChars, h, units, size, room);
 }
 
 Call toUnicode(NoxUConverter* h, const std::string& bytes, size_t end, size_t room)
 {
-    const std::vector<char> in(bytes.begin(), bytes.end());
-    std::vector<UChar> out = s_room<UChar>(room);
-    const char* const start = s_start(in);
-    const char* source = start;
-    UChar* target = out.data();
-    Call call;
-    call.message = captureStderr(
-        [&] { ncnv_toUnicode(h, &target, out.data() + room, &source, source + end, &call.error); });
-    call.consumed = static_cast<size_t>(source - start);
-    call.written = static_cast<size_t>(target - out.data());
-    call.out = s_unsigned(out);
-    return call;
+    return s_ranged(ncnv_toUnicode, h, bytes, end, room);
 }
 
 Call fromUnicode(NoxUConverter* h, const std::u16string& units, size_t end, size_t room)
 {
-    const std::vector<UChar> in(units.begin(), units.end());
-    std::vector<char> out = s_room<char>(room);
-    const UChar* const start = s_start(in);
-    const UChar* source = start;
-    char* target = out.data();
-    Call call;
-    call.message = captureStderr([&] {
-        ncnv_fromUnicode(h, &target, out.data() + room, &source, source + end, &call.error);
-    });
-    call.consumed = static_cast<size_t>(source - start);
-    call.written = static_cast<size_t>(target - out.data());
-    call.out = s_unsigned(out);
-    return call;
+    return s_ranged(ncnv_fromUnicode, h, units, end, room);
 }
 
 Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes)
