@@ -465,33 +465,34 @@ class StderrTap {
     off_t mOffset = 0;
 };
 
-// The library's converter or the reference, called alike; messages() gives what the last
-// calls wrote to standard error (the library) or reported (the reference).
+// The library's converter or the reference, called alike (the counted and pointer-range forms
+// of both directions by their argument types); messages() gives what the last calls wrote to
+// standard error (the library) or reported (the reference).
 struct Side {
     const Table& table;
     bool library;
     StderrTap& tap;
     NoxRefContext context;
 
-    int toUChars(UChar* out, int outSize, const char* source, int sourceSize, int* error)
+    int counted(UChar* out, int outSize, const char* source, int sourceSize, int* error)
     {
         return library ? table.converter->toUChars(out, outSize, source, sourceSize, error)
                        : table.reference.toUChars(out, outSize, source, sourceSize, error, context);
     }
-    int fromUChars(char* out, int outSize, const UChar* source, int sourceSize, int* error)
+    int counted(char* out, int outSize, const UChar* source, int sourceSize, int* error)
     {
         return library
                    ? table.converter->fromUChars(out, outSize, source, sourceSize, error)
                    : table.reference.fromUChars(out, outSize, source, sourceSize, error, context);
     }
-    void toUnicode(UChar** out, const UChar* outEnd, const char** source, const char* sourceEnd,
-                   int* error)
+    void ranged(UChar** out, const UChar* outEnd, const char** source, const char* sourceEnd,
+                int* error)
     {
         library ? table.converter->toUnicode(out, outEnd, source, sourceEnd, error)
                 : table.reference.toUnicode(out, outEnd, source, sourceEnd, error, context);
     }
-    void fromUnicode(char** out, const char* outEnd, const UChar** source, const UChar* sourceEnd,
-                     int* error)
+    void ranged(char** out, const char* outEnd, const UChar** source, const UChar* sourceEnd,
+                int* error)
     {
         library ? table.converter->fromUnicode(out, outEnd, source, sourceEnd, error)
                 : table.reference.fromUnicode(out, outEnd, source, sourceEnd, error, context);
@@ -616,6 +617,50 @@ void s_check(Report& report, const std::string& where, const Buffer& buffer, Sid
     });
 }
 
+// One direction of a random input (bytes to units, or units to bytes: `In` to `Out`): the
+// counted form with a random count and room around what it needs, and the pointer-range form
+// with a range that ends anywhere up to the noise after the text and a random room.
+template <typename Out, typename In>
+void s_direction(const std::string& what, const std::vector<In>& text, size_t start, size_t length,
+                 Side& library, Side& reference, Rng& rng, Report& report)
+{
+    Side quiet{reference.table, false, reference.tap, {reference.context.bestEffort, {}}};
+    int scratch = 0;
+    const int count = s_randomCount(rng, length);
+    const int needed =
+        quiet.counted(static_cast<Out*>(nullptr), 0, text.data() + start, count, &scratch);
+    const int room = s_randomRoom(rng, needed);
+    s_check(report,
+            "counted " + what + ", count " + std::to_string(count) + ", room " +
+                std::to_string(room),
+            text, library, reference, [&](Side& side, const std::vector<In>& in) {
+                std::vector<Out> out = s_outBuffer<Out>(room);
+                Outcome o;
+                o.result = side.counted(room < 0 ? nullptr : out.data(), room, in.data() + start,
+                                        count, &o.error);
+                o.out.assign(out.begin(), out.end());
+                o.messages = side.messages();
+                return o;
+            });
+    const size_t end = start + rng() % (text.size() - start + 1);
+    const int rangeRoom = std::max(s_randomRoom(rng, std::max(needed, 0)), 0);
+    s_check(report,
+            "pointer range " + what + ", end " + std::to_string(end) + ", room " +
+                std::to_string(rangeRoom),
+            text, library, reference, [&](Side& side, const std::vector<In>& in) {
+                std::vector<Out> out = s_outBuffer<Out>(rangeRoom);
+                Out* o = out.data();
+                const In* s = in.data() + start;
+                Outcome retval;
+                side.ranged(&o, out.data() + rangeRoom, &s, in.data() + end, &retval.error);
+                retval.consumed = s - (in.data() + start);
+                retval.produced = o - out.data();
+                retval.out.assign(out.begin(), out.end());
+                retval.messages = side.messages();
+                return retval;
+            });
+}
+
 // One random input through the four conversions and mblen.
 void s_conversionRound(const Table& t, Side& library, Side& reference, Rng& rng, size_t characters,
                        Report& report)
@@ -623,80 +668,10 @@ void s_conversionRound(const Table& t, Side& library, Side& reference, Rng& rng,
     const Input in = s_randomInput(t.reference, rng, characters);
     const std::string text = t.name + ", bytes [" + s_hex(in.bytes) + "], units [" +
                              s_hex(in.units) + "] from " + std::to_string(in.start);
-    int scratch = 0;
-    NoxRefContext quiet{reference.context.bestEffort, {}};
-
-    const int count = s_randomCount(rng, in.byteCount);
-    const int needed =
-        t.reference.toUChars(nullptr, 0, in.bytes.data() + in.start, count, &scratch, quiet);
-    const int room = s_randomRoom(rng, needed);
-    s_check(report,
-            "toUChars of " + text + ", count " + std::to_string(count) + ", room " +
-                std::to_string(room),
-            in.bytes, library, reference, [&](Side& side, const std::vector<char>& bytes) {
-                std::vector<UChar> out = s_outBuffer<UChar>(room);
-                Outcome o;
-                o.result = side.toUChars(room < 0 ? nullptr : out.data(), room,
-                                         bytes.data() + in.start, count, &o.error);
-                o.out.assign(out.begin(), out.end());
-                o.messages = side.messages();
-                return o;
-            });
-
-    const int unitCount = s_randomCount(rng, in.unitCount);
-    const int neededBytes =
-        t.reference.fromUChars(nullptr, 0, in.units.data() + in.start, unitCount, &scratch, quiet);
-    const int byteRoom = s_randomRoom(rng, neededBytes);
-    s_check(report,
-            "fromUChars of " + text + ", count " + std::to_string(unitCount) + ", room " +
-                std::to_string(byteRoom),
-            in.units, library, reference, [&](Side& side, const std::vector<UChar>& units) {
-                std::vector<char> out = s_outBuffer<char>(byteRoom);
-                Outcome o;
-                o.result = side.fromUChars(byteRoom < 0 ? nullptr : out.data(), byteRoom,
-                                           units.data() + in.start, unitCount, &o.error);
-                o.out.assign(out.begin(), out.end());
-                o.messages = side.messages();
-                return o;
-            });
-
-    // The pointer-range forms: the range ends anywhere up to the noise after the text.
-    const size_t end = in.start + rng() % (in.bytes.size() - in.start + 1);
-    const size_t unitEnd = in.start + rng() % (in.units.size() - in.start + 1);
-    const int rangeRoom = std::max(s_randomRoom(rng, needed < 0 ? 0 : needed), 0);
-    const int rangeByteRoom = std::max(s_randomRoom(rng, neededBytes < 0 ? 0 : neededBytes), 0);
-    s_check(report,
-            "toUnicode of " + text + ", end " + std::to_string(end) + ", room " +
-                std::to_string(rangeRoom),
-            in.bytes, library, reference, [&](Side& side, const std::vector<char>& bytes) {
-                std::vector<UChar> out = s_outBuffer<UChar>(rangeRoom);
-                UChar* o = out.data();
-                const char* s = bytes.data() + in.start;
-                Outcome retval;
-                side.toUnicode(&o, out.data() + rangeRoom, &s, bytes.data() + end, &retval.error);
-                retval.consumed = s - (bytes.data() + in.start);
-                retval.produced = o - out.data();
-                retval.out.assign(out.begin(), out.end());
-                retval.messages = side.messages();
-                return retval;
-            });
-    s_check(report,
-            "fromUnicode of " + text + ", end " + std::to_string(unitEnd) + ", room " +
-                std::to_string(rangeByteRoom),
-            in.units, library, reference, [&](Side& side, const std::vector<UChar>& units) {
-                std::vector<char> out = s_outBuffer<char>(rangeByteRoom);
-                char* o = out.data();
-                const UChar* s = units.data() + in.start;
-                Outcome retval;
-                side.fromUnicode(&o, out.data() + rangeByteRoom, &s, units.data() + unitEnd,
-                                 &retval.error);
-                retval.consumed = s - (units.data() + in.start);
-                retval.produced = o - out.data();
-                retval.out.assign(out.begin(), out.end());
-                retval.messages = side.messages();
-                return retval;
-            });
-
+    s_direction<UChar>("to Unicode of " + text, in.bytes, in.start, in.byteCount, library,
+                       reference, rng, report);
+    s_direction<char>("from Unicode of " + text, in.units, in.start, in.unitCount, library,
+                      reference, rng, report);
     // mblen at every byte of a short text and its terminator, at some of a long one, with
     // little or enough room.
     for (size_t k = 0; k <= std::min<size_t>(in.byteCount, 12); ++k) {
@@ -722,8 +697,8 @@ void s_nullArguments(const Table& t, Side& library, Side& reference, Report& rep
         std::vector<UChar> out = s_outBuffer<UChar>(2);
         std::vector<char> back = s_outBuffer<char>(2);
         Outcome o;
-        o.result = side.toUChars(out.data(), 2, nullptr, 3, &o.error);
-        o.consumed = side.fromUChars(back.data(), 2, nullptr, 3, &o.error);
+        o.result = side.counted(out.data(), 2, static_cast<const char*>(nullptr), 3, &o.error);
+        o.consumed = side.counted(back.data(), 2, static_cast<const UChar*>(nullptr), 3, &o.error);
         o.out.assign(out.begin(), out.end());
         o.out.insert(o.out.end(), back.begin(), back.end());
         o.produced = side.mblen(nullptr, 4, &o.error);
@@ -742,12 +717,11 @@ void s_nullArguments(const Table& t, Side& library, Side& reference, Report& rep
             const char* s = missing == 3 ? nullptr : text;
             const UChar* u = missing == 3 ? nullptr : units;
             int error = kUnset;
-            side.toUnicode(missing == 0 ? nullptr : &outPtr, missing == 2 ? nullptr : out + 4,
-                           missing == 4 ? nullptr : &s, missing == 5 ? nullptr : text + 2, &error);
+            side.ranged(missing == 0 ? nullptr : &outPtr, missing == 2 ? nullptr : out + 4,
+                        missing == 4 ? nullptr : &s, missing == 5 ? nullptr : text + 2, &error);
             o.out.push_back(unsigned(error));
-            side.fromUnicode(missing == 0 ? nullptr : &backPtr, missing == 2 ? nullptr : back + 4,
-                             missing == 4 ? nullptr : &u, missing == 5 ? nullptr : units + 2,
-                             &error);
+            side.ranged(missing == 0 ? nullptr : &backPtr, missing == 2 ? nullptr : back + 4,
+                        missing == 4 ? nullptr : &u, missing == 5 ? nullptr : units + 2, &error);
             o.out.push_back(unsigned(error));
             o.out.push_back(outPtr == out && backPtr == back); // untouched
         }
