@@ -4,19 +4,13 @@
 #include "noxunicode/ConvertUTF.h"
 #include "test_support.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <numeric>
-#include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
 
-template <typename Src, typename Dst>
-using ConvertFn = utf_ConversionResult (*)(const Src**, const Src*, Dst**, Dst*,
-                                           utf_ConversionFlags);
 using noxtest::Utf;
 
 // Converts at every level and expects the outcome of level Exact.
@@ -350,75 +344,6 @@ TEST(ConvertUtfTest, Utf8Validation)
             noxtest::beforeGuard<UTF8>(0, std::u32string(c.bytes.begin(), c.bytes.end()));
         EXPECT_EQ(utf_isLegalUTF8(bytes, size), c.legal);
         EXPECT_EQ(utf_isLegalUTF8Sequence(bytes, bytes + size), c.sequence);
-    }
-}
-
-// Random text in all three forms: runs of one length class (so that whole vector blocks of one
-// kind occur), of any, or of values next to a boundary.
-std::mt19937 rng(20240611);
-
-std::u32string randomValues()
-{
-    static const char32_t ranges[][2] = {
-        {0x20, 0x80},        {0x80, 0x800},       {0x800, 0x10000},
-        {0x10000, 0x110000}, {0, 0x110000},       {0, 2},
-        {0x7E, 0x82},        {0x7FE, 0x802},      {0xD7FE, 0xD802},
-        {0xFFFD, 0x10002},   {0x10FFFE, 0x110000}}; // surrogates are moved up by 0x800
-    std::u32string values;
-    for (size_t run = rng() % 6; run > 0; --run) {
-        const auto& r = ranges[rng() % std::size(ranges)];
-        for (size_t i = rng() % 80; i > 0; --i) {
-            const char32_t cp =
-                rng() % 8 ? r[0] + static_cast<char32_t>(rng() % (r[1] - r[0])) : 0x20;
-            values.push_back((cp & 0xFFFFF800) == 0xD800 ? cp + 0x800 : cp);
-        }
-    }
-    return values;
-}
-
-// Converts `in` whole into exactly the room needed, then in pieces resuming from the returned
-// positions (a UTF-16 piece never ends on a high surrogate, which would then stand alone).
-template <typename Src, typename Dst>
-void checkValid(Utf routine, ConvertFn<Src, Dst> fn, const std::u32string& in,
-                const std::u32string& want)
-{
-    EXPECT_EQ(noxtest::convertUtf(routine, in, want.size(), strictConversion),
-              (noxtest::UtfCall{conversionOK, in.size(), want, 0}));
-    const std::vector<Src> source(in.begin(), in.end());
-    std::u32string out;
-    const Src* s = source.data();
-    for (size_t limit = 0, calls = 0; s != source.data() + source.size(); ++calls) {
-        ASSERT_LT(calls, 100000u) << "no progress";
-        while (s == source.data() + limit || rng() % 4 == 0 ||
-               (sizeof(Src) == 2 && limit < in.size() && (in[limit - 1] & 0xFC00) == 0xD800)) {
-            limit = std::min(in.size(), limit + 1 + rng() % 7);
-        }
-        Dst room[8];
-        Dst* t = room;
-        const auto result = fn(&s, source.data() + limit, &t, room + rng() % 9, strictConversion);
-        out.insert(out.end(), room, t);
-        ASSERT_TRUE(result == conversionOK || result == targetExhausted ||
-                    (result == sourceExhausted && limit < in.size()));
-    }
-    EXPECT_EQ(out, want);
-}
-
-// Every converter matches the encoders at every level, whole and in pieces.
-TEST(ConvertUtfTest, RandomTextConvertsWholeAndInPieces)
-{
-    for (int round = 0; round < 150 && !HasFailure(); ++round) {
-        SCOPED_TRACE(round);
-        const std::u32string u32 = randomValues();
-        const std::u32string u8 = toUtf8(u32);
-        const std::u32string u16 = toUtf16(u32);
-        noxtest::forEachLevel([&] {
-            checkValid(Utf::U32to8, utf_ConvertUTF32toUTF8, u32, u8);
-            checkValid(Utf::U8to16, utf_ConvertUTF8toUTF16, u8, u16);
-            checkValid(Utf::U16to32, utf_ConvertUTF16toUTF32, u16, u32);
-            checkValid(Utf::U32to16, utf_ConvertUTF32toUTF16, u32, u16);
-            checkValid(Utf::U16to8, utf_ConvertUTF16toUTF8, u16, u8);
-            checkValid(Utf::U8to32, utf_ConvertUTF8toUTF32, u8, u32);
-        });
     }
 }
 

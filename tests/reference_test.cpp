@@ -129,7 +129,7 @@ UtfOutcome s_callUtf(Routine<S, T> routine, const std::vector<S>& text, size_t o
 
 // A value of one of the kinds that the routines treat apart. Profile 0: mostly ASCII (long
 // runs for the vector paths); 1: characters of every plane; 2: anything, surrogates and values
-// above 0x10FFFF included.
+// above 0x10FFFF included. (Profile 3, runs of one kind, is made by the test itself.)
 UTF32 s_randomValue(Rng& rng, int profile)
 {
     static const UTF32 s_edges[] = {0,        0x7F,     0x80,     0x7FF,      0x800,
@@ -267,14 +267,21 @@ void s_compareUtf(const char* name, Routine<S, T> library, Routine<S, T> referen
 
 TEST(ReferenceUtfTest, SixRoutinesOnRandomTextOfEveryKind)
 {
+    // Profile 3: runs of one length class, or of values next to a boundary, so that whole
+    // vector blocks of one kind occur.
+    const UTF32 runs[][2] = {
+        {0x20, 0x80}, {0x80, 0x800},  {0x800, 0xD800},  {0xE000, 0x10000}, {0x10000, 0x110000},
+        {0x7E, 0x82}, {0x7FE, 0x802}, {0xD7FE, 0xE002}, {0xFFFD, 0x10002}, {0x10FFFE, 0x110000}};
     Rng rng(20261216);
     int reported = 0;
     for (int round = 0; round < 3000 && reported < kMaxReported; ++round) {
-        const int profile = round % 3;
-        const size_t count = round % 8 == 0 ? rng() % 300 : rng() % 24;
+        const int profile = round % 4;
+        const size_t count = round % 8 == 0 || profile == 3 ? rng() % 300 : rng() % 24;
         std::vector<UTF32> values;
-        for (size_t i = 0; i < count; ++i) {
-            values.push_back(s_randomValue(rng, profile));
+        for (size_t i = 0, run = 0; i < count; ++i) {
+            run = i % 40 == 0 ? rng() % std::size(runs) : run;
+            values.push_back(profile < 3 ? s_randomValue(rng, profile)
+                                         : runs[run][0] + rng() % (runs[run][1] - runs[run][0]));
         }
         const bool damage = profile == 2 || rng() % 2 == 0;
         const std::vector<UTF16> utf16 = s_utf16(values, rng, damage);
