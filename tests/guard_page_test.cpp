@@ -12,7 +12,6 @@
 #include <climits>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -56,55 +55,35 @@ struct Outcome {
     int error;
     U32 out; // the whole room: 0xEE or 0xEEEE where nothing was written
     std::string message;
-    bool operator==(const Outcome& o) const
-    {
-        return result == o.result && error == o.error && out == o.out && message == o.message;
-    }
 };
 
-// `f(source, sourceEnd, target, targetEnd, error)` on `src` placed before the input guard and
-// a room of sentinels before the output guard; the message is left to the caller.
-template <typename S, typename T, typename F> Outcome s_call(const U32& src, size_t room, F f)
-{
-    const S* in = noxtest::beforeGuard<S>(0, src);
-    T* out = noxtest::beforeGuard<T>(1, U32(room, 0xEEEEEEEE));
-    Outcome o;
-    o.result = f(in, in + src.size(), out, out + room, &o.error);
-    for (size_t i = 0; i < room; ++i) {
-        o.out += char32_t(std::make_unsigned_t<T>(out[i]));
-    }
-    return o;
-}
-
-template <typename S, typename T>
-Outcome s_codePage(int (*counted)(NoxUConverter*, T*, int, const S*, int, int*),
-                   void (*ranged)(NoxUConverter*, T**, const T*, const S**, const S*, int*),
-                   NoxUConverter* h, int op, const U32& in, size_t room)
-{
-    return s_call<S, T>(in, room, [&](const S* s, const S* end, T* t, T* tEnd, int* e) {
-        const S* start = s;
-        int retval = 0;
-        if (op == kMblen) {
-            retval = ncnv_mblen(h, reinterpret_cast<const char*>(s), int(end - s), e);
-        } else if (op != kToURange && op != kFromURange) {
-            const bool nul = op == kToUNul || op == kFromUNul;
-            retval = counted(h, t, int(tEnd - t), s, nul ? -1 : int(end - s), e);
-        } else {
-            ranged(h, &t, tEnd, &s, end, e);
-            retval = int(s - start);
-        }
-        return retval;
-    });
-}
-
+// One code-page call through the shared helpers, which place the input and the room right
+// before the guard pages.
 Outcome s_run(NoxUConverter* h, int op, const U32& in, size_t room)
 {
-    Outcome retval;
-    retval.message = noxtest::captureStderr([&] {
-        retval = op < kFromU ? s_codePage(ncnv_toUChars, ncnv_toUnicode, h, op, in, room)
-                             : s_codePage(ncnv_fromUChars, ncnv_fromUnicode, h, op, in, room);
-    });
-    return retval;
+    std::string bytes;
+    std::u16string units;
+    for (const char32_t v : in) {
+        bytes += static_cast<char>(v);
+        units += static_cast<char16_t>(v);
+    }
+    const int size = static_cast<int>(in.size());
+    const int counted = static_cast<int>(room);
+    noxtest::Call c;
+    if (op == kToU || op == kToUNul) {
+        c = noxtest::toUChars(h, bytes, op == kToUNul ? -1 : size, counted);
+    } else if (op == kFromU || op == kFromUNul) {
+        c = noxtest::fromUChars(h, units, op == kFromUNul ? -1 : size, counted);
+    } else if (op == kToURange) {
+        c = noxtest::toUnicode(h, bytes, in.size(), room);
+    } else if (op == kFromURange) {
+        c = noxtest::fromUnicode(h, units, in.size(), room);
+    } else {
+        c = noxtest::mblen(h, bytes, size);
+    }
+    const bool ranged = op == kToURange || op == kFromURange;
+    return {ranged ? static_cast<int>(c.consumed) : c.result, c.error,
+            U32(c.out.begin(), c.out.end()), c.message};
 }
 
 struct Case {
@@ -343,27 +322,34 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
 #if !defined(NOX_ADDRESS_SANITIZER)
     // UTF-16 units at an odd address, right before the guard (the first byte unused); not
     // under the sanitizers, which refuse reads of units at odd addresses.
-    const auto oddUnits = [](const U32& values) {
+    const auto oddUnits = [](NoxUConverter* h, const U32& values, int count, size_t room) {
         char* start = noxtest::beforeGuard<char>(0, U32(2 * values.size() + 1, 0x41));
         for (size_t i = 0; i < values.size(); ++i) {
             const auto unit = static_cast<UChar>(values[i]);
             std::memcpy(start + 1 + 2 * i, &unit, sizeof unit);
         }
-        return reinterpret_cast<const UChar*>(start + 1);
+        char* out = noxtest::beforeGuard<char>(1, U32(room, noxtest::kByteSentinel));
+        noxtest::Call call;
+        call.result = ncnv_fromUChars(h, out, int(room), reinterpret_cast<const UChar*>(start + 1),
+                                      count, &call.error);
+        call.out.assign(reinterpret_cast<unsigned char*>(out),
+                        reinterpret_cast<unsigned char*>(out) + room);
+        return call;
     };
 #endif
     for (const auto& page : pages) {
         for (const size_t length : lengths) {
             // ASCII and, now and then, the bytes 0x82 0xA0 and the page's upper unit.
-            U32 bytes;
-            U32 units;
+            std::string bytes;
+            std::u16string units;
             for (size_t i = 0; units.size() < length; ++i) {
                 const size_t pick = (i * 7 + length) % 5;
-                const auto ascii = char32_t(0x21 + (i * 13 + length) % 90);
+                const auto ascii = char(0x21 + (i * 13 + length) % 90);
                 if (bytes.size() < length) {
-                    bytes += pick < 2 && bytes.size() + 2 <= length ? U"\x82\xA0"s : U32(1, ascii);
+                    bytes +=
+                        pick < 2 && bytes.size() + 2 <= length ? "\x82\xA0" : std::string(1, ascii);
                 }
-                units += pick < 2 ? char32_t(page.upper) : ascii;
+                units += pick < 2 ? page.upper : char16_t(ascii);
             }
             // The short texts with a few lengths after the 0, the long ones with many.
             const std::vector<size_t> afters =
@@ -373,60 +359,30 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
                 SCOPED_TRACE(testing::Message()
                              << "upper unit " << unsigned(page.upper) << ", length " << length
                              << ", after the 0 " << after);
-                const U32 filler = U32(1, 0) + U32(after, 0x41);
+                const std::string inBytes = bytes + '\0' + std::string(after, 'A');
+                const std::u16string inUnits = units + u'\0' + std::u16string(after, u'A');
                 const size_t room = 2 * length + 2;
                 const auto outcomes = [&] {
-                    std::vector<Outcome> retval;
-                    const std::string messages = noxtest::captureStderr([&] {
-                        for (const int count :
-                             {far, int(length), int(length) - 1, int(length) + 1, -1}) {
-                            retval.push_back(s_call<char, UChar>(
-                                bytes + filler, room,
-                                [&](const char* s, const char*, UChar* t, UChar* tEnd, int* e) {
-                                    return ncnv_toUChars(page.h.get(), t, int(tEnd - t), s, count,
-                                                         e);
-                                }));
-                            retval.push_back(s_call<UChar, char>(
-                                units + filler, room,
-                                [&](const UChar* s, const UChar*, char* t, char* tEnd, int* e) {
-                                    return ncnv_fromUChars(page.h.get(), t, int(tEnd - t), s, count,
-                                                           e);
-                                }));
-                            retval.push_back(s_call<char, char>(
-                                bytes + filler, 0,
-                                [&](const char* s, const char*, char*, char*, int* e) {
-                                    return ncnv_mblen(page.h.get(), s, count, e);
-                                }));
+                    std::vector<noxtest::Call> retval;
+                    for (const int count :
+                         {far, int(length), int(length) - 1, int(length) + 1, -1}) {
+                        retval.push_back(
+                            noxtest::toUChars(page.h.get(), inBytes, count, int(room)));
+                        retval.push_back(
+                            noxtest::fromUChars(page.h.get(), inUnits, count, int(room)));
+                        retval.push_back(noxtest::mblen(page.h.get(), inBytes, count));
 #if !defined(NOX_ADDRESS_SANITIZER)
-                            retval.push_back(s_call<char, char>(
-                                U"", room,
-                                [&](const char*, const char*, char* t, char* tEnd, int* e) {
-                                    return ncnv_fromUChars(page.h.get(), t, int(tEnd - t),
-                                                           oddUnits(units + filler), count, e);
-                                }));
+                        retval.push_back(oddUnits(page.h.get(), U32(inUnits.begin(), inUnits.end()),
+                                                  count, room));
 #endif
-                        }
-                        for (const size_t end : {length, length + 1, size_t(far)}) {
-                            retval.push_back(s_call<char, UChar>(
-                                bytes + filler, room,
-                                [&](const char* s, const char*, UChar* t, UChar* tEnd, int* e) {
-                                    const char* start = s;
-                                    ncnv_toUnicode(page.h.get(), &t, tEnd, &s, start + end, e);
-                                    return int(s - start);
-                                }));
-                            retval.push_back(s_call<UChar, char>(
-                                units + filler, room,
-                                [&](const UChar* s, const UChar*, char* t, char* tEnd, int* e) {
-                                    const UChar* start = s;
-                                    ncnv_fromUnicode(page.h.get(), &t, tEnd, &s, start + end, e);
-                                    return int(s - start);
-                                }));
-                        }
-                    });
-                    retval.emplace_back(0, 0, U"", messages);
+                    }
+                    for (const size_t end : {length, length + 1, size_t(far)}) {
+                        retval.push_back(noxtest::toUnicode(page.h.get(), inBytes, end, room));
+                        retval.push_back(noxtest::fromUnicode(page.h.get(), inUnits, end, room));
+                    }
                     return retval;
                 };
-                const std::vector<Outcome> first = outcomes();
+                const std::vector<noxtest::Call> first = outcomes();
                 EXPECT_TRUE(first[0].error == NCNV_OK && first[1].error == NCNV_OK)
                     << "the text converts whole, up to its 0";
                 noxtest::expectEveryLevelAsExact(outcomes);

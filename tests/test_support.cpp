@@ -199,36 +199,30 @@ Handle::Handle(const std::string& ucmText)
 
 namespace {
 
-template <typename T> unsigned s_sentinel()
+// The text placed before the input guard, and a room of sentinels before the output guard.
+template <typename In, typename Text> const In* s_input(const Text& text)
 {
-    return sizeof(T) == 1 ? kByteSentinel : kUnitSentinel;
+    std::u32string values;
+    for (const auto unit : text) {
+        values += char32_t(std::make_unsigned_t<std::decay_t<decltype(unit)>>(unit));
+    }
+    return beforeGuard<In>(0, values);
 }
 
-// An output buffer of room + 1 sentinels.
-template <typename T> std::vector<T> s_room(size_t room)
+template <typename Out> Out* s_output(size_t room)
 {
-    return std::vector<T>(room + 1, static_cast<T>(s_sentinel<T>()));
+    return beforeGuard<Out>(1,
+                            std::u32string(room, sizeof(Out) == 1 ? kByteSentinel : kUnitSentinel));
 }
 
-// An input buffer of exactly the text's size; an empty text still has a valid address.
-template <typename T> const T* s_start(const std::vector<T>& in)
-{
-    static const T s_nothing[1] = {};
-    return in.empty() ? s_nothing : in.data();
-}
-
-template <typename T> std::vector<unsigned> s_unsigned(const std::vector<T>& v)
+template <typename Out> std::vector<unsigned> s_unsigned(const Out* out, size_t room)
 {
     std::vector<unsigned> retval;
-    for (T unit : v) {
-        retval.push_back(static_cast<std::make_unsigned_t<T>>(unit));
+    for (size_t i = 0; i < room; ++i) {
+        retval.push_back(static_cast<std::make_unsigned_t<Out>>(out[i]));
     }
     return retval;
 }
-
-} // namespace
-
-namespace {
 
 // The counted form `f` on `text` with `size` (negative: up to the 0) and `room` (negative:
 // null output).
@@ -236,13 +230,13 @@ template <typename In, typename Out, typename Text>
 Call s_counted(int (*f)(NoxUConverter*, Out*, int, const In*, int, int*), NoxUConverter* h,
                const Text& text, int size, int room)
 {
-    const std::vector<In> in(text.begin(), text.end());
-    std::vector<Out> out = s_room<Out>(static_cast<size_t>(std::max(room, 0)));
+    const In* in = s_input<In>(text);
+    const auto slots = static_cast<size_t>(std::max(room, 0));
+    Out* out = s_output<Out>(slots);
     Call call;
-    call.message = captureStderr([&] {
-        call.result = f(h, room < 0 ? nullptr : out.data(), room, s_start(in), size, &call.error);
-    });
-    call.out = s_unsigned(out);
+    call.message = captureStderr(
+        [&] { call.result = f(h, room < 0 ? nullptr : out, room, in, size, &call.error); });
+    call.out = s_unsigned(out, slots);
     return call;
 }
 
@@ -251,17 +245,16 @@ template <typename In, typename Out, typename Text>
 Call s_ranged(void (*f)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
               NoxUConverter* h, const Text& text, size_t end, size_t room)
 {
-    const std::vector<In> in(text.begin(), text.end());
-    std::vector<Out> out = s_room<Out>(room);
-    const In* const start = s_start(in);
+    const In* const start = s_input<In>(text);
+    Out* const out = s_output<Out>(room);
     const In* source = start;
-    Out* target = out.data();
+    Out* target = out;
     Call call;
-    call.message = captureStderr(
-        [&] { f(h, &target, out.data() + room, &source, source + end, &call.error); });
+    call.message =
+        captureStderr([&] { f(h, &target, out + room, &source, source + end, &call.error); });
     call.consumed = static_cast<size_t>(source - start);
-    call.written = static_cast<size_t>(target - out.data());
-    call.out = s_unsigned(out);
+    call.written = static_cast<size_t>(target - out);
+    call.out = s_unsigned(out, room);
     return call;
 }
 
@@ -289,23 +282,21 @@ Call fromUnicode(NoxUConverter* h, const std::u16string& units, size_t end, size
 
 Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes)
 {
-    const std::vector<char> in(bytes.begin(), bytes.end());
+    const char* in = s_input<char>(bytes);
     Call call;
-    call.message = captureStderr([&] {
-        call.result = ncnv_mblen(h, in.empty() ? nullptr : in.data(), maxBytes, &call.error);
-    });
+    call.message = captureStderr([&] { call.result = ncnv_mblen(h, in, maxBytes, &call.error); });
     return call;
 }
 
 namespace {
 
-// The expected buffer: `units`, then `tail`, then sentinels up to room + 1 slots.
+// The expected room: `units`, then `tail`, then sentinels up to `room` slots.
 std::vector<unsigned> s_buffer(const std::u16string& units, size_t count, size_t room,
                                std::vector<unsigned> tail, unsigned sentinel)
 {
     std::vector<unsigned> retval(units.begin(), units.begin() + static_cast<ptrdiff_t>(count));
     retval.insert(retval.end(), tail.begin(), tail.end());
-    retval.resize(room + 1, sentinel);
+    retval.resize(room, sentinel);
     return retval;
 }
 
@@ -419,10 +410,22 @@ namespace {
 
 std::string s_capture(FILE* stream, const std::function<void()>& body)
 {
+    // One file per stream, emptied before each use (a capture inside another gets a file of
+    // its own): tests capture hundreds of thousands of calls.
+    static FILE* s_sinks[2] = {};
+    static int s_depth = 0;
+    FILE*& shared = s_sinks[stream == stderr ? 0 : 1];
+    if (shared == nullptr) {
+        shared = std::tmpfile();
+    }
+    FILE* sink = s_depth++ == 0 ? shared : std::tmpfile();
+    if (sink == nullptr || ftruncate(fileno(sink), 0) != 0) {
+        std::abort();
+    }
+    std::rewind(sink);
     std::fflush(stream);
     const int fd = fileno(stream);
     const int saved = dup(fd);
-    FILE* sink = std::tmpfile();
     dup2(fileno(sink), fd);
     // Buffered meanwhile: the library writes many short messages.
     static char s_buffer[1 << 16];
@@ -432,6 +435,7 @@ std::string s_capture(FILE* stream, const std::function<void()>& body)
     std::setvbuf(stream, nullptr, stream == stderr ? _IONBF : _IOLBF, 0);
     dup2(saved, fd);
     close(saved);
+    --s_depth;
     std::rewind(sink);
     std::string text;
     char buffer[4096];
@@ -439,7 +443,9 @@ std::string s_capture(FILE* stream, const std::function<void()>& body)
     while ((n = std::fread(buffer, 1, sizeof buffer, sink)) > 0) {
         text.append(buffer, n);
     }
-    std::fclose(sink);
+    if (sink != shared) {
+        std::fclose(sink);
+    }
     return text;
 }
 

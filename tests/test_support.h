@@ -135,14 +135,15 @@ class Handle {
 
 // ---------------------------------------------------------------- conversion forms
 
-// What one call did. Inputs lie in heap buffers of exactly their size; the output buffer
-// holds the room and one slot more, all set to a sentinel (0xEE or 0xEEEE) before the call.
+// What one call did. Inputs end right before the input guard page, and the room, all set to a
+// sentinel (0xEE or 0xEEEE) before the call, right before the output guard page: a read or
+// write past a limit dies with SIGSEGV.
 struct Call {
     int result = 0;            // counted forms and mblen: the value returned
     int error = kUnset;        // the error code, kUnset when not written
     size_t consumed = 0;       // pointer-range forms: input consumed
     size_t written = 0;        // pointer-range forms: output pointer moved
-    std::vector<unsigned> out; // the whole output buffer after the call
+    std::vector<unsigned> out; // the whole room after the call
     std::string message;       // what the call wrote to standard error
     bool operator==(const Call& o) const
     {
