@@ -90,43 +90,6 @@ template <typename T> std::string s_hex(const std::vector<T>& values)
 template <typename S, typename T>
 using Routine = utf_ConversionResult (*)(const S**, const S*, T**, T*, utf_ConversionFlags);
 
-// What a call leaves: its result, how far both positions moved, and the whole target buffer
-// (the room and the sentinels after it).
-struct UtfOutcome {
-    int result = 0;
-    ptrdiff_t consumed = 0, produced = 0;
-    std::vector<uint32_t> target;
-    bool operator==(const UtfOutcome& o) const
-    {
-        return result == o.result && consumed == o.consumed && produced == o.produced &&
-               target == o.target;
-    }
-    std::string describe() const
-    {
-        return "result " + std::to_string(result) + ", consumed " + std::to_string(consumed) +
-               ", produced " + std::to_string(produced) + ", target [" + s_hex(target) + "]";
-    }
-};
-
-// Converts `text` from `offset` to its end into `room` units (a fresh copy of each, so that
-// nothing the other side did can show).
-template <typename S, typename T>
-UtfOutcome s_callUtf(Routine<S, T> routine, const std::vector<S>& text, size_t offset, size_t room,
-                     utf_ConversionFlags flags)
-{
-    const std::vector<S> source(text);
-    std::vector<T> target(room + kSentinels, static_cast<T>(0xA5A5A5A5u));
-    const S* begin = source.data() + offset;
-    const S* s = begin;
-    T* t = target.data();
-    UtfOutcome retval;
-    retval.result = routine(&s, source.data() + source.size(), &t, target.data() + room, flags);
-    retval.consumed = s - begin;
-    retval.produced = t - target.data();
-    retval.target.assign(target.begin(), target.end());
-    return retval;
-}
-
 // A value of one of the kinds that the routines treat apart. Profile 0: mostly ASCII (long
 // runs for the vector paths); 1: characters of every plane; 2: anything, surrogates and values
 // above 0x10FFFF included. (Profile 3, runs of one kind, is made by the test itself.)
@@ -245,21 +208,21 @@ void s_compareUtf(const char* name, Routine<S, T> library, Routine<S, T> referen
                   const std::vector<S>& text, Rng& rng, int& reported)
 {
     const size_t offset = rng() % (std::min<size_t>(text.size(), 3) + 1);
+    const std::u32string in(text.begin() + static_cast<ptrdiff_t>(offset), text.end());
     for (const utf_ConversionFlags flags : {strictConversion, lenientConversion}) {
         const size_t ample = 4 * text.size() + 4;
-        const auto needed =
-            static_cast<size_t>(s_callUtf(reference, text, offset, ample, flags).produced);
+        const size_t needed = noxtest::callUtf(reference, in, ample, flags).out.size();
         const size_t choices[] = {ample, needed, needed > 0 ? needed - 1 : 0, rng() % (needed + 2),
                                   rng() % 4};
         const size_t room = choices[rng() % 5];
-        const UtfOutcome want = s_callUtf(reference, text, offset, room, flags);
+        const noxtest::UtfCall want = noxtest::callUtf(reference, in, room, flags);
         s_atEveryKernelLevel([&](const char* level) {
-            const UtfOutcome got = s_callUtf(library, text, offset, room, flags);
+            const noxtest::UtfCall got = noxtest::callUtf(library, in, room, flags);
             if (!(got == want) && ++reported <= kMaxReported) {
                 ADD_FAILURE() << name << ", mode " << flags << ", level " << level << ", text ["
                               << s_hex(text) << "] from " << offset << ", room " << room
-                              << "\n  library:   " << got.describe()
-                              << "\n  reference: " << want.describe();
+                              << "\n  library:   " << testing::PrintToString(got)
+                              << "\n  reference: " << testing::PrintToString(want);
             }
         });
     }

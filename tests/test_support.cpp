@@ -85,31 +85,6 @@ char* guardEnd(int slot)
     return s_ends[slot];
 }
 
-namespace {
-
-template <typename S, typename T>
-UtfCall s_utf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
-              const std::u32string& in, size_t room, utf_ConversionFlags flags)
-{
-    const S* const source = beforeGuard<S>(0, in);
-    T* const target = beforeGuard<T>(1, std::u32string(room, 0xEEEEEEEE));
-    const S* s = source;
-    T* t = target;
-    UtfCall call;
-    call.result = f(&s, source + in.size(), &t, target + room, flags);
-    call.consumed = static_cast<size_t>(s - source);
-    for (T* p = target; p < target + room; ++p) {
-        if (p < t) {
-            call.out += char32_t(std::make_unsigned_t<T>(*p));
-        } else {
-            call.untouched += *p == T(0xEEEEEEEE) ? 1 : 0;
-        }
-    }
-    return call;
-}
-
-} // namespace
-
 void PrintTo(const UtfCall& call, std::ostream* os)
 {
     *os << "result " << call.result << ", consumed " << call.consumed << ", out " << std::hex;
@@ -123,19 +98,19 @@ UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_Conve
 {
     switch (routine) {
     case Utf::U8to16:
-        return s_utf(utf_ConvertUTF8toUTF16, in, room, flags);
+        return callUtf(utf_ConvertUTF8toUTF16, in, room, flags);
     case Utf::U8to32:
-        return s_utf(utf_ConvertUTF8toUTF32, in, room, flags);
+        return callUtf(utf_ConvertUTF8toUTF32, in, room, flags);
     case Utf::U16to8:
-        return s_utf(utf_ConvertUTF16toUTF8, in, room, flags);
+        return callUtf(utf_ConvertUTF16toUTF8, in, room, flags);
     case Utf::U16to32:
-        return s_utf(utf_ConvertUTF16toUTF32, in, room, flags);
+        return callUtf(utf_ConvertUTF16toUTF32, in, room, flags);
     case Utf::U32to8:
-        return s_utf(utf_ConvertUTF32toUTF8, in, room, flags);
+        return callUtf(utf_ConvertUTF32toUTF8, in, room, flags);
     case Utf::U32to16:
         break;
     }
-    return s_utf(utf_ConvertUTF32toUTF16, in, room, flags);
+    return callUtf(utf_ConvertUTF32toUTF16, in, room, flags);
 }
 
 // ---------------------------------------------------------------- files and handles

@@ -89,8 +89,30 @@ struct UtfCall {
 
 void PrintTo(const UtfCall& call, std::ostream* os);
 
-// Converts `in` (each unit held as char32_t), placed before the input guard, into `room`
-// units placed before the output guard.
+// Converts `in` (each unit held as char32_t) with `f`, the library's routine or another of
+// its kind, from before the input guard into `room` units before the output guard.
+template <typename S, typename T>
+UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
+                const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    const S* const source = beforeGuard<S>(0, in);
+    T* const target = beforeGuard<T>(1, std::u32string(room, 0xEEEEEEEE));
+    const S* s = source;
+    T* t = target;
+    UtfCall call;
+    call.result = f(&s, source + in.size(), &t, target + room, flags);
+    call.consumed = static_cast<size_t>(s - source);
+    for (T* p = target; p < target + room; ++p) {
+        if (p < t) {
+            call.out += char32_t(std::make_unsigned_t<T>(*p));
+        } else {
+            call.untouched += *p == T(0xEEEEEEEE) ? 1 : 0;
+        }
+    }
+    return call;
+}
+
+// The library's routine `routine` through callUtf.
 UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_ConversionFlags flags);
 
 // ---------------------------------------------------------------- files and handles
