@@ -71,28 +71,6 @@ TEST(ConversionTest, EveryFormOnSmallCodePage)
     });
 }
 
-// Sizes that only the counted forms take: negative means up to the 0; room of 0 or less sizes.
-TEST(ConversionTest, NegativeSizesAndRooms)
-{
-    const Handle h(kSmallUcm);
-    const std::string text = "A\x81\x40\x42\0"s;
-    const std::u16string units = u"A\u3000B\0"s;
-    forEachLevel([&] {
-        const Call toU = toUChars(h.get(), text, -1, 8);
-        EXPECT_EQ(3, toU.result);
-        EXPECT_EQ(NCNV_OK, toU.error);
-        EXPECT_EQ((std::vector<unsigned>{0x41, 0x3000, 0x42, 0, kUnitSentinel}),
-                  std::vector<unsigned>(toU.out.begin(), toU.out.begin() + 5));
-        const Call fromU = fromUChars(h.get(), units, -7, 8);
-        EXPECT_EQ(4, fromU.result);
-        EXPECT_EQ((std::vector<unsigned>{0x41, 0x81, 0x40, 0x42, 0, kByteSentinel}),
-                  std::vector<unsigned>(fromU.out.begin(), fromU.out.begin() + 6));
-        const Call sized = toUChars(h.get(), text, 4, 0);
-        EXPECT_EQ(3, sized.result);
-        EXPECT_EQ(NCNV_BUFFER_OVERFLOW, sized.error); // and no write to the guard page
-    });
-}
-
 // Calls whose whole outcome is the value returned and the error code.
 TEST(HandleTest, QueriesAndNullArguments)
 {
@@ -219,49 +197,6 @@ TEST(LookupTest, PreferenceAmongDuplicates)
             EXPECT_EQ(c.fromU, std::string(fromU.out.begin(), fromU.out.begin() + fromU.result));
         }
     });
-}
-
-// Tables of sizes around the capped first probe: every record is found, the values just
-// outside are not, and where a round trip and a fallback share a key, the round trip wins
-// wherever in the run of equal keys the search lands.
-TEST(LookupTest, LargeTablesFindEveryRecordAndPreferTheRoundTrip)
-{
-    for (const int count : {1, 2, 3, 126, 127, 128, 129, 253, 254, 255, 256, 257, 600}) {
-        SCOPED_TRACE(count);
-        // Record i maps U+4E00+i and 0x81+i/190 0x41+i%190; every seventh also has a fallback
-        // of its value (|1 to 0xFE 0xFE) and of its bytes (|3 from U+E000+i), which sort after
-        // the round trip among equal keys.
-        std::string table = "<nox_lead_bytes> 01-7F:1 81-FE:2\n";
-        for (int i = 0; i < count; ++i) {
-            char line[160];
-            const int first = 0x81 + i / 190;
-            const int second = 0x41 + i % 190;
-            std::snprintf(line, sizeof line, "<U%04X> \\x%02X\\x%02X |0\n", 0x4E00 + i, first,
-                          second);
-            table += line;
-            if (i % 7 == 3) {
-                std::snprintf(line, sizeof line,
-                              "<U%04X> \\xFE\\x%02X |1\n<U%04X> \\x%02X\\x%02X |3\n", 0x4E00 + i,
-                              0x41 + i % 190, 0xE000 + i, first, second);
-                table += line;
-            }
-        }
-        const Handle h(table);
-        forEachLevel([&] {
-            for (int i = -1; i <= count; ++i) {
-                const std::string bytes = {char(0x81 + i / 190), char(0x41 + i % 190)};
-                const std::u16string unit(1, static_cast<char16_t>(0x4E00 + i));
-                const bool found = i >= 0 && i < count;
-                const Call toU = toUChars(h.get(), bytes, 2, 1);
-                ASSERT_EQ(found ? unit[0] : 0, toU.out[0]) << i; // else the terminator
-                const Call fromU = fromUChars(h.get(), unit, 1, 2);
-                ASSERT_EQ(found ? NCNV_OK : NCNV_UNSUPPORTED, fromU.error) << i;
-                ASSERT_EQ(found ? bytes : "",
-                          std::string(fromU.out.begin(), fromU.out.begin() + fromU.result))
-                    << i;
-            }
-        });
-    }
 }
 
 // Records (precision 2 dropped), longest character (first valid lead-byte line) and origin;
