@@ -394,7 +394,8 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
 #else
 
 // Best-effort mode is fixed by the first query in a process: the child is forked before
-// anything asked. An unmapped byte passes through; a cut-off lead byte still stops.
+// anything asked. An unmapped byte passes through, to Unicode and back, where there is room
+// for it; a cut-off lead byte still stops.
 TEST(GuardPageTest, BestEffortPassThroughAtTheGuard)
 {
     const std::string ucm = s_ucm(false);
@@ -405,7 +406,12 @@ TEST(GuardPageTest, BestEffortPassThroughAtTheGuard)
             {kToU, U"A\xA0", {2, kOk, U"A\xA0"}}, {kToU, U"\xA0\x81", {1, kCut, U"\xA0"}},
             {kToU, U"A\xA0", {2, kCut}}, {kToURange, U"\xA0", {0, kFull}},
             {kMblen, U"\xA0", {1, kUnset, U"", "No mapping for character \\xA0\n"}},
-            {kFromU, U"A\xE9", {2, kFull, U"A"}}, {kFromURange, U"A\xE9", {1, kFull, U"A"}}});
+            {kFromU, U"A\xE9", {2, kFull, U"A"}}, {kFromURange, U"A\xE9", {1, kFull, U"A"}},
+            // Without room, a passed-through byte is told apart from a mapped character.
+            {kToU, U"A\xA0\x41", {3, kFull, U"A\xA0"}}, {kToU, U"AA\xA0", {3, kCut, U"AA"}},
+            {kToURange, U"\xA0", {1, kUnset, U"\xA0"}}, {kFromU, U"\xA0", {1, kOk, U"\xA0\0"s}},
+            // A unit above 0xFF still has no mapping.
+            {kFromU, U"\x4E03", {0, kNoMap, U"\0"s, "No mapping for character <U4E03>\n"}}});
         // clang-format on
         return testing::Test::HasFailure() ? 1 : 0;
     });
