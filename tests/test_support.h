@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -65,6 +66,9 @@ char* guardEnd(int slot);
 // a read or write past them dies with SIGSEGV, also without sanitizers.
 template <typename T> T* beforeGuard(int slot, const std::u32string& values)
 {
+    if (values.size() * sizeof(T) > (1 << 16)) {
+        std::abort(); // larger than the arena
+    }
     T* data = reinterpret_cast<T*>(guardEnd(slot)) - values.size();
     std::transform(values.begin(), values.end(), data, [](char32_t v) { return T(v); });
     return data;

@@ -34,19 +34,12 @@ bool s_isSurrogate(UTF32 value)
 // start a sequence (0x80-0xBF) counts as one byte, so that validation refuses it.
 int s_sequenceLength(UTF8 first)
 {
-    if (first < 0xC0) {
-        return 1;
-    }
-    if (first < 0xE0) {
-        return 2;
-    }
-    if (first < 0xF0) {
-        return 3;
-    }
-    if (first < 0xF8) {
-        return 4;
-    }
-    return first < 0xFC ? 5 : 6;
+    return first < 0xC0   ? 1
+           : first < 0xE0 ? 2
+           : first < 0xF0 ? 3
+           : first < 0xF8 ? 4
+           : first < 0xFC ? 5
+                          : 6;
 }
 
 // Writes `value` (at most 0x10FFFF) as UTF-8 at `target` when the whole sequence fits before
