@@ -2,10 +2,11 @@
 //
 // Opens: each sample runs in a fresh child process of a parent that never opened a converter,
 // and measures the first open of one code page, a repeated open after closing that handle,
-// and a repeated open while another handle of the same page is held: wall time and the heap
-// that the open leaves allocated (glibc mallinfo2). The same for ICU's ucnv_open and glibc's
-// iconv_open (to UTF-16LE). Processes: `noxconv` and the `iconv` program converting the same
-// tiny files, timed from spawn to exit. Medians over interleaved rounds.
+// a repeated open while another handle of the same page is held, and the first conversion
+// after the first open (noxunicode builds its kernels' tables there, not in the open): wall
+// time and the heap that each leaves allocated (glibc mallinfo2). The same for ICU's ucnv_open and
+// glibc's iconv_open (to UTF-16LE). Processes: `noxconv` and the `iconv` program converting the
+// same tiny files, timed from spawn to exit. Medians over interleaved rounds.
 //
 // Usage: nox_bench_open [--rounds N] [--runs N] [--only opens|process] [--json FILE]
 #include "unicode.h"
@@ -72,11 +73,16 @@ const char* const s_implNames[] = {"nox", "icu", "iconv"};
 // One child's measurements; ok false when the implementation lacks the page.
 struct Sample {
     int ok = 0;
-    double us[3] = {};   // first open, repeated open after closing, repeated open while held
-    double heap[3] = {}; // bytes left allocated by each of the three opens
+    // first open, repeated open after closing, repeated open while held, first conversion
+    double us[4] = {};
+    double heap[4] = {}; // bytes left allocated by each
 };
 
-const char* const s_phaseNames[] = {"first", "reopen", "held"};
+const int s_phases = 4;
+const char* const s_phaseNames[] = {"first", "reopen", "held", "convert"};
+
+// The text of the first conversion: "A", which every page measured has.
+const char s_firstText[] = "A";
 
 double s_heapInUse()
 {
@@ -107,6 +113,10 @@ Sample s_openSample(const Page& page, Impl impl, const char* icuName)
         int err = 0;
         // A file that does not load gives a Latin-1 converter: one byte a character.
         s.ok = h0 != nullptr && (!page.doubleByte || ncnv_MB_CUR_MAX(h0, &err) >= 2);
+        s_measure(s, 3, [h0, &err] {
+            UChar out[2] = {};
+            return ncnv_toUChars(h0, out, 2, s_firstText, 1, &err);
+        });
         ncnv_releaseConverter(h0);
         NoxUConverter* h1 = s_measure(s, 1, open);
         NoxUConverter* h2 = s_measure(s, 2, open);
@@ -123,6 +133,11 @@ Sample s_openSample(const Page& page, Impl impl, const char* icuName)
         };
         UConverter* h0 = s_measure(s, 0, open);
         s.ok = h0 != nullptr;
+        s_measure(s, 3, [h0] {
+            UChar out[2] = {};
+            UErrorCode status = U_ZERO_ERROR;
+            return h0 != nullptr ? ucnv_toUChars(h0, out, 2, s_firstText, 1, &status) : 0;
+        });
         ucnv_close(h0);
         UConverter* h1 = s_measure(s, 1, open);
         UConverter* h2 = s_measure(s, 2, open);
@@ -139,6 +154,15 @@ Sample s_openSample(const Page& page, Impl impl, const char* icuName)
         const auto bad = reinterpret_cast<iconv_t>(-1);
         iconv_t h0 = s_measure(s, 0, open);
         s.ok = h0 != bad;
+        s_measure(s, 3, [h0, bad] {
+            char in[] = "A";
+            char out[4] = {};
+            char* from = in;
+            char* to = out;
+            size_t inLeft = 1;
+            size_t outLeft = sizeof out;
+            return h0 != bad ? iconv(h0, &from, &inLeft, &to, &outLeft) : 0;
+        });
         if (h0 != bad) {
             iconv_close(h0);
         }
@@ -299,19 +323,19 @@ void s_printOpens(const std::vector<OpenRow>& rows, int rounds)
                 "heap left allocated)\n\n",
                 rounds);
     std::printf("| Code page | Implementation | first open us | first KB | reopen after close us "
-                "| reopen KB | open while held us | held KB |\n");
-    std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
+                "| reopen KB | open while held us | held KB | first conversion us | its KB |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const OpenRow& row : rows) {
         const std::string impl = std::string(s_implNames[static_cast<int>(row.impl)]) +
                                  (row.impl == Impl::nox ? "" : " (" + row.peerName + ")");
         if (row.samples.empty()) {
-            std::printf("| %s | %s | - | - | - | - | - | - |\n", row.page->name,
+            std::printf("| %s | %s | - | - | - | - | - | - | - | - |\n", row.page->name,
                         row.peerName.empty() ? s_implNames[static_cast<int>(row.impl)]
                                              : impl.c_str());
             continue;
         }
         std::printf("| %s | %s", row.page->name, impl.c_str());
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < s_phases; ++k) {
             std::printf(" | %.1f | %.1f", s_median(s_column(row, k, false)),
                         s_median(s_column(row, k, true)));
         }
@@ -331,7 +355,7 @@ std::string s_opensJson(const std::vector<OpenRow>& rows)
             << ", \"impl\": " << s_jsonString(s_implNames[static_cast<int>(row.impl)])
             << ", \"opened\": " << s_jsonString(row.peerName)
             << ", \"samples\": " << row.samples.size();
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < s_phases; ++k) {
             const std::vector<double> us = s_column(row, k, false);
             const std::vector<double> kb = s_column(row, k, true);
             out << ", \"" << s_phaseNames[k] << "_us\": " << s_number(s_median(us)) << ", \""

@@ -98,6 +98,10 @@ int main(int argc, char** argv)
             row.loaded = name == "LATIN_1" || conv.getCodePageName() != nullptr;
             row.records = conv.dataLen;
             row.maxLen = conv.cur_max();
+            // The kernels' tables come with the first conversion that runs a kernel.
+            UChar unit = 0;
+            int error = 0;
+            conv.toUChars(&unit, 1, "A", 1, &error);
             row.cacheBytes = conv.tableBytes();
             row.tableBytes =
                 conv.dataLen * (sizeof(NoxUCharMapping) + 2 * sizeof(NoxUCharMapping*));

@@ -258,10 +258,8 @@ void NoxUCharConverter::mf_clearState()
     codePageName = nullptr;
     ucmFilePath = nullptr;
     leadBytes.clear();
-    tables = nullptr;
+    kernelTables = nullptr;
     sharedTable = nullptr;
-    toUFamily = nox::CodePageFamily::General;
-    fromUFamily = nox::CodePageFamily::General;
 }
 
 void NoxUCharConverter::mf_readDebugSwitches()
@@ -409,21 +407,31 @@ const NoxUCharMapping* NoxUCharConverter::mf_lookupBytes(const unsigned char* so
     return retval;
 }
 
-void NoxUCharConverter::mf_buildTables()
+// Builds the kernels' tables of this converter's table unless another converter of the table
+// has. Converters of one table may convert at once in several threads: each that finds none
+// builds them, the first to publish wins and the others release theirs.
+const nox::CodePageTables* NoxUCharConverter::mf_buildKernelTables() const
 {
-    tables = s_buildCodePageTables(
+    nox::CodePageTables* built = s_buildCodePageTables(
         leadBytes, data, dataLen,
         [this](const auto& visit) { s_forEachKey<s_byteRules>(mbcsData, dataLen, visit); },
         [this](const auto& visit) { s_forEachKey<s_unicodeRules>(unicodeData, dataLen, visit); });
-    if (tables != nullptr) {
-        toUFamily = s_toUFamily(*tables);
-        fromUFamily = s_fromUFamily(*tables);
+    nox::CodePageTables* published = nullptr;
+    const nox::CodePageTables* retval = built;
+    if (built == nullptr) {
+        kernelTables->unbuildable.store(true, std::memory_order_relaxed);
+    } else if (!kernelTables->built.compare_exchange_strong(
+                   published, built, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        s_releaseCodePageTables(built);
+        retval = published;
     }
+    return retval;
 }
 
 size_t NoxUCharConverter::tableBytes() const
 {
-    return s_codePageTablesBytes(tables);
+    return s_codePageTablesBytes(
+        kernelTables != nullptr ? kernelTables->built.load(std::memory_order_acquire) : nullptr);
 }
 
 // ---------------------------------------------------------------- conversions
@@ -553,6 +561,19 @@ NoxCharStep NoxUCharConverter::mf_fromUStep(UChar value) const
     return retval;
 }
 
+// The kernels' tables, built by the first call that asks for them (null: the exact path).
+inline const nox::CodePageTables* NoxUCharConverter::mf_kernelTables() const
+{
+    const nox::CodePageTables* retval = nullptr;
+    if (kernelTables != nullptr) {
+        retval = kernelTables->built.load(std::memory_order_acquire);
+        if (retval == nullptr && !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
+            retval = mf_buildKernelTables();
+        }
+    }
+    return retval;
+}
+
 // Converts code-page text from `source` until its end (`avail` bytes, or its 0 byte), a
 // failure, or (pointer-range output) a full output; returns where it stopped.
 template <class Output>
@@ -560,9 +581,10 @@ const unsigned char* NoxUCharConverter::mf_toU(const unsigned char* source, ptrd
                                                Output& output, int* errorReturn) const
 {
     // No kernels while every character is traced.
-    const NoxCodePageRuns* runs =
-        tables != nullptr && !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
-    const NoxToURun run = runs != nullptr ? runs->toU[static_cast<int>(toUFamily)] : nullptr;
+    const NoxCodePageRuns* runs = !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
+    const nox::CodePageTables* tables = runs != nullptr ? mf_kernelTables() : nullptr;
+    const NoxToURun run =
+        tables != nullptr ? runs->toU[static_cast<int>(tables->toUFamily)] : nullptr;
     bool going = true;
     while (going && avail != 0 && *source != 0) {
         const size_t used = s_runAhead(run, tables, source, avail, output, errorReturn);
@@ -598,9 +620,10 @@ const UChar* NoxUCharConverter::mf_fromU(const UChar* source, ptrdiff_t avail, O
                                          int* errorReturn) const
 {
     // No kernels while every character is traced.
-    const NoxCodePageRuns* runs =
-        tables != nullptr && !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
-    const NoxFromURun run = runs != nullptr ? runs->fromU[static_cast<int>(fromUFamily)] : nullptr;
+    const NoxCodePageRuns* runs = !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
+    const nox::CodePageTables* tables = runs != nullptr ? mf_kernelTables() : nullptr;
+    const NoxFromURun run =
+        tables != nullptr ? runs->fromU[static_cast<int>(tables->fromUFamily)] : nullptr;
     bool going = true;
     while (going && avail != 0 && *source != 0) {
         const size_t used = s_runAhead(run, tables, source, avail, output, errorReturn);

@@ -11,8 +11,17 @@
 
 namespace nox {
 struct CodePageTables;
-enum class CodePageFamily : int;
 } // namespace nox
+
+// The kernels' tables of one table, built from its lookups by the first conversion that runs a
+// kernel, not by the open: the open then costs only the reading and sorting of the file, and a
+// converter that never converts, or only at the exact level, never pays for them. Published
+// once, to every converter that shares the table; `built` stays null when they cannot be built
+// (no memory), and every character then takes the exact path.
+struct NoxKernelTables {
+    std::atomic<nox::CodePageTables*> built;
+    std::atomic<bool> unbuildable;
+};
 
 // A table read once and shared by the converters that have the same file open (or the
 // built-in Latin-1 table), and what identifies the version of the file it was read from.
@@ -59,7 +68,7 @@ class NoxUCharConverter {
     // Writes the table as UCM lines with UTF-8 bytes, to a file or to standard output.
     void dumpUTF8(const char* fname, const char* openType) const;
 
-    // Bytes held by the kernels' tables (0 when they could not be built).
+    // Bytes held by the kernels' tables (0 while they are not built).
     size_t tableBytes() const;
 
     // The table and its indexes: a plain record, read-only after construction. While another
@@ -73,11 +82,9 @@ class NoxUCharConverter {
     char* codePageName;
     char* ucmFilePath;
     NoxLeadByteTable leadBytes;
-    // The kernels' tables, built from the lookups (null: every character takes the exact
-    // path), and the family that picks each direction's run loop.
-    nox::CodePageTables* tables;
-    nox::CodePageFamily toUFamily;
-    nox::CodePageFamily fromUFamily;
+    // Where the kernels' tables of this table are built (null: every character takes the
+    // exact path); shared like the arrays.
+    NoxKernelTables* kernelTables;
 
     static NoxUCharConverter* s_defaultConverter;
     static uint32_t s_defaultRef;
@@ -110,7 +117,8 @@ class NoxUCharConverter {
     const NoxUCharMapping* mf_findMBCS(t_mbcsBytes key) const;
     const NoxUCharMapping* mf_lookupBytes(const unsigned char* source, ptrdiff_t avail,
                                           bool* cutOff) const;
-    void mf_buildTables();
+    const nox::CodePageTables* mf_kernelTables() const;
+    const nox::CodePageTables* mf_buildKernelTables() const;
 
     // The exact per-character steps, shared by the counted and pointer-range forms.
     NoxCharStep mf_toUStep(const unsigned char* source, ptrdiff_t avail) const;

@@ -7,8 +7,9 @@
 // remains, find it by the path and the file's identity, size and times, and only count
 // themselves in. A file changed since then is read again. The host serialises opening and
 // releasing converters, so the list of shared tables needs no lock; conversions only read the
-// arrays, which live until their last holder is released. Nothing is shared while the debug
-// switch is on: then every open reads its file and echoes its comment lines.
+// arrays, which live until their last holder is released (the kernels' tables, built at the
+// first conversion, are published once through an atomic pointer). Nothing is shared while
+// the debug switch is on: then every open reads its file and echoes its comment lines.
 
 // The version of a file that a table was read from.
 struct NoxFileIdentity {
@@ -28,9 +29,7 @@ struct NoxSharedTable {
     NoxUCharMapping** unicodeData;
     NoxUCharMapping** mbcsData;
     NoxLeadByteTable leadBytes;
-    nox::CodePageTables* tables;
-    nox::CodePageFamily toUFamily;
-    nox::CodePageFamily fromUFamily;
+    NoxKernelTables* kernelTables;
     NoxSharedTable* next;
 };
 
@@ -92,7 +91,7 @@ void s_releaseShared(NoxSharedTable* shared)
             link = &(*link)->next;
         }
         *link = shared->next;
-        s_releaseCodePageTables(shared->tables);
+        s_releaseKernelTables(shared->kernelTables);
         std::free(shared->data);
         delete[] shared->unicodeData;
         delete[] shared->mbcsData;
@@ -347,8 +346,9 @@ bool NoxUCharConverter::mf_buildTable()
         retval = unicodeData != nullptr && mbcsData != nullptr &&
                  s_sortIndex(data, mbcsData, unicodeData, dataLen, NoxBytesOrder()) &&
                  s_sortIndex(data, unicodeData, nullptr, dataLen, NoxUnicodeOrder());
+        // Without memory for the holder the table works, on the exact path alone.
         if (retval) {
-            mf_buildTables();
+            kernelTables = new (std::nothrow) NoxKernelTables{{nullptr}, {false}};
         }
     }
     if (!retval) {
@@ -512,9 +512,7 @@ bool NoxUCharConverter::mf_adoptShared(const char* ucmFilePath_in, const NoxFile
         unicodeData = shared->unicodeData;
         mbcsData = shared->mbcsData;
         leadBytes = shared->leadBytes;
-        tables = shared->tables;
-        toUFamily = shared->toUFamily;
-        fromUFamily = shared->fromUFamily;
+        kernelTables = shared->kernelTables;
     }
     return shared != nullptr;
 }
@@ -524,7 +522,7 @@ bool NoxUCharConverter::mf_adoptShared(const char* ucmFilePath_in, const NoxFile
 // without memory for the record the table stays this converter's own.
 void NoxUCharConverter::mf_share(const char* ucmFilePath_in, const NoxFileIdentity* identity_in)
 {
-    NoxSharedTable* shared = tables != nullptr ? new (std::nothrow) NoxSharedTable() : nullptr;
+    NoxSharedTable* shared = unicodeData != nullptr ? new (std::nothrow) NoxSharedTable() : nullptr;
     char* path = shared != nullptr && ucmFilePath_in != nullptr ? strdup(ucmFilePath_in) : nullptr;
     if (shared != nullptr && (ucmFilePath_in == nullptr || path != nullptr)) {
         shared->path = path;
@@ -537,9 +535,7 @@ void NoxUCharConverter::mf_share(const char* ucmFilePath_in, const NoxFileIdenti
         shared->unicodeData = unicodeData;
         shared->mbcsData = mbcsData;
         shared->leadBytes = leadBytes;
-        shared->tables = tables;
-        shared->toUFamily = toUFamily;
-        shared->fromUFamily = fromUFamily;
+        shared->kernelTables = kernelTables;
         shared->next = s_sharedTables;
         s_sharedTables = shared;
         sharedTable = shared;
@@ -553,13 +549,13 @@ void NoxUCharConverter::mf_releaseTable()
     if (sharedTable != nullptr) {
         s_releaseShared(sharedTable);
     } else {
-        s_releaseCodePageTables(tables);
+        s_releaseKernelTables(kernelTables);
         std::free(data);
         delete[] unicodeData;
         delete[] mbcsData;
     }
     sharedTable = nullptr;
-    tables = nullptr;
+    kernelTables = nullptr;
     dataLen = 0;
     data = nullptr;
     unicodeData = nullptr;

@@ -195,7 +195,8 @@ TEST(SharedTableTest, ConvertersOfOneFileShareItsTable)
             checks.expect(a.data == byName.data && a.data == copy.data, "one array of records");
             checks.expect(a.unicodeData == byName.unicodeData && a.mbcsData == byName.mbcsData,
                           "indexes");
-            checks.expect(a.tables == byName.tables && a.tables != nullptr, "kernel tables");
+            checks.expect(a.kernelTables == byName.kernelTables && a.kernelTables != nullptr,
+                          "kernel tables");
             checks.expect(byName.getCodePageName() != nullptr && a.getCodePageName() == nullptr,
                           "origin");
             checks.expect(a.leadBytes.cur_max == 2 && copy.leadBytes.bytes[0x81] == 2,
@@ -212,6 +213,35 @@ TEST(SharedTableTest, ConvertersOfOneFileShareItsTable)
                           "the built-in table");
         },
         "Cannot access '" + dir.path() + "/absent.ucm'\n");
+}
+
+// The kernels' tables come with the first conversion that runs a kernel, once for all the
+// converters of the table; an open, or a conversion at the exact level, builds none.
+TEST(SharedTableTest, KernelTablesComeWithTheFirstKernelConversion)
+{
+    const TempDir dir;
+    const std::string path = dir.write("T.ucm", "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
+                                                "<U3000> \\x81\\x40 |0\n");
+    noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
+        const noxtest::CeilingGuard guard;
+        const NoxUCharConverter a(path.c_str());
+        const NoxUCharConverter b(path.c_str());
+        checks.expect(a.tableBytes() == 0 && b.tableBytes() == 0, "none at the open");
+        UChar units[4] = {};
+        int error = noxtest::kUnset;
+        nox::setKernelCeiling(nox::KernelLevel::Exact);
+        a.toUChars(units, 4, "A\x81\x40", 3, &error);
+        checks.expect(error == NCNV_OK && units[1] == 0x3000 && a.tableBytes() == 0,
+                      "none at the exact level");
+        nox::setKernelCeiling(nox::KernelLevel::Scalar);
+        char bytes[4] = {};
+        b.fromUChars(bytes, 4, units, 2, &error);
+        checks.expect(error == NCNV_OK && bytes[1] == '\x81' && b.tableBytes() != 0,
+                      "built by a kernel conversion");
+        checks.expect(a.tableBytes() == b.tableBytes() &&
+                          a.kernelTables->built.load() == b.kernelTables->built.load(),
+                      "one build for every converter of the table");
+    });
 }
 
 // A file changed in any of the ways that the key sees is read again; the converters that had

@@ -1,5 +1,6 @@
-// codepage_tables.inl - builds the tables that a code page's kernels read, once per table,
-// from the converter's own lookups. Included by NoxUCharConverter.cpp.
+// codepage_tables.inl - builds the tables that a code page's kernels read, once per table at
+// its first conversion that runs a kernel, from the converter's own lookups. Included by
+// NoxUCharConverter.cpp.
 //
 // Every entry is what the binary-search lookup of its key returns, found by walking the
 // sorted indexes once, so every preference among records (the regular mapping before
@@ -68,6 +69,15 @@ void s_releaseCodePageTables(nox::CodePageTables* tables)
         std::free(tables->pairUnits);
         std::free(tables->unitBytes);
         delete tables;
+    }
+}
+
+// Releases the holder of a table's kernels' tables and the tables, if they were built.
+void s_releaseKernelTables(NoxKernelTables* kernelTables)
+{
+    if (kernelTables != nullptr) {
+        s_releaseCodePageTables(kernelTables->built.load(std::memory_order_acquire));
+        delete kernelTables;
     }
 }
 
@@ -236,6 +246,20 @@ bool s_buildUnitBytes(nox::CodePageTables& t)
     return retval;
 }
 
+// The family of each direction, which picks its run loop.
+nox::CodePageFamily s_toUFamily(const nox::CodePageTables& t)
+{
+    return t.identityToU            ? nox::CodePageFamily::SelfMapped
+           : t.singleByteOnly       ? nox::CodePageFamily::SingleByte
+           : t.pairUnits != nullptr ? nox::CodePageFamily::DoubleByte
+                                    : nox::CodePageFamily::General;
+}
+
+nox::CodePageFamily s_fromUFamily(const nox::CodePageTables& t)
+{
+    return t.singleByteOnly ? nox::CodePageFamily::SingleByte : nox::CodePageFamily::General;
+}
+
 // Builds the tables from the two lookups, walking each sorted index once: forEachByteKey and
 // forEachUnit call the function they are given with each key of their index and the record
 // that the lookup of that key returns; a key without records has entry 0. Null when memory
@@ -298,26 +322,14 @@ nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
         });
         s_findSelfMappedRanges(*t, leadBytes);
         ok = s_buildByteToUnit(*t) && s_buildPairUnits(*t, leadBytes) && s_buildUnitBytes(*t);
+        t->toUFamily = s_toUFamily(*t);
+        t->fromUFamily = s_fromUFamily(*t);
     }
     if (!ok) {
         s_releaseCodePageTables(t);
         t = nullptr;
     }
     return t;
-}
-
-// The family of each direction, which picks its run loop.
-nox::CodePageFamily s_toUFamily(const nox::CodePageTables& t)
-{
-    return t.identityToU            ? nox::CodePageFamily::SelfMapped
-           : t.singleByteOnly       ? nox::CodePageFamily::SingleByte
-           : t.pairUnits != nullptr ? nox::CodePageFamily::DoubleByte
-                                    : nox::CodePageFamily::General;
-}
-
-nox::CodePageFamily s_fromUFamily(const nox::CodePageTables& t)
-{
-    return t.singleByteOnly ? nox::CodePageFamily::SingleByte : nox::CodePageFamily::General;
 }
 
 } // namespace

@@ -103,8 +103,17 @@ inline KernelLevel activeKernelLevel()
 
 // ---------------------------------------------------------------- code-page tables
 
-// The tables a code page's kernels read, built once per converter from its two lookups (so
-// that every preference among records carries over) and read-only afterwards. An entry of 0
+// How the kernels of a code page are chosen, per direction, from what its tables hold.
+enum class CodePageFamily : int {
+    SelfMapped, // every byte 0x01-0xFF is its own unit
+    SingleByte, // every character is one byte
+    DoubleByte, // one- and two-byte characters with a byte-pair table
+    General     // everything else: cached one- and two-byte characters
+};
+constexpr int kCodePageFamilies = 4;
+
+// The tables a code page's kernels read, built once per table from its two lookups (so that
+// every preference among records carries over) and read-only afterwards. An entry of 0
 // always means "leave this character to the exact per-character path".
 struct CodePageTables {
     // To Unicode: by byte for one-byte lead bytes, and by first byte then second byte for
@@ -136,6 +145,9 @@ struct CodePageTables {
     bool asciiFromU;     // units 0x01-0x7F map to the same bytes
     bool identityToU;    // all of 0x01-0xFF map to the same units, one byte each
     bool singleByteOnly; // no byte starts a character longer than one byte
+    // The run loop of each direction, picked by what the tables hold.
+    CodePageFamily toUFamily;
+    CodePageFamily fromUFamily;
 };
 
 // A to-Unicode entry: a present flag, the character's length in bytes and its unit.
@@ -165,15 +177,6 @@ constexpr unsigned char fromUEntryByte(uint32_t entry, unsigned k)
 {
     return static_cast<unsigned char>(entry >> (8 * k));
 }
-
-// How the kernels of a code page are chosen, per direction, from what its tables hold.
-enum class CodePageFamily : int {
-    SelfMapped, // every byte 0x01-0xFF is its own unit
-    SingleByte, // every character is one byte
-    DoubleByte, // one- and two-byte characters with a byte-pair table
-    General     // everything else: cached one- and two-byte characters
-};
-constexpr int kCodePageFamilies = 4;
 
 // ---------------------------------------------------------------- shared SSE2 helpers
 
