@@ -1,14 +1,19 @@
-// NoxUCharConverter_test.cpp - conversions, lookups, file loading and the table dump,
-// through the exported handle functions wherever they reach, at every kernel level.
+// NoxUCharConverter_test.cpp - code-page conversions through every form at every kernel level,
+// the calls refused for their arguments, copies of a converter, the table dump, and the UCM
+// lines the loader reads.
 #include "NoxUCharConverter.h"
+#include "parser.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+#define LB "<nox_lead_bytes>"
 
 namespace {
 
@@ -17,230 +22,145 @@ using namespace std::string_literals;
 
 const std::string kNoMapBytes = "No mapping for character(s) ";
 const std::string kNoMapUnit = "No mapping for character ";
+// Tables whose records share a key (an empty table stands for the small code page).
+const std::string kA = "<nox_lead_bytes> 01-7F:1\n";
+const std::string kFallbackA = kA + "<U0061> \\x41 |1\n<U0041> \\x41 |0\n";
+const std::string kReverseE = kA + "<U00E9> \\x45 |3\n";
+const std::string kBothE = kReverseE + "<U00E9> \\x65 |1\n";
+const std::string kFallbackE = kA + "<U00E9> \\x65 |1\n";
+const std::string kTwoE = kA + "<U00E9> \\x45 |1\n<U00E9> \\x65 |0\n";
+const std::string kReverseC9 = kA + "<U00C9> \\x65 |3\n<U00E9> \\x65 |0\n";
+const std::string kLead =
+    "<nox_lead_bytes> 01-7F:1 81:2 83:3\n<U00C1> \\x81 |0\n<U00C3> \\x83 |0\n";
 
-// Whole inputs on the small code page, each through every form at every level.
-TEST(ConversionTest, EveryFormOnSmallCodePage)
+// Whole inputs, each through every form (counted and pointer-range; room for all, for all but
+// the last unit, none) at every level. Among records of one key the round trip wins; a
+// fallback converts one way only, and a lead byte cut by a 0 finds its one-byte record.
+TEST(ConversionTest, EveryFormEveryLevel)
 {
-    const Handle h(kSmallUcm);
     const struct {
         const char* name;
+        std::string ucm;
         std::string bytes;
         Expect want;
     } toU[] = {
-        {"empty", "", {u"", 0}},
-        {"ASCII", "ABC", {u"ABC", 3}},
-        {"two-byte character", "A\x81\x40\x42", {u"A\u3000B", 4}},
-        {"0 byte before the count", "A\0B"s, {u"A", 1}},
-        {"unmapped byte",
-         "A\xA0\x42\x43",
+        // clang-format off
+        {"empty", "", "", {u"", 0}},
+        {"one and two bytes", "", "A\x81\x40\x42", {u"A\u3000B", 4}},
+        {"0 byte inside the count", "", "A\0B"s, {u"A", 1}},
+        {"unmapped byte", "", "A\xA0\x42\x43",
          {u"A", 1, NCNV_UNSUPPORTED, kNoMapBytes + "\\xA0\\x42\\x43\\x00'\n"}},
-        {"unmapped, 0 byte inside the count",
-         "\xA0\0B"s,
+        {"unmapped, then a 0 byte", "", "\xA0\0B"s,
          {u"", 0, NCNV_UNSUPPORTED, kNoMapBytes + "\\xA0\\x00\\x00\\x00'\n"}},
-        {"byte that starts no character",
-         "AB\xC1",
+        {"byte that starts no character", "", "AB\xC1",
          {u"AB", 2, NCNV_UNSUPPORTED, kNoMapBytes + "\\xC1\\x00\\x00\\x00'\n"}},
-        {"character cut off by the count", "A\x81", {u"A", 1, NCNV_INDEX_OUTOFBOUNDS}},
-        {"long run then cut off",
-         std::string(40, 'A') + "\x81\x40\x81",
-         {std::u16string(40, u'A') + u"\u3000", 42, NCNV_INDEX_OUTOFBOUNDS}},
+        {"character cut off by the count", "", "A\x81", {u"A", 1, NCNV_INDEX_OUTOFBOUNDS}},
+        {"round trip before a fallback of its bytes", kFallbackA, "A", {u"A", 1}},
+        {"reverse fallback alone", kReverseE, "E", {u"\u00E9", 1}},
+        {"fallback and reverse fallback", kBothE, "E", {u"\u00E9", 1}},
+        {"fallback alone", kFallbackE, "e", {u"\u00E9", 1}},
+        {"round trip and reverse fallback of one byte", kReverseC9, "e", {u"\u00E9", 1}},
+        {"two-byte lead, 0 inside the count", kLead, "\x81\0\x41"s, {u"\u00C1", 1}},
+        {"three-byte lead, 0 inside the count", kLead, "\x83\0\x41"s, {u"\u00C3", 1}},
+        // clang-format on
     };
     const struct {
         const char* name;
+        std::string ucm;
         std::u16string units;
         Expect want;
     } fromU[] = {
-        {"empty", u"", {u"", 0}},
-        {"one and two bytes", u"A\u3000B", {u"A\x81\x40\x42", 3}},
-        {"0 unit", u"A\0B"s, {u"A", 1}},
-        {"unmapped unit", u"A\u00E9B", {u"A", 1, NCNV_UNSUPPORTED, kNoMapUnit + "<U00E9>\n"}},
-        {"surrogate value", u"AB\xD800", {u"AB", 2, NCNV_UNSUPPORTED, kNoMapUnit + "<UD800>\n"}},
-        {"long run",
-         std::u16string(40, u'C') + u"\u3000",
-         {std::u16string(40, u'C') + u"\x81\x40", 41}},
+        // clang-format off
+        {"empty", "", u"", {u"", 0}},
+        {"one and two bytes", "", u"A\u3000B", {u"A\x81\x40\x42", 3}},
+        {"0 unit", "", u"A\0B"s, {u"A", 1}},
+        {"unmapped unit", "", u"A\u00E9B", {u"A", 1, NCNV_UNSUPPORTED, kNoMapUnit + "<U00E9>\n"}},
+        {"surrogate value", "", u"AB\xD800", {u"AB", 2, NCNV_UNSUPPORTED, kNoMapUnit + "<UD800>\n"}},
+        {"fallback of a value", kFallbackA, u"a", {u"A", 1}},
+        {"reverse fallback alone", kReverseE, u"\u00E9", {u"E", 1}},
+        {"fallback before the reverse fallback", kBothE, u"\u00E9", {u"e", 1}},
+        {"fallback alone", kFallbackE, u"\u00E9", {u"e", 1}},
+        {"round trip before a fallback of its value", kTwoE, u"\u00E9", {u"e", 1}},
+        {"reverse fallback of a round-trip byte", kReverseC9, u"\u00C9", {u"e", 1}},
+        {"three-byte lead mapped alone", kLead, u"\u00C3", {u"\x83", 1}},
+        // clang-format on
     };
-    forEachLevel([&] {
-        for (const auto& c : toU) {
-            SCOPED_TRACE(c.name);
-            expectToUEveryForm(h.get(), c.bytes, c.want);
-        }
-        for (const auto& c : fromU) {
-            SCOPED_TRACE(c.name);
-            expectFromUEveryForm(h.get(), c.units, c.want);
-        }
-    });
-}
-
-// Calls whose whole outcome is the value returned and the error code.
-TEST(HandleTest, QueriesAndNullArguments)
-{
-    const Handle h(kSmallUcm);
-    const Handle latin(ncnv_getConverter("LATIN_1"));
-    char name[32] = "unchanged";
-    char bytes[2] = {'x', 'x'};
-    char* noBytes = nullptr;
-    UChar units[2] = {kUnitSentinel, kUnitSentinel};
-    UChar* noUnits = nullptr;
-    UChar spare[2] = {};
-    int size = 32;
-    const char* empty = "";
-    const UChar* end = units + 2;
-    const struct {
-        const char* name;
-        std::function<int(int* error)> call;
-        int result;
-        int error;
-    } cases[] = {
-        {"MB_CUR_MAX, null handle", [](int* e) { return ncnv_MB_CUR_MAX(nullptr, e); }, 4,
-         NCNV_ILLEGAL_ARGUMENT},
-        {"MB_CUR_MAX, Latin-1", [&](int* e) { return ncnv_MB_CUR_MAX(latin.get(), e); }, 1,
-         NCNV_OK},
-        {"mblen, null source", [&](int* e) { return ncnv_mblen(h.get(), nullptr, 4, e); }, 0,
-         kUnset},
-        {"mblen, null handle", [](int* e) { return ncnv_mblen(nullptr, "A", 1, e); }, -1,
-         NCNV_ILLEGAL_ARGUMENT},
-        {"path, null buffer",
-         [&](int* e) {
-             ncnv_getConverterPath(latin.get(), nullptr, &size, e);
-             return size;
-         },
-         32, NCNV_ILLEGAL_ARGUMENT},
-        {"name",
-         [&](int* e) {
-             ncnv_getConverterName(latin.get(), name, &size, e);
-             return size;
-         },
-         0, NCNV_UNSUPPORTED},
-        {"file name",
-         [&](int* e) {
-             size = 32;
-             ncnv_getConverterFileName(latin.get(), name, &size, e);
-             return size;
-         },
-         0, NCNV_UNSUPPORTED},
-        {"matches locale", [&](int* e) { return ncnv_converterMatchesLocale(latin.get(), e); }, 0,
-         NCNV_UNSUPPORTED},
-        {"toUChars, no source",
-         [&](int* e) { return ncnv_toUChars(h.get(), units, 2, nullptr, 3, e); }, 0,
-         NCNV_ILLEGAL_ARGUMENT},
-        {"fromUChars, no source",
-         [&](int* e) { return ncnv_fromUChars(h.get(), bytes, 2, nullptr, 3, e); }, 0,
-         NCNV_ILLEGAL_ARGUMENT},
-        {"toUnicode, null output",
-         [&](int* e) {
-             ncnv_toUnicode(h.get(), &noUnits, units, &empty, empty, e);
-             return 0;
-         },
-         0, NCNV_ILLEGAL_ARGUMENT},
-        {"fromUnicode, null output",
-         [&](int* e) {
-             ncnv_fromUnicode(h.get(), &noBytes, bytes, &end, end, e);
-             return 0;
-         },
-         0, NCNV_ILLEGAL_ARGUMENT},
-        {"null error pointer",
-         [&](int*) { return ncnv_toUChars(latin.get(), spare, 2, "A", 1, nullptr); }, 1, kUnset},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : toU) {
         SCOPED_TRACE(c.name);
-        int error = kUnset;
-        EXPECT_EQ(c.result, c.call(&error));
-        EXPECT_EQ(c.error, error);
+        const Handle h(c.ucm.empty() ? kSmallUcm : c.ucm);
+        forEachLevel([&] { expectToUEveryForm(h.get(), c.bytes, c.want); });
     }
-    EXPECT_STREQ("", name);
-    EXPECT_EQ(0, units[0]); // a null source still terminates the output
-    EXPECT_EQ(0, bytes[0]);
-    ncnv_releaseConverter(nullptr);
+    for (const auto& c : fromU) {
+        SCOPED_TRACE(c.name);
+        const Handle h(c.ucm.empty() ? kSmallUcm : c.ucm);
+        forEachLevel([&] { expectFromUEveryForm(h.get(), c.units, c.want); });
+    }
 }
 
-// Which record a lookup returns among several for the same key; a lead byte before the
-// terminator, or packed with a 0 byte inside the count, finds a one-byte record.
-TEST(LookupTest, PreferenceAmongDuplicates)
+// Counted forms called directly: a negative size runs to the 0 (or a failure), a negative
+// room asks for the size alone; a null handle is refused untouched, and a null error pointer
+// is no failure.
+TEST(ConversionTest, NegativeSizesAndNullArguments)
 {
-    const std::string a = "<nox_lead_bytes> 01-7F:1\n";
-    const std::string e9 = a + "<U00E9> \\x45 |3\n";
-    const std::string lead = "<nox_lead_bytes> 01-7F:1 81:2 83:3\n<U00C1> \\x81 |0\n";
+    const Handle small(kSmallUcm);
+    const Handle lead(kLead);
     const struct {
         const char* name;
-        std::string table;
-        std::string bytes; // converted to Unicode with their size
-        int size;
-        UChar toU;
-        UChar unit; // converted back
-        std::string fromU;
+        NoxUConverter* h;
+        std::string bytes; // to Unicode; empty: `units` from Unicode
+        std::u16string units;
+        int size, room, result, error;
+        std::vector<unsigned> out;
     } cases[] = {
-        {"round trip before a fallback of its bytes", a + "<U0061> \\x41 |1\n<U0041> \\x41 |0\n",
-         "A", 1, 0x41, 0x61, "A"},
-        {"reverse fallback alone", e9, "E", 1, 0xE9, 0xE9, "E"},
-        {"fallback and reverse fallback", e9 + "<U00E9> \\x65 |1\n", "E", 1, 0xE9, 0xE9, "e"},
-        {"fallback alone converts both ways", a + "<U00E9> \\x65 |1\n", "e", 1, 0xE9, 0xE9, "e"},
-        {"round trip and fallback of one value", a + "<U00E9> \\x45 |1\n<U00E9> \\x65 |0\n", "e", 1,
-         0xE9, 0xE9, "e"},
-        {"round trip and reverse fallback of one byte", a + "<U00C9> \\x65 |3\n<U00E9> \\x65 |0\n",
-         "e", 1, 0xE9, 0xC9, "e"},
-        {"lead byte before the terminator", lead + "<U3000> \\x81\\x40 |0\n", "\x81\0"s, -1, 0xC1,
-         0xC1, "\x81"},
-        {"lead byte and 0 inside the count", lead, "\x81\0"s, 2, 0xC1, 0xC1, "\x81"},
-        {"lead byte, 0, then more bytes inside the count", lead, "\x81\0\x41"s, 3, 0xC1, 0xC1,
-         "\x81"},
-        {"three-byte lead, 0 in the middle", lead + "<U00C3> \\x83 |0\n", "\x83\0\x41"s, 3, 0xC3,
-         0xC3, "\x83"},
+        // clang-format off
+        {"to Unicode up to the 0", small.get(), "A\x81\x40\0B"s, u"", -1, 3, 2, NCNV_OK,
+         {0x41, 0x3000, 0}},
+        {"sizing up to the 0", small.get(), "AB\0"s, u"", -1, -1, 2, NCNV_BUFFER_OVERFLOW, {}},
+        {"lead byte before the 0", lead.get(), "\x81\0"s, u"", -5, 2, 1, NCNV_OK, {0xC1, 0}},
+        {"from Unicode up to the 0", small.get(), "", u"A\u3000\0B"s, -1, 4, 3, NCNV_OK,
+         {0x41, 0x81, 0x40, 0}},
+        {"to Unicode, null handle", nullptr, "A", u"", 1, 2, 0, NCNV_ILLEGAL_ARGUMENT,
+         {0xEEEE, 0xEEEE}},
+        {"from Unicode, null handle", nullptr, "", u"A", 1, 2, 0, NCNV_ILLEGAL_ARGUMENT, {0xEE, 0xEE}},
+        // clang-format on
     };
     forEachLevel([&] {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
-            const Handle h(c.table);
-            const Call toU = toUChars(h.get(), c.bytes, c.size, 2);
-            EXPECT_EQ(1, toU.result);
-            EXPECT_EQ((std::vector<unsigned>{c.toU, 0}), toU.out);
-            const Call fromU = fromUChars(h.get(), std::u16string(1, c.unit), 1, 4);
-            EXPECT_EQ(c.fromU, std::string(fromU.out.begin(), fromU.out.begin() + fromU.result));
+            const Call got = c.bytes.empty() ? fromUChars(c.h, c.units, c.size, c.room)
+                                             : toUChars(c.h, c.bytes, c.size, c.room);
+            EXPECT_EQ(std::make_tuple(c.result, c.error, c.out),
+                      std::make_tuple(got.result, got.error, got.out));
         }
     });
+    UChar out[2] = {};
+    EXPECT_EQ(1, ncnv_toUChars(small.get(), out, 2, "A", 1, nullptr));
 }
 
-// Records (precision 2 dropped), longest character (first valid lead-byte line) and origin;
-// a missing file gives Latin-1 (its name is case-sensitive); copies reload, empty ones as Latin-1.
-TEST(LoaderTest, OutcomesOriginAndCopies)
+// An assigned copy owns its table, which outlives the converter copied; a copy of a converter
+// whose file held no records reloads it as Latin-1.
+TEST(LoaderTest, CopiesAndAssignments)
 {
     TempDir dir;
     dir.write("SMALL.ucm", kSmallUcm);
-    const std::string path = dir.write(
-        "MIXED.ucm", "<nox_lead_bytes> zz\n<nox_lead_bytes> 01-7F:1\n<nox_lead_bytes> 01-7F:2\n"
-                     "<U0041> \\x41 |2\n  <U0042> \\x42 |0\n<U0043> \\x43 |0\n");
-    NoxUCharConverter mixed(path.c_str());
-    NoxUCharConverter byName(dir.path().c_str(), "SMALL");
-    NoxUCharConverter empty(dir.write("EMPTY.ucm", "nothing\n").c_str());
-    EXPECT_EQ(2u, mixed.dataLen);
-    EXPECT_EQ(1, mixed.cur_max());
-    EXPECT_STREQ("SMALL", byName.getCodePageName());
-    EXPECT_EQ(dir.path(), byName.getUcmPath());
-    EXPECT_EQ(dir.path() + "/SMALL.ucm", byName.getUcmFilePath());
-    EXPECT_EQ(nullptr, empty.getUcmFilePath());
-    EXPECT_EQ("Cannot access '" + dir.path() + "/latin_1.ucm'\n", captureStderr([&] {
-                  EXPECT_EQ(256u, NoxUCharConverter(dir.path().c_str(), "latin_1").dataLen);
-              }));
-    NoxUCharConverter copy(byName);
-    EXPECT_STREQ("SMALL", copy.getCodePageName());
-    EXPECT_EQ(256u, NoxUCharConverter(empty).dataLen);
-    const NoxUCharConverter fileCopy(mixed);
-    EXPECT_EQ(2u, fileCopy.dataLen);
-    EXPECT_EQ(path, fileCopy.getUcmFilePath());
-    copy = empty;
+    auto byName = std::make_unique<NoxUCharConverter>(dir.path().c_str(), "SMALL");
+    const NoxUCharConverter empty(dir.write("EMPTY.ucm", "nothing\n").c_str());
+    NoxUCharConverter copy(empty);
     EXPECT_EQ(256u, copy.dataLen);
-    copy = byName;
-    EXPECT_EQ(4u, copy.dataLen);
+    copy = *byName;
+    byName.reset();
+    EXPECT_EQ(std::make_tuple(4u, "SMALL"s, 2),
+              std::make_tuple(copy.dataLen, std::string(copy.getCodePageName()), copy.cur_max()));
 }
 
-// Sorted by value, duplicates kept, a lone low surrogate refused with a message; nothing is
-// written for a null handle nor a missing folder; standard output without a name.
+// One line per record, sorted by value, duplicates kept; a lone low surrogate is refused
+// with a message; a null handle writes nothing.
 TEST(DumpTest, ValuesDuplicatesAndFiles)
 {
     const Handle h("<nox_lead_bytes> 01-FF:1\n<U20AC> \\x80 |0\n<UFFFF> \\x81 |0\n"
                    "<UDC00> \\x82 |0\n<UD800> \\x83 |0\n<U00E9> \\xE9 |0\n<U00E9> \\x65 |1\n");
     TempDir dir;
     const std::string file = dir.path() + "/dump.txt";
-    const std::string missing = dir.path() + "/none/dump.txt";
     ncnv_dumpUTF8(nullptr, file.c_str(), "w");
     EXPECT_FALSE(std::ifstream(file).good());
     EXPECT_EQ("utf_ConvertUTF16toUTF8 failed NoxUCharConverter:660\n",
@@ -248,11 +168,88 @@ TEST(DumpTest, ValuesDuplicatesAndFiles)
     EXPECT_EQ("<U00E9> \\xC3\\xA9 |0\n<U00E9> \\xC3\\xA9 |0\n<U20AC> \\xE2\\x82\\xAC |0\n"
               "<UD800> \\xED\\xA0\\x80 |0\n<UFFFF> \\xEF\\xBF\\xBF |0\n",
               std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}));
-    EXPECT_EQ("", captureStdout([&] { ncnv_dumpUTF8(h.get(), missing.c_str(), "w"); }));
-    const Handle latin(ncnv_getConverter("LATIN_1")); // its NUL line has no bytes
-    EXPECT_EQ(0u, captureStdout([&] {
-                      ncnv_dumpUTF8(latin.get(), nullptr, "w");
-                  }).find("<U0000>  |0\n<U0001> \\x01 |0\n"));
+}
+
+// The UCM mapping line: accepted with its value, bytes and type (mappingType: 0x30 for |0,
+// 0x40 |1, 0x80 |3, plus the length), or refused and the record cleared; a comment or a null
+// line is refused and leaves the record untouched.
+TEST(ParserTest, MappingLines)
+{
+    struct {
+        const char* line;
+        uint16_t value = 0;
+        t_mbcsBytes bytes = 0;
+        uint16_t type = 0;
+    } const cases[] = {
+        {"<U3000> \\x81\\x40 |0\n", 0x3000, 0x4081, 0x32},
+        {"<U0041> \\x41\\x42\\x43\\x44 |0\n", 0x41, 0x44434241, 0x34},
+        {"U00e9\\xE9|3\n", 0xE9, 0xE9, 0x81},
+        {"<U0041 \\x41 #|1\n", 0x41, 0x41, 0x41},
+        {" \t<UFFFF>\t\\xFF\t|0\n", 0xFFFF, 0xFF, 0x31},
+        {"<U0041> \\x41 # |1\n", 0x41, 0x41, 0x31}, // the marker must follow '#' directly
+        {"<U0041> \\x41 \n", 0x41, 0x41, 0x31},
+        {"<U0041> \\x41 |7\n", 0x41, 0x41, 0x31},
+        {"<U3000> \\x81 \\x40 |1\n", 0x3000, 0x81, 0x31}, // a blank ends the bytes
+        {"<U0004> \\x4\\x41 |0\n", 4, 0x4104, 0x32},
+        {"#<U0041> \\x41 |0\n", 0x7777},
+        {nullptr, 0x7777},
+    };
+    // Refused: a fifth byte, precision 2, no blank before the newline, a 0 byte, a cut line,
+    // a bad digit, a lower-case u, no value, a long value, no bytes, '#' after blanks.
+    for (const char* line :
+         {"<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n", "<U00A0> \\xA0 |2\n", "<U0041> \\x41\n",
+          "<U0041> \\x41\r\n", "<U0041> \\x41\\x00 |0\n", "", "<U00", "<U0041> \\xG1 |0\n",
+          "<u0041> \\x41 |0\n", "\\x41 |0\n", "<U00410> \\x41 |0\n", "<U0041> |0\n",
+          "  #<U0041> \\x41 |0\n", LB " 00:1\n"}) {
+        NoxUCharMapping m;
+        m.setUnicode(0x7777);
+        const int result = parse_ucm_line(line, &m);
+        EXPECT_EQ(std::make_tuple(0, 0, 0u, 0),
+                  std::make_tuple(result, int{m.getUnicode()}, m.mbcsBytes, int{m.mappingType}))
+            << line;
+    }
+    for (const auto& c : cases) {
+        NoxUCharMapping m;
+        m.setUnicode(0x7777);
+        const int result = parse_ucm_line(c.line, &m);
+        EXPECT_EQ(std::make_tuple(int{c.type != 0}, c.value, c.bytes, c.type),
+                  std::make_tuple(result, m.getUnicode(), m.mbcsBytes, m.mappingType))
+            << c.line;
+    }
+    EXPECT_EQ(0, parse_ucm_line("U0041\\x41|0", nullptr));
+}
+
+// The lead-byte line: the bytes it gives a length, cur_min and cur_max, spot checks of slots.
+// Lines accumulate; a length 0 resets cur_min and the next non-zero length replaces it.
+TEST(ParserTest, LeadByteLines)
+{
+    struct {
+        const char* line;
+        int result, curMin, curMax;
+        std::vector<std::pair<int, int>> slots; // (byte, length)
+    } const cases[] = {
+        {LB " 00-7F:1 80-FF:2\n", 256, 1, 2, {{0, 1}, {0x7F, 1}, {0x80, 2}, {0xFF, 2}}},
+        {LB " 00-7F:1 80:0 81-FE:2 FF:0\n", 256, 0, 2, {{0x80, 0}, {0xFE, 2}}},
+        {" " LB " 00-7F:1\n", 0, 0, 0, {}},
+        {LB "00-7F:1,80-FF:2\n", 128, 1, 1, {{0x7F, 1}, {0x80, 0}}}, // a comma ends the list
+        {LB " 0-7f:1 :2\n", 129, 1, 2, {{0, 2}, {0x7F, 1}}},
+        {LB " 00-7F 80-FF:2\n", 128, 2, 2, {{0x00, 0}, {0x80, 2}}},
+        {LB " 123:1\n", 1, 1, 1, {{0x12, 0}, {0x03, 1}}},
+    };
+    for (const auto& c : cases) {
+        NoxLeadByteTable t;
+        const int result = parse_lead_bytes(c.line, &t);
+        EXPECT_EQ(std::make_tuple(c.result, c.curMin, c.curMax),
+                  std::make_tuple(result, t.cur_min, t.cur_max))
+            << c.line;
+        for (const auto& [byte, len] : c.slots) {
+            EXPECT_EQ(len, t.bytes[byte]) << c.line << " slot " << byte;
+        }
+    }
+    NoxLeadByteTable t;
+    EXPECT_EQ(1, parse_lead_bytes(LB " 81:3\n", &t) + parse_lead_bytes(LB " 00:1\n", nullptr));
+    EXPECT_EQ(2, parse_lead_bytes(LB " 80:0 82:4\n", &t));
+    EXPECT_EQ(std::make_tuple(3, 4, 4), std::make_tuple(int{t.bytes[0x81]}, t.cur_min, t.cur_max));
 }
 
 } // namespace
