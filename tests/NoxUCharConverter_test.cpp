@@ -221,6 +221,37 @@ TEST(ParserTest, MappingLines)
 
 // The lead-byte line: the bytes it gives a length, cur_min and cur_max, spot checks of slots.
 // Lines accumulate; a length 0 resets cur_min and the next non-zero length replaces it.
+// The usual line, which the parser reads where it lies, reads as the general scan reads it
+// (a leading space sends a line to the general scan), also with any one character changed.
+TEST(ParserTest, UsualLinesReadAsTheGeneralScanReadsThem)
+{
+    const char* const usual[] = {"<U3000> \\x81\\x40 |0\n", "<U00e9> \\xE9 |1 # note\n",
+                                 "<UFFFF> \\x01\\x02\\x03\\xFF |3\n",
+                                 "<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n"};
+    const std::string replacements = std::string("0123789AaFfGg<>Uu\\xX \t|#\n\r-") + '\0';
+    int lines = 0;
+    for (const std::string line : usual) {
+        for (size_t at = 0; at < line.size(); ++at) {
+            for (const char c : replacements) {
+                std::string changed = line;
+                changed[at] = c;
+                changed.resize(std::char_traits<char>::length(changed.c_str()));
+                NoxUCharMapping usualRead;
+                NoxUCharMapping general;
+                const int accepted = parse_ucm_line(changed.c_str(), &usualRead);
+                const int generalAccepted = parse_ucm_line((" " + changed).c_str(), &general);
+                lines += accepted;
+                EXPECT_EQ(std::make_tuple(accepted, usualRead.getUnicode(), usualRead.mbcsBytes,
+                                          usualRead.mappingType),
+                          std::make_tuple(generalAccepted, general.getUnicode(), general.mbcsBytes,
+                                          general.mappingType))
+                    << changed;
+            }
+        }
+    }
+    EXPECT_GT(lines, 800); // many of the changed lines are still mapping lines
+}
+
 TEST(ParserTest, LeadByteLines)
 {
     struct {
