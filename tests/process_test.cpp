@@ -1,23 +1,21 @@
-// process_test.cpp - behaviour resting on process-wide state: settings cached from the
-// environment, best effort, the debug switches and the shared default converter. Each scenario
-// runs in a child process of its own, so none depends on another's state.
+// process_test.cpp - process-wide state, each scenario in a child process: settings cached from
+// the environment, debug switches, the shared default converter, tables shared by converters.
+#include "NoxUCharConverter.h"
 #include "environment.h"
 #include "test_support.h"
 #include "unicode.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <sys/resource.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
-
-const char* const kBestEffort = "NOX_UNICODE_CONVERT_BEST_EFFORT";
 
 // Checks MB_CUR_MAX of `h`, then releases it.
 void s_openClose(noxtest::ChildChecks& checks, NoxUConverter* h, int mbCurMax)
@@ -27,11 +25,17 @@ void s_openClose(noxtest::ChildChecks& checks, NoxUConverter* h, int mbCurMax)
     ncnv_releaseConverter(h);
 }
 
+// The unit that the single byte `byte` converts to.
+unsigned s_unitOf(NoxUConverter* h, char byte)
+{
+    return noxtest::toUChars(h, std::string(1, byte), 1, 1).out[0];
+}
+
 struct Scenario {
     const char* name;
     std::map<std::string, const char*> env; // null unsets; every other setting is unset
     std::function<void(noxtest::ChildChecks&)> body;
-    std::string err; // exactly what the child writes to standard error
+    std::string err = ""; // exactly what the child writes to standard error
 };
 
 TEST(ProcessTest, Scenarios)
@@ -40,14 +44,9 @@ TEST(ProcessTest, Scenarios)
     const std::string t = dir.write("T.ucm", "# hello\n#\n<nox_lead_bytes> 01-7F:1 82:2 84:4\n"
                                              "<U0041> \\x41 |0\n<U3042> \\x82\\xA0 |0\n"
                                              "<U4E00> \\x84\\x30\\x81\\x30 |0\n#");
-    dir.write("NOLEAD.ucm", "<U0041> \\x41 |0\n<U0042> \\x42 |0\n<U0043> \\x43 |0\n");
     const char* const ucm = dir.path().c_str();
     const auto abc = [](noxtest::ChildChecks& checks) {
-        s_openClose(checks, ncnv_getConverter("ABC"), 1);
-    };
-    const auto off = [](noxtest::ChildChecks& checks) {
-        checks.expect(!ncnv_getConvertBestEffort(), "best effort off");
-        s_openClose(checks, ncnv_getConverter(nullptr), 1);
+        s_openClose(checks, ncnv_getConverter("A"), 1);
     };
     const std::vector<Scenario> scenarios = {
         {"code page read once, comment echo",
@@ -58,62 +57,32 @@ TEST(ProcessTest, Scenarios)
              s_openClose(checks, ncnv_getDefaultUConverter(), 4);
          },
          " hello\n\nConstructed converter for 3 characters.\n"},
-        // Mapping lines without a lead-byte line: an empty converter, whose load message
-        // still counts the mapping lines the first pass found.
-        {"no lead-byte line",
-         {{"NOX_UCM_PATH", ucm}, {"NOXUNICODE_DEBUG", "True"}},
-         [](noxtest::ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("NOLEAD"), 0); },
-         "Constructed converter for 3 characters.\n"},
         // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
-        {"no path", {}, abc, "Cannot access '//ABC.ucm'\n"},
-        {"second", {{"QV_UCM_PATH", "/qv"}}, abc, "Cannot access '/qv/ABC.ucm'\n"},
+        {"no path", {}, abc, "Cannot access '//A.ucm'\n"},
+        {"second", {{"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/q/A.ucm'\n"},
         {"first",
-         {{"NOX_UCM_PATH", "/nox"}, {"QV_UCM_PATH", "/qv"}},
+         {{"NOX_UCM_PATH", "/n"}, {"QV_UCM_PATH", "/q"}},
          abc,
-         "Cannot access '/nox/ABC.ucm'\n"},
-        {"empty",
-         {{"NOX_UCM_PATH", ""}, {"QV_UCM_PATH", "/qv"}},
-         abc,
-         "Cannot access '/ABC.ucm'\n"},
-        // Best effort, read once: an unmapped byte passes through as the unit of the same value
-        // (what else it changes: guard_page_best_effort_test, a child process of its own).
-        {"best effort",
-         {{kBestEffort, "True"}},
-         [&t](noxtest::ChildChecks& checks) {
-             checks.expect(ncnv_getConvertBestEffort(), "best effort on");
-             unsetenv(kBestEffort);
-             NoxUConverter* h = ncnv_loadConverter(t.c_str());
-             noxtest::forEachLevel([&] {
-                 const noxtest::Call toU = noxtest::toUChars(h, "A\xA0\x41\x41", 4, 8);
-                 checks.expect(toU.result == 4 && toU.error == NCNV_OK && toU.out[1] == 0xA0,
-                               "unit passed through");
-             });
-             s_openClose(checks, h, 4);
-         },
-         ""},
-        // A file that passes the access test but cannot be opened (no file descriptor left):
-        // the message, and the built-in table.
-        {"open failed",
+         "Cannot access '/n/A.ucm'\n"},
+        {"empty", {{"NOX_UCM_PATH", ""}, {"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/A.ucm'\n"},
+        // Under the debug switch every open reads its file (echoing its comments), also while
+        // another converter has it open and once the switch comes on after a table was shared.
+        {"nothing shared under the debug switch",
          {{"NOX_UCM_PATH", ucm}},
-         [](noxtest::ChildChecks& checks) {
-             // Only the soft limit, restored after the open, so that the child can still
-             // write files at its exit (coverage counters).
-             rlimit old = {};
-             getrlimit(RLIMIT_NOFILE, &old);
-             const rlimit none = {0, old.rlim_max};
-             setrlimit(RLIMIT_NOFILE, &none);
-             NoxUConverter* h = ncnv_getConverter("T");
-             setrlimit(RLIMIT_NOFILE, &old);
-             UChar out[2] = {};
-             int error = noxtest::kUnset;
-             checks.expect(ncnv_toUChars(h, out, 2, "\xE9", 1, &error) == 1 && out[0] == 0xE9,
-                           "Latin-1 table");
-             s_openClose(checks, h, 1);
+         [&t](noxtest::ChildChecks& checks) {
+             const NoxUCharConverter quiet(t.c_str());
+             setenv("NOXUNICODE_DEBUG", "True", 1);
+             NoxUConverter* a = ncnv_getConverter("T");
+             NoxUConverter* b = ncnv_getConverter("T");
+             const NoxUCharConverter byPath(t.c_str());
+             const NoxUCharConverter copy(byPath);
+             checks.expect(byPath.data != quiet.data && copy.data != byPath.data, "own tables");
+             checks.expect(s_unitOf(a, 'A') == 0x41 && s_unitOf(b, 'A') == 0x41, "conversions");
+             ncnv_releaseConverter(a);
+             ncnv_releaseConverter(b);
          },
-         "Open failed for '" + dir.path() + "/T.ucm'\n"},
-        {"true", {{kBestEffort, "true"}, {"NOXUNICODE_DEBUG", "true"}}, off, ""},
-        {"True ", {{kBestEffort, "True "}, {"NOXUNICODE_DEBUG", "True "}}, off, ""},
-        {"empty switches", {{kBestEffort, ""}, {"NOXUNICODE_DEBUG", ""}}, off, ""},
+         " hello\n\nConstructed converter for 3 characters.\n hello\n\n"
+         "Constructed converter for 3 characters.\n hello\n\n hello\n\n"},
         // The shared default converter: one handle, closed by the last release, rebuilt later.
         {"shared default converter",
          {{"NOXUNICODE_DEBUG", "True"}},
@@ -124,18 +93,10 @@ TEST(ProcessTest, Scenarios)
              ncnv_releaseConverter(a);
              ncnv_releaseConverter(a);
              s_openClose(checks, a, 1); // the third release closes it
-             int error = noxtest::kUnset;
-             checks.expect(ncnv_MB_CUR_MAX(a, &error) == 4 && error == NCNV_NO_CONVERTER,
-                           "closed default handle");
-             ncnv_releaseConverter(a); // one release too many: no effect
-             const noxtest::Call closed = noxtest::toUChars(a, "A", 1, 2);
-             checks.expect(closed.result == 0 && closed.error == NCNV_NO_CONVERTER, "no converter");
-             checks.expect(ncnv_mblen(a, "A", 1, &error) == -1 && error == NCNV_NO_CONVERTER,
-                           "mblen without converter");
-             ncnv_dumpUTF8(a, nullptr, nullptr);
+             ncnv_releaseConverter(a);  // one release too many: no effect
+             checks.expect(noxtest::toUChars(a, "A", 1, 2).error == NCNV_NO_CONVERTER, "closed");
              checks.expect(ncnv_getDefaultUConverter() == a, "the same handle again");
-             const noxtest::Call again = noxtest::toUChars(a, "A", 1, 2);
-             checks.expect(again.result == 1 && again.error == NCNV_OK, "rebuilt");
+             checks.expect(noxtest::toUChars(a, "A", 1, 2).result == 1, "rebuilt");
              s_openClose(checks, a, 1);
          },
          "Constructed converter for 256 characters.\n"
@@ -147,41 +108,88 @@ TEST(ProcessTest, Scenarios)
          [&t](noxtest::ChildChecks& checks) {
              NoxUConverter* h = ncnv_loadConverter(t.c_str());
              noxtest::forEachLevel([&] {
-                 int error = noxtest::kUnset;
-                 UChar out[8];
-                 char bytes[4];
-                 checks.expect(ncnv_toUChars(h, out, 8, "A\x82\xA0\x84\x30\x81\x30", 7, &error) ==
-                                       3 &&
-                                   error == NCNV_OK,
-                               "three characters");
-                 checks.expect(ncnv_fromUChars(h, bytes, 4, out + 1, 1, &error) == 2 &&
-                                   error == NCNV_OK,
-                               "back");
-                 checks.expect(ncnv_toUChars(h, nullptr, 0, "A\x82", 2, &error) == 1 &&
-                                   error == NCNV_INDEX_OUTOFBOUNDS,
-                               "cut off");
-                 const char* source = "A\x82\xA0";
-                 UChar* target = out;
-                 ncnv_toUnicode(h, &target, out + 8, &source, source + 3, &error);
-                 checks.expect(target == out + 2, "pointer range traced");
+                 checks.expect(noxtest::toUChars(h, "A\x82\xA0\x84\x30\x81\x30", 7, 2).message +
+                                       noxtest::fromUChars(h, u"\x3042", 1, 2).message +
+                                       noxtest::toUChars(h, "A\x82", 2, -1).message ==
+                                   "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n\t<U4E00> "
+                                   "\\x84\\x30\\x81\\x30\n\t<U3042> \\x82\\xA0\n\t<U0041> \\x41\n",
+                               "trace");
              });
              s_openClose(checks, h, 4);
-         },
-         [] {
-             std::string once = "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n\t<U4E00> "
-                                "\\x84\\x30\\x81\\x30\n\t<U3042> \\x82\\xA0\n\t<U0041> \\x41\n"
-                                "\t<U0041> \\x41\n\t<U3042> \\x82\\xA0\n";
-             std::string retval;
-             for (size_t i = 0; i < noxtest::kernelLevels().size(); ++i) {
-                 retval += once;
-             }
-             return retval;
-         }()},
+         }},
     };
     for (const Scenario& s : scenarios) {
         SCOPED_TRACE(s.name);
         noxtest::expectInChild(s.env, s.body, s.err);
     }
+}
+
+// The converters of one unchanged file, by path, by name or as copies, share its records,
+// indexes and kernels' tables, and handles released in any order leave the others working. A
+// file changed in any of the ways that the key sees is read again; the converters that had
+// the old one open keep converting with it.
+TEST(SharedTableTest, OneTablePerUnchangedFile)
+{
+    const noxtest::TempDir dir;
+    const std::string path = dir.path() + "/T.ucm";
+    const std::string lead = "<nox_lead_bytes> 01-7F:1\n";
+    const auto write = [&](const std::string& file, char mapsTo, time_t seconds) {
+        dir.write(file, lead + "<U004" + std::string(1, mapsTo) + "> \\x41 |0\n");
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        utimensat(AT_FDCWD, (dir.path() + "/" + file).c_str(), times, 0);
+    };
+    noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
+        write("T.ucm", '1', 1000000000);
+        const NoxUCharConverter a(path.c_str());
+        const NoxUCharConverter byName(dir.path().c_str(), "T");
+        const NoxUCharConverter copy(a);
+        checks.expect(a.data == byName.data && a.data == copy.data &&
+                          a.unicodeData == byName.unicodeData && a.mbcsData == byName.mbcsData &&
+                          a.kernelTables == byName.kernelTables && a.kernelTables != nullptr,
+                      "one table");
+        NoxUConverter* released = ncnv_loadConverter(path.c_str());
+        NoxUConverter* original = ncnv_loadConverter(path.c_str());
+        ncnv_releaseConverter(released);
+        write("T.ucm", '2', 1000000001); // same size, written in place
+        NoxUConverter* rewritten = ncnv_loadConverter(path.c_str());
+        dir.write("T.ucm", lead + "<U0043> \\x41 |0\n# a comment\n"); // another size
+        NoxUConverter* grown = ncnv_loadConverter(path.c_str());
+        write("new.ucm", '4', 1000000000); // same size and time, but another file
+        std::rename((dir.path() + "/new.ucm").c_str(), path.c_str());
+        NoxUConverter* replaced = ncnv_loadConverter(path.c_str());
+        NoxUConverter* again = ncnv_loadConverter(path.c_str());
+        const std::pair<NoxUConverter*, unsigned> units[] = {
+            {original, 0x41}, {rewritten, 0x42}, {grown, 0x43}, {replaced, 0x44}, {again, 0x44}};
+        for (const auto& [h, unit] : units) {
+            checks.expect(s_unitOf(h, 'A') == unit, "the unit of the file when it was opened");
+            ncnv_releaseConverter(h);
+        }
+    });
+}
+
+// The kernels' tables come with the first conversion that runs a kernel, once for all the
+// converters of the table; an open, or a conversion at the exact level, builds none.
+TEST(SharedTableTest, KernelTablesComeWithTheFirstKernelConversion)
+{
+    const noxtest::TempDir dir;
+    const std::string path = dir.write("T.ucm", "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
+                                                "<U3000> \\x81\\x40 |0\n");
+    noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
+        const noxtest::CeilingGuard guard;
+        const NoxUCharConverter a(path.c_str());
+        const NoxUCharConverter b(path.c_str());
+        checks.expect(a.tableBytes() == 0 && b.tableBytes() == 0, "none at the open");
+        UChar units[4] = {};
+        int error = noxtest::kUnset;
+        nox::setKernelCeiling(nox::KernelLevel::Exact);
+        a.toUChars(units, 4, "A\x81\x40", 3, &error);
+        checks.expect(a.tableBytes() == 0, "none at the exact level");
+        nox::setKernelCeiling(nox::KernelLevel::Scalar);
+        char bytes[4] = {};
+        b.fromUChars(bytes, 4, units, 2, &error);
+        checks.expect(b.tableBytes() != 0 && a.tableBytes() == b.tableBytes(),
+                      "one build, by a kernel conversion, for every converter of the table");
+    });
 }
 
 } // namespace
