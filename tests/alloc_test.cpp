@@ -1,17 +1,36 @@
-// alloc_test.cpp - allocation failures in the library, provoked by replacing the allocation
-// functions in this executable.
+// alloc_test.cpp - allocation failures in the library, by replacing the allocation functions.
 #include "test_support.h"
 #include "unicode.h"
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <new>
 
+// glibc's own allocation functions, which the replacements below forward to. AddressSanitizer
+// has allocation functions of its own: under it the C allocations are not replaced.
+#if !defined(NOX_ADDRESS_SANITIZER)
+#define NOX_REPLACES_MALLOC 1
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_realloc(void* p, size_t size);
+#endif
+
 namespace {
 
-long s_allocationsLeft = -1; // non-throwing allocations that still succeed; -1: all
+// -1: never fail; otherwise the number of non-throwing allocations that still succeed.
+long s_allocationsLeft = -1;
+// While set, C allocations of a megabyte or more fail (a line that long cannot be read).
+bool s_failLargeAllocations = false;
+// While positive, counts down the reads from a file; the read where it reaches 0 fails with
+// an input/output error.
+int s_readsBeforeError = 0;
 
 void* s_allocate(std::size_t size, bool counted)
 {
@@ -21,11 +40,9 @@ void* s_allocate(std::size_t size, bool counted)
     return retval != nullptr || counted ? retval : throw std::bad_alloc();
 }
 
-// Fails each allocation in turn until opening succeeds: whatever a failed open gives (no
-// handle, a handle without converter, an empty converter) answers a conversion, and the
-// default converter is built once memory is back.
 TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
 {
+    // Fail each allocation in turn until opening succeeds; a partial result must stay usable.
     noxtest::TempDir dir;
     const std::string path = dir.write("small.ucm", noxtest::kSmallUcm);
     const struct {
@@ -33,8 +50,7 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
         std::string in;
         UChar second;
     } cases[] = {{[&] { return ncnv_loadConverter(path.c_str()); }, "A\x81\x40", 0x3000},
-                 {[] { return ncnv_getConverter("LATIN_1"); }, "A\xE9", 0xE9},
-                 {[] { return ncnv_getDefaultUConverter(); }, "A\xE9", 0xE9}};
+                 {[] { return ncnv_getConverter("LATIN_1"); }, "A\xE9", 0xE9}};
     for (const auto& c : cases) {
         bool sawSuccess = false;
         for (long budget = 0; !sawSuccess && budget < 1000; ++budget) {
@@ -42,11 +58,12 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
             NoxUConverter* h = c.open();
             sawSuccess = s_allocationsLeft > 0;
             s_allocationsLeft = -1;
-            const noxtest::Call got = noxtest::toUChars(h, c.in, int(c.in.size()), 4);
-            EXPECT_TRUE(
-                (got.result == 2 && got.error == NCNV_OK && got.out[1] == c.second) ||
-                (!sawSuccess && got.result == 0 &&
-                 (h == nullptr || got.error == NCNV_UNSUPPORTED || got.error == NCNV_NO_CONVERTER)))
+            EXPECT_TRUE(budget == 0 ? h == nullptr : h != nullptr || !sawSuccess) << budget;
+            UChar out[4] = {};
+            int error = 99;
+            const int n = ncnv_toUChars(h, out, 4, c.in.data(), int(c.in.size()), &error);
+            EXPECT_TRUE(h == nullptr || (n == 2 && error == NCNV_OK && out[1] == c.second) ||
+                        (n == 0 && error == NCNV_UNSUPPORTED))
                 << budget;
             ncnv_releaseConverter(h);
         }
@@ -54,9 +71,107 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
     }
 }
 
+TEST(AllocationTest, DefaultHandleWithoutConverterReportsSeven)
+{
+    s_allocationsLeft = 0;
+    NoxUConverter* h = ncnv_getDefaultUConverter();
+    s_allocationsLeft = -1;
+    int error = 0;
+    EXPECT_EQ(4, ncnv_MB_CUR_MAX(h, &error));
+    EXPECT_EQ(NCNV_NO_CONVERTER, error);
+    ncnv_releaseConverter(h);
+    h = ncnv_getDefaultUConverter(); // once memory is back, the default converter is built
+    EXPECT_EQ(1, ncnv_MB_CUR_MAX(h, &error));
+    ncnv_releaseConverter(h);
+}
+
+// A mapping file with a very long comment line in the middle: its records before and after.
+std::string s_fileWithLongLine()
+{
+    return "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0\n<U0042> \\x42 |0\n#" +
+           std::string(2 << 20, 'c') + "\n<U0043> \\x43 |0\n";
+}
+
+// A line that cannot be read, for want of memory or by a read error, leaves no partial table:
+// the converter is empty, with no message. The lead-byte line read before the failure still
+// gives the longest character.
+TEST(AllocationTest, UnreadableLineLeavesNoTable)
+{
+    noxtest::TempDir dir;
+    const std::string path = dir.write("long.ucm", s_fileWithLongLine());
+    const struct {
+        const char* name;
+        bool failLargeAllocations;
+        int readsBeforeError; // 0: none
+        int longest;
+    } cases[] = {
+        {"no memory for the long line", true, 0, 1},
+        {"read error at the first read", false, 1, 0},
+        {"read error after the first piece", false, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+#if !defined(NOX_REPLACES_MALLOC)
+        if (c.failLargeAllocations) {
+            continue;
+        }
+#endif
+        NoxUConverter* h = nullptr;
+        const std::string err = noxtest::captureStderr([&] {
+            s_failLargeAllocations = c.failLargeAllocations;
+            s_readsBeforeError = c.readsBeforeError;
+            h = ncnv_loadConverter(path.c_str());
+            s_failLargeAllocations = false;
+            s_readsBeforeError = 0;
+        });
+        EXPECT_EQ("", err);
+        int error = noxtest::kUnset;
+        EXPECT_EQ(c.longest, ncnv_MB_CUR_MAX(h, &error));
+        const noxtest::Call call = noxtest::toUChars(h, "A", 1, 2);
+        EXPECT_EQ(NCNV_UNSUPPORTED, call.error);
+        ncnv_releaseConverter(h);
+    }
+    // Without a failure the whole table is there.
+    NoxUConverter* h = ncnv_loadConverter(path.c_str());
+    EXPECT_EQ(3, noxtest::toUChars(h, "ABC", 3, 4).result);
+    ncnv_releaseConverter(h);
+}
+
 } // namespace
 
-// Replaced with those that the others call by default, so that every delete matches its new.
+#if defined(NOX_REPLACES_MALLOC)
+extern "C" void* malloc(size_t size)
+{
+    return s_failLargeAllocations && size >= (1u << 20) ? nullptr : __libc_malloc(size);
+}
+
+extern "C" void* realloc(void* p, size_t size)
+{
+    void* retval = nullptr;
+    if (s_failLargeAllocations && size >= (1u << 20)) {
+        errno = ENOMEM;
+    } else {
+        retval = __libc_realloc(p, size);
+    }
+    return retval;
+}
+#endif
+
+// Reads from the file, or fails with an input/output error at the chosen read. The system
+// call is made directly: looking up the C library's read allocates, and this replacement is
+// already in use while the sanitizers start.
+extern "C" ssize_t read(int fd, void* buffer, size_t size)
+{
+    ssize_t retval = -1;
+    if (s_readsBeforeError > 0 && --s_readsBeforeError == 0) {
+        errno = EIO;
+    } else {
+        retval = static_cast<ssize_t>(syscall(SYS_read, fd, buffer, size));
+    }
+    return retval;
+}
+
+// All allocation functions are replaced together, so that every delete matches its new.
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept
 {
     return s_allocate(n, true);
@@ -69,11 +184,23 @@ void* operator new(std::size_t n)
 {
     return s_allocate(n, false);
 }
+void* operator new[](std::size_t n)
+{
+    return s_allocate(n, false);
+}
 void operator delete(void* p) noexcept
 {
     std::free(p);
 }
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
 void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept
 {
     std::free(p);
 }

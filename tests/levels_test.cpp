@@ -1,12 +1,16 @@
-// levels_test.cpp - every kernel level gives the results of level Exact (the per-character
-// binary searches alone) for every one- and two-byte key and every UTF-16 unit of every shipped
-// code page, each conversion going on past each failure, so that stops fall in every lane.
+// levels_test.cpp - every kernel level gives exactly the results of level Exact (the
+// per-character binary searches alone): every one- and two-byte key and every UTF-16 unit of
+// every shipped code page, and runs that end in every lane of every block. Random inputs,
+// sizes and rooms at every level are compared with the independent reference in
+// reference_test.
 #include "NoxUCharConverter.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,8 +19,8 @@ namespace {
 
 using namespace noxtest;
 
-// All of `in` through the pointer-range form, going on past each failure: the output, and per
-// failure its position and code; the messages in `messages`.
+// Converts all of `in` with the pointer-range form, going on past each failure: the output,
+// and per failure its position and code. Messages go to `messages`.
 template <typename In, typename Out>
 std::vector<unsigned>
 s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
@@ -44,7 +48,7 @@ s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, cons
     return retval;
 }
 
-// Every key of the code page, each followed by a separator, and every unit.
+// Every key of the code page as one input, each followed by a separator, and every unit.
 void s_keys(const NoxUCharConverter& c, std::vector<char>* bytes, std::vector<UChar>* units)
 {
     for (unsigned first = 1; first < 256; ++first) {
@@ -84,6 +88,126 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
             fromU.first = s_convertAll(ncnv_fromUnicode, h.get(), units, &fromU.second);
             return std::make_pair(toU, fromU);
         });
+    }
+}
+
+// Runs of the characters that the block kernels take, of every length up to beyond the widest
+// block, ended by each kind of stop (the end of the input, a 0, a character without a mapping,
+// a lead byte cut by the end), with output room ending inside the run and right after it: a
+// stop in every lane of every block. Every level gives what level Exact gives.
+TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
+{
+    std::mt19937 rng(20261208);
+    for (const char* page :
+         {"ISO-8859-1", "CP1252", "CP1251", "KOI8-R", "CP037", "SJIS", "GBK", "EUC-KR"}) {
+        const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + page + ".ucm";
+        SCOPED_TRACE(file);
+        const Handle h(ncnv_loadConverter(file.c_str()));
+        const NoxUCharConverter c(file.c_str());
+        ASSERT_GT(c.dataLen, 0u);
+        // The page's ASCII and other characters, each as bytes and unit.
+        std::vector<std::pair<std::string, char16_t>> ascii;
+        std::vector<std::pair<std::string, char16_t>> other;
+        for (uint32_t r = 0; r < c.dataLen; ++r) {
+            const NoxUCharMapping& m = c.data[r];
+            std::string bytes;
+            for (int k = 0; k < m.getMBLen(); ++k) {
+                bytes.push_back(static_cast<char>(m.mbcsBytes >> (8 * k)));
+            }
+            if (!bytes.empty() && bytes.find('\0') == std::string::npos && m.getUnicode() != 0) {
+                (m.getUnicode() < 0x80 ? ascii : other).emplace_back(bytes, m.getUnicode());
+            }
+        }
+        ASSERT_FALSE(ascii.empty() || other.empty());
+        for (size_t length = 0; length <= 140; ++length) {
+            for (int mix = 0; mix < 3; ++mix) { // ASCII, others, both
+                std::string mb;
+                std::u16string u16;
+                for (size_t i = 0; i < length; ++i) {
+                    const bool pickOther = mix == 1 || (mix == 2 && rng() % 2 == 0);
+                    const auto& pool = pickOther ? other : ascii;
+                    const auto& ch = pool[rng() % pool.size()];
+                    mb += ch.first;
+                    u16 += ch.second;
+                }
+                // Stops: none, a 0, a byte or unit without a mapping (noise), a lead byte cut.
+                const int stop = static_cast<int>(length % 4);
+                const std::string mbStop = stop == 1   ? std::string(1, '\0') + "AB"
+                                           : stop == 2 ? std::string("\xFF\xFE\x80", 3)
+                                           : stop == 3 ? std::string("\x81", 1)
+                                                       : std::string();
+                const std::u16string uStop = stop == 1   ? std::u16string(1, u'\0') + u"AB"
+                                             : stop == 2 ? u"\xFFFF\xDC00"
+                                             : stop == 3 ? u"\x3000"
+                                                         : std::u16string();
+                const std::string mbIn = mb + mbStop;
+                const std::u16string uIn = u16 + uStop;
+                const auto all = [&] {
+                    std::vector<Call> retval;
+                    for (const int room :
+                         {static_cast<int>(u16.size()) - 1, static_cast<int>(u16.size()) + 1,
+                          static_cast<int>(mb.size()) - 1, static_cast<int>(mb.size()) + 2, -1}) {
+                        const auto range = static_cast<size_t>(std::max(room, 0));
+                        retval.push_back(
+                            toUChars(h.get(), mbIn, static_cast<int>(mbIn.size()), room));
+                        retval.push_back(
+                            fromUChars(h.get(), uIn, static_cast<int>(uIn.size()), room));
+                        retval.push_back(toUnicode(h.get(), mbIn, mbIn.size(), range));
+                        retval.push_back(fromUnicode(h.get(), uIn, uIn.size(), range));
+                    }
+                    return retval;
+                };
+                expectEveryLevelAsExact(all, hexBytes(mbIn) + " " + hexUnits(uIn));
+            }
+            if (HasFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+// Long runs of units that map to themselves, with one unit that stops the narrowing blocks at
+// every position of the first rounds: the blocks test many units at once and must find a stop
+// in any of them. Text of ASCII alone, and with units of the upper Latin-1 range among it.
+TEST(LevelsTest, LongSelfRunsStopAtEveryPosition)
+{
+    struct Row {
+        const char* page;
+        bool upper;    // units 0xC0-0xFF among the ASCII ones
+        char16_t stop; // the unit placed at each position
+    };
+    const Row rows[] = {
+        {"ISO-8859-1", false, u'\0'},   {"ISO-8859-1", true, u'\0'},
+        {"ISO-8859-1", true, u'\x100'}, {"ISO-8859-1", false, u'\xFFFF'},
+        {"ISO-8859-1", true, u'\x80'},  {"CP1252", false, u'\0'},
+        {"CP1252", true, u'\0'},        {"CP1252", true, u'\x100'},
+        {"CP1252", false, u'\x81'},     {"CP1252", true, u'\x9F'},
+        {"CP1252", true, u'\x2019'},    {"CP1252", false, u'\xE9'},
+    };
+    constexpr size_t kLength = 300;
+    for (const Row& row : rows) {
+        const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + row.page + ".ucm";
+        SCOPED_TRACE(testing::Message() << row.page << (row.upper ? ", upper" : ", ASCII")
+                                        << ", stop " << hexUnits(std::u16string(1, row.stop)));
+        const Handle h(ncnv_loadConverter(file.c_str()));
+        std::u16string text;
+        for (size_t i = 0; i < kLength; ++i) {
+            text += static_cast<char16_t>(row.upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
+        }
+        for (size_t at = 0; at < kLength && !HasFailure(); ++at) {
+            std::u16string in = text;
+            in[at] = row.stop;
+            in += u'\0'; // for the count -1
+            const auto length = static_cast<int>(kLength);
+            expectEveryLevelAsExact(
+                [&] {
+                    return std::vector<Call>{fromUChars(h.get(), in, length, length + 1),
+                                             fromUChars(h.get(), in, length, -1),
+                                             fromUChars(h.get(), in, -1, static_cast<int>(at) + 1),
+                                             fromUnicode(h.get(), in, kLength, kLength)};
+                },
+                "at " + std::to_string(at));
+        }
     }
 }
 
