@@ -1,337 +1,157 @@
-// nox_reference.cpp - the plain second implementation: one character at a time, no tables,
-// no fast paths, written for reading rather than for speed.
+// nox_reference.cpp - one character at a time, no tables, no fast paths: written for reading.
 #include "nox_reference.h"
 
 #include "NoxUCharConverter.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <utility>
+#include <type_traits>
 
 namespace noxref {
 
 namespace {
 
-const UTF32 kReplacement = 0xFFFD;
-const UTF32 kLastCodePoint = 0x10FFFF;
-
-bool s_isHighSurrogate(UTF32 value)
-{
-    return value >= 0xD800 && value <= 0xDBFF;
-}
-
-bool s_isLowSurrogate(UTF32 value)
-{
-    return value >= 0xDC00 && value <= 0xDFFF;
-}
-
-bool s_isSurrogate(UTF32 value)
-{
-    return s_isHighSurrogate(value) || s_isLowSurrogate(value);
-}
-
-// UTF-8 sequence length announced by a first byte, by its leading one bits; a byte that cannot
-// start a sequence (0x80-0xBF) counts as one byte, so that validation refuses it.
+// UTF-8 sequence length by the leading one bits of a first byte (0x80-0xBF: one, refused).
 int s_sequenceLength(UTF8 first)
 {
-    return first < 0xC0   ? 1
-           : first < 0xE0 ? 2
-           : first < 0xF0 ? 3
-           : first < 0xF8 ? 4
-           : first < 0xFC ? 5
-                          : 6;
+    int ones = 0;
+    while (ones < 6 && (first & (0x80 >> ones)) != 0) {
+        ++ones;
+    }
+    return std::max(ones, 1);
 }
 
-// Writes `value` (at most 0x10FFFF) as UTF-8 at `target` when the whole sequence fits before
-// `targetEnd`; otherwise writes nothing and returns false.
-bool s_putUTF8(UTF32 value, UTF8*& target, const UTF8* targetEnd)
+// A legal sequence of `length` bytes (1 to 4): the second byte's range rules out overlong
+// forms and values above 0x10FFFF.
+bool s_isLegalUTF8(const UTF8* source, int length)
+{
+    if (length < 1 || length > 4 || (source[0] >= 0x80 && source[0] <= 0xC1) || source[0] >= 0xF5) {
+        return false;
+    }
+    const UTF8 first = source[0];
+    const UTF8 lowest = first == 0xE0 ? 0xA0 : first == 0xF0 ? 0x90 : 0x80;
+    const UTF8 highest = first == 0xF4 ? 0x8F : 0xBF;
+    for (int i = 1; i < length; ++i) {
+        if (source[i] < (i == 1 ? lowest : 0x80) || source[i] > (i == 1 ? highest : 0xBF)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One character read: value and units or the result that stops there; strict mode refuses a
+// `strictBad` value once the target has been checked.
+struct Read {
+    utf_ConversionResult stop = conversionOK;
+    UTF32 value = 0;
+    int length = 1;
+    bool strictBad = false;
+};
+
+// Lenient mode writes values above 0x10FFFF as U+FFFD and lone surrogates as themselves.
+Read s_read(const UTF32* source, const UTF32*, bool)
+{
+    const UTF32 v = *source;
+    return Read{conversionOK, v > 0x10FFFF ? 0xFFFD : v, 1,
+                v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)};
+}
+
+// Strict mode refuses a surrogate that is not part of a pair, but for a high one in the last
+// unit, which stands for itself.
+Read s_read(const UTF16* source, const UTF16* sourceEnd, bool strict)
+{
+    const UTF32 first = source[0], second = sourceEnd - source >= 2 ? source[1] : 0;
+    const bool high = first >= 0xD800 && first <= 0xDBFF;
+    if (high && second >= 0xDC00 && second <= 0xDFFF) {
+        return Read{conversionOK, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00), 2, false};
+    }
+    const bool lone = (first >= 0xDC00 && first <= 0xDFFF) || (high && sourceEnd - source >= 2);
+    return Read{strict && lone ? sourceIllegal : conversionOK, first, 1, false};
+}
+
+// A sequence cut off by the end stops the reader as exhausted, an illegal one as illegal;
+// encoded surrogates are legal sequences that strict mode refuses.
+Read s_read(const UTF8* source, const UTF8* sourceEnd, bool)
+{
+    Read r;
+    r.length = s_sequenceLength(source[0]);
+    if (r.length > sourceEnd - source) {
+        r.stop = sourceExhausted;
+    } else if (!s_isLegalUTF8(source, r.length)) {
+        r.stop = sourceIllegal;
+    } else {
+        r.value = source[0] & (0xFFu >> (r.length == 1 ? 1 : r.length + 1));
+        for (int i = 1; i < r.length; ++i) {
+            r.value = (r.value << 6) | (source[i] & 0x3Fu);
+        }
+        r.strictBad = r.value >= 0xD800 && r.value <= 0xDFFF;
+    }
+    return r;
+}
+
+// The writers put a whole character when it fits before `targetEnd`, else nothing (false).
+template <typename T> bool s_write(UTF32 value, T*& target, const T* targetEnd) // UTF-16, UTF-32
+{
+    const bool pair = sizeof(T) == 2 && value >= 0x10000;
+    if (targetEnd - target < (pair ? 2 : 1)) {
+        return false;
+    }
+    if (pair) {
+        *target++ = static_cast<T>(0xD800 + ((value - 0x10000) >> 10));
+        value = 0xDC00 + (value & 0x3FF);
+    }
+    *target++ = static_cast<T>(value);
+    return true;
+}
+
+bool s_write(UTF32 value, UTF8*& target, const UTF8* targetEnd)
 {
     const int length = value < 0x80 ? 1 : value < 0x800 ? 2 : value < 0x10000 ? 3 : 4;
     if (targetEnd - target < length) {
         return false;
     }
-    static const UTF8 s_firstMarks[5] = {0, 0x00, 0xC0, 0xE0, 0xF0};
-    for (int i = length - 1; i > 0; --i) {
+    for (int i = length - 1; i > 0; --i, value >>= 6) {
         target[i] = static_cast<UTF8>(0x80 | (value & 0x3F));
-        value >>= 6;
     }
-    target[0] = static_cast<UTF8>(s_firstMarks[length] | value);
+    static const UTF8 s_marks[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    target[0] = static_cast<UTF8>(s_marks[length] | value);
     target += length;
     return true;
 }
 
-// Reads one UTF-16 character at `source` (before `sourceEnd`) into `value` and moves past it.
-// Returns false, without moving, for a surrogate that strict mode refuses: a high surrogate
-// followed by anything but a low one, or a low surrogate on its own. A high surrogate that is
-// the last unit stands for itself.
-bool s_getUTF16(const UTF16*& source, const UTF16* sourceEnd, bool strict, UTF32& value)
+// A character is read, then the target is checked for any room at all (all but UTF-32 to UTF-8
+// do this before refusing a value in strict mode), then the character is written whole.
+template <typename S, typename T>
+utf_ConversionResult s_convert(const S** sourceStart, const S* sourceEnd, T** targetStart,
+                               T* targetEnd, utf_ConversionFlags flags)
 {
-    const UTF32 first = source[0];
-    if (s_isHighSurrogate(first) && sourceEnd - source >= 2) {
-        const UTF32 second = source[1];
-        if (s_isLowSurrogate(second)) {
-            value = 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
-            source += 2;
-            return true;
-        }
-        if (strict) {
-            return false;
-        }
-    } else if (strict && s_isLowSurrogate(first)) {
-        return false;
+    const bool strict = flags == strictConversion;
+    const bool roomFirst = !(std::is_same_v<S, UTF32> && std::is_same_v<T, UTF8>);
+    utf_ConversionResult result = conversionOK;
+    const S* source = *sourceStart;
+    T* target = *targetStart;
+    while (result == conversionOK && source < sourceEnd) {
+        const Read r = s_read(source, sourceEnd, strict);
+        result = r.stop != conversionOK                 ? r.stop
+                 : roomFirst && target >= targetEnd     ? targetExhausted
+                 : strict && r.strictBad                ? sourceIllegal
+                 : !s_write(r.value, target, targetEnd) ? targetExhausted
+                                                        : conversionOK;
+        source += result == conversionOK ? r.length : 0;
     }
-    value = first;
-    source += 1;
-    return true;
-}
-
-// Reads one UTF-8 character at `source` (before `sourceEnd`) without moving: its value and
-// length, or the result that stops the reader (a character cut off by `sourceEnd`, or an
-// illegal one).
-utf_ConversionResult s_getUTF8(const UTF8* source, const UTF8* sourceEnd, UTF32& value, int& length)
-{
-    length = s_sequenceLength(source[0]);
-    if (length > sourceEnd - source) {
-        return sourceExhausted;
-    }
-    if (isLegalUTF8(source, length) == 0) {
-        return sourceIllegal;
-    }
-    static const UTF8 s_payloadMasks[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    value = source[0] & s_payloadMasks[length];
-    for (int i = 1; i < length; ++i) {
-        value = (value << 6) | (source[i] & 0x3Fu);
-    }
-    return conversionOK;
-}
-
-void s_putUTF16Pair(UTF32 value, UTF16*& target)
-{
-    value -= 0x10000;
-    *target++ = static_cast<UTF16>(0xD800 + (value >> 10));
-    *target++ = static_cast<UTF16>(0xDC00 + (value & 0x3FF));
+    *sourceStart = source;
+    *targetStart = target;
+    return result;
 }
 
 } // namespace
 
-utf_ConversionResult convertUTF32toUTF16(const UTF32** sourceStart, const UTF32* sourceEnd,
-                                         UTF16** targetStart, UTF16* targetEnd,
-                                         utf_ConversionFlags flags)
-{
-    const bool strict = flags == strictConversion;
-    utf_ConversionResult result = conversionOK;
-    const UTF32* source = *sourceStart;
-    UTF16* target = *targetStart;
-    while (source < sourceEnd) {
-        if (target >= targetEnd) {
-            result = targetExhausted;
-            break;
-        }
-        UTF32 value = *source;
-        if (strict && (value > kLastCodePoint || s_isSurrogate(value))) {
-            result = sourceIllegal;
-            break;
-        }
-        if (value > kLastCodePoint) {
-            value = kReplacement;
-        }
-        if (value < 0x10000) {
-            *target++ = static_cast<UTF16>(value);
-        } else if (targetEnd - target < 2) {
-            result = targetExhausted;
-            break;
-        } else {
-            s_putUTF16Pair(value, target);
-        }
-        ++source;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
-}
-
-utf_ConversionResult convertUTF16toUTF32(const UTF16** sourceStart, const UTF16* sourceEnd,
-                                         UTF32** targetStart, UTF32* targetEnd,
-                                         utf_ConversionFlags flags)
-{
-    utf_ConversionResult result = conversionOK;
-    const UTF16* source = *sourceStart;
-    UTF32* target = *targetStart;
-    while (source < sourceEnd) {
-        const UTF16* character = source;
-        UTF32 value = 0;
-        if (!s_getUTF16(source, sourceEnd, flags == strictConversion, value)) {
-            result = sourceIllegal;
-            break;
-        }
-        if (target >= targetEnd) {
-            source = character;
-            result = targetExhausted;
-            break;
-        }
-        *target++ = value;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
-}
-
-utf_ConversionResult convertUTF16toUTF8(const UTF16** sourceStart, const UTF16* sourceEnd,
-                                        UTF8** targetStart, UTF8* targetEnd,
-                                        utf_ConversionFlags flags)
-{
-    utf_ConversionResult result = conversionOK;
-    const UTF16* source = *sourceStart;
-    UTF8* target = *targetStart;
-    while (source < sourceEnd) {
-        const UTF16* character = source;
-        UTF32 value = 0;
-        if (!s_getUTF16(source, sourceEnd, flags == strictConversion, value)) {
-            result = sourceIllegal;
-            break;
-        }
-        if (!s_putUTF8(value, target, targetEnd)) {
-            source = character;
-            result = targetExhausted;
-            break;
-        }
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
-}
-
-utf_ConversionResult convertUTF32toUTF8(const UTF32** sourceStart, const UTF32* sourceEnd,
-                                        UTF8** targetStart, UTF8* targetEnd,
-                                        utf_ConversionFlags flags)
-{
-    const bool strict = flags == strictConversion;
-    utf_ConversionResult result = conversionOK;
-    const UTF32* source = *sourceStart;
-    UTF8* target = *targetStart;
-    while (source < sourceEnd) {
-        UTF32 value = *source;
-        if (strict && (value > kLastCodePoint || s_isSurrogate(value))) {
-            result = sourceIllegal;
-            break;
-        }
-        if (value > kLastCodePoint) {
-            value = kReplacement;
-        }
-        if (!s_putUTF8(value, target, targetEnd)) {
-            result = targetExhausted;
-            break;
-        }
-        ++source;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
-}
-
-utf_ConversionResult convertUTF8toUTF16(const UTF8** sourceStart, const UTF8* sourceEnd,
-                                        UTF16** targetStart, UTF16* targetEnd,
-                                        utf_ConversionFlags flags)
-{
-    utf_ConversionResult result = conversionOK;
-    const UTF8* source = *sourceStart;
-    UTF16* target = *targetStart;
-    while (source < sourceEnd) {
-        UTF32 value = 0;
-        int length = 0;
-        result = s_getUTF8(source, sourceEnd, value, length);
-        if (result != conversionOK) {
-            break;
-        }
-        if (target >= targetEnd) {
-            result = targetExhausted;
-            break;
-        }
-        if (value < 0x10000) {
-            if (flags == strictConversion && s_isSurrogate(value)) {
-                result = sourceIllegal;
-                break;
-            }
-            *target++ = static_cast<UTF16>(value);
-        } else if (targetEnd - target < 2) {
-            result = targetExhausted;
-            break;
-        } else {
-            s_putUTF16Pair(value, target);
-        }
-        source += length;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
-}
-
-utf_ConversionResult convertUTF8toUTF32(const UTF8** sourceStart, const UTF8* sourceEnd,
-                                        UTF32** targetStart, UTF32* targetEnd,
-                                        utf_ConversionFlags flags)
-{
-    utf_ConversionResult result = conversionOK;
-    const UTF8* source = *sourceStart;
-    UTF32* target = *targetStart;
-    while (source < sourceEnd) {
-        UTF32 value = 0;
-        int length = 0;
-        result = s_getUTF8(source, sourceEnd, value, length);
-        if (result != conversionOK) {
-            break;
-        }
-        if (target >= targetEnd) {
-            result = targetExhausted;
-            break;
-        }
-        if (flags == strictConversion && s_isSurrogate(value)) {
-            result = sourceIllegal;
-            break;
-        }
-        *target++ = value;
-        source += length;
-    }
-    *sourceStart = source;
-    *targetStart = target;
-    return result;
-}
-
-int32_t isLegalUTF8(const UTF8* source, int32_t length)
-{
-    if (length < 1 || length > 4) {
-        return 0;
-    }
-    const UTF8 first = source[0];
-    if ((first >= 0x80 && first <= 0xC1) || first >= 0xF5) {
-        return 0;
-    }
-    if (length >= 2) {
-        const UTF8 second = source[1];
-        const UTF8 lowest = first == 0xE0 ? 0xA0 : first == 0xF0 ? 0x90 : 0x80;
-        const UTF8 highest = first == 0xF4 ? 0x8F : 0xBF;
-        if (second < lowest || second > highest) {
-            return 0;
-        }
-    }
-    for (int i = 2; i < length; ++i) {
-        if (source[i] < 0x80 || source[i] > 0xBF) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-int32_t isLegalUTF8Sequence(const UTF8* source, const UTF8* sourceEnd)
-{
-    if (source >= sourceEnd) {
-        return 0;
-    }
-    const int length = s_sequenceLength(source[0]);
-    if (length > sourceEnd - source) {
-        return 0;
-    }
-    return isLegalUTF8(source, length);
-}
+const Routine<UTF32, UTF16> convertUTF32toUTF16 = &s_convert<UTF32, UTF16>;
+const Routine<UTF16, UTF32> convertUTF16toUTF32 = &s_convert<UTF16, UTF32>;
+const Routine<UTF16, UTF8> convertUTF16toUTF8 = &s_convert<UTF16, UTF8>;
+const Routine<UTF32, UTF8> convertUTF32toUTF8 = &s_convert<UTF32, UTF8>;
+const Routine<UTF8, UTF16> convertUTF8toUTF16 = &s_convert<UTF8, UTF16>;
+const Routine<UTF8, UTF32> convertUTF8toUTF32 = &s_convert<UTF8, UTF32>;
 
 namespace {
 
@@ -342,97 +162,71 @@ void s_setError(int* errorReturn, int code)
     }
 }
 
-NoxRefRecord s_record(const NoxUCharMapping& mapping)
+NoxRefRecord s_record(const NoxUCharMapping& m)
 {
-    NoxRefRecord retval;
-    retval.unicode = mapping.unicodeCharacterValue;
-    retval.bytes = mapping.mbcsBytes;
-    retval.length = mapping.mappingType & 0x7;
-    retval.fromUnicodeDefault = (mapping.mappingType & FromUnicodeDefault) != 0;
-    retval.toUnicodeDefault = (mapping.mappingType & ToUnicodeDefault) != 0;
-    retval.fromUnicodeFallback = (mapping.mappingType & FromUnicodeFallback) != 0;
-    retval.toUnicodeFallback = (mapping.mappingType & ToUnicodeFallback) != 0;
-    return retval;
+    const auto has = [&](int flag) { return (m.mappingType & flag) != 0; };
+    return NoxRefRecord{m.unicodeCharacterValue, m.mbcsBytes,
+                        m.mappingType & 0x7,     has(ToUnicodeDefault),
+                        has(ToUnicodeFallback),  has(FromUnicodeDefault),
+                        has(FromUnicodeFallback)};
 }
 
-// Binary search with the first probe capped at slot 127, then the choice among equal keys:
-// when the first record of the run of equal keys is the direction's regular mapping it wins;
-// otherwise the nearest record at or before the landing slot that is usable in the direction
-// (regular or fallback); otherwise the record landed on. `Key` gives a record's key,
-// `Ends` tells a record that ends the search (and the scans) as none.
-template <typename Key, typename Ends, typename Regular, typename Usable>
-int s_search(const std::vector<NoxRefRecord>& records, uint32_t key, Key keyOf, Ends ends,
-             Regular regular, Usable usable, int* landed)
+// Binary search, first probe capped at slot 127; among equal keys the first of the run if it is
+// the direction's regular mapping, else the nearest usable one (regular or fallback) at or
+// before the landing slot, else that slot. A record of length 0 ends the search as none.
+int s_search(const std::vector<NoxRefRecord>& records, uint32_t key, bool bytes)
 {
-    if (landed != nullptr) {
-        *landed = -1;
-    }
+    const auto keyOf = [&](int slot) {
+        return bytes ? records[slot].bytes : records[slot].unicode;
+    };
+    const auto ends = [&](int slot) { return bytes && records[slot].length == 0; };
+    const auto regular = [&](int slot) {
+        return bytes ? records[slot].toUnicodeDefault : records[slot].fromUnicodeDefault;
+    };
+    const auto usable = [&](int slot) {
+        return regular(slot) ||
+               (bytes ? records[slot].toUnicodeFallback : records[slot].fromUnicodeFallback);
+    };
     const int count = static_cast<int>(records.size());
-    if (count == 0) {
-        return -1;
-    }
     int begin = 0, end = count - 1, probe = std::min(count / 2, 127);
-    while (true) {
-        const NoxRefRecord& record = records[probe];
-        if (ends(record)) {
-            return -1;
-        }
-        const uint32_t probed = keyOf(record);
-        if (probed == key) {
-            break;
-        }
-        if (probed < key) {
-            if (probe == begin) {
-                if (begin == end) {
-                    return -1;
-                }
-                ++begin;
-            } else {
-                begin = probe;
+    while (count > 0 && !ends(probe) && keyOf(probe) != key) {
+        const bool below = keyOf(probe) < key;
+        if (probe == (below ? begin : end)) {
+            if (begin == end) {
+                return -1;
             }
+            below ? ++begin : --end;
         } else {
-            if (probe == end) {
-                if (begin == end) {
-                    return -1;
-                }
-                --end;
-            } else {
-                end = probe;
-            }
+            (below ? begin : end) = probe;
         }
         probe = begin + (end - begin) / 2;
     }
-    if (landed != nullptr) {
-        *landed = probe;
+    if (count == 0 || ends(probe)) {
+        return -1;
     }
-    const auto sameKey = [&](int slot) {
-        return slot >= 0 && !ends(records[slot]) && keyOf(records[slot]) == key;
-    };
+    const auto sameKey = [&](int slot) { return slot >= 0 && !ends(slot) && keyOf(slot) == key; };
     int first = probe;
     while (sameKey(first - 1)) {
         --first;
     }
-    if (regular(records[first])) {
+    if (regular(first)) {
         return first;
     }
     for (int slot = probe; sameKey(slot); --slot) {
-        if (usable(records[slot])) {
+        if (usable(slot)) {
             return slot;
         }
     }
     return probe;
 }
 
-// The message for an unmapped byte: four bytes from it; those past the end of the text (the
-// `limit` of bytes left, negative for none, or a 0 byte) show as 0 and are not read.
-std::string s_noMappingBytes(const unsigned char* text, long limit)
+// The message for an unmapped byte shows four bytes from it; those past the `left` bytes
+// (negative: no count) or a 0 byte show as 0 and are not read.
+std::string s_noMappingBytes(const unsigned char* text, long left)
 {
     unsigned shown[4] = {};
-    for (long i = 0; i < 4 && (limit < 0 || i < limit); ++i) {
+    for (long i = 0; i < 4 && (left < 0 || i < left) && (i == 0 || shown[i - 1] != 0); ++i) {
         shown[i] = text[i];
-        if (shown[i] == 0) {
-            break;
-        }
     }
     char line[64];
     std::snprintf(line, sizeof line, "No mapping for character(s) \\x%02X\\x%02X\\x%02X\\x%02X'\n",
@@ -440,123 +234,117 @@ std::string s_noMappingBytes(const unsigned char* text, long limit)
     return line;
 }
 
-std::string s_noMappingUnit(UChar unit)
-{
-    char line[48];
-    std::snprintf(line, sizeof line, "No mapping for character <U%04X>\n", unit);
-    return line;
-}
-
-// Copies a record's bytes to `out`.
-void s_putBytes(const NoxRefRecord& record, char* out)
-{
-    for (int i = 0; i < record.length; ++i) {
-        out[i] = static_cast<char>(record.bytes >> (8 * i));
-    }
-}
-
 } // namespace
-
-NoxRefCodePage::NoxRefCodePage(std::vector<NoxRefRecord> byBytes_in,
-                               std::vector<NoxRefRecord> byUnicode_in,
-                               const unsigned char (&leadBytes_in)[256])
-    : mByBytes(std::move(byBytes_in)), mByUnicode(std::move(byUnicode_in))
-{
-    std::copy(leadBytes_in, leadBytes_in + 256, mLeadBytes);
-}
 
 NoxRefCodePage NoxRefCodePage::fromConverter(const NoxUCharConverter& converter)
 {
-    std::vector<NoxRefRecord> byBytes, byUnicode;
+    NoxRefCodePage retval;
     for (uint32_t i = 0; i < converter.dataLen; ++i) {
-        byBytes.push_back(s_record(*converter.mbcsData[i]));
-        byUnicode.push_back(s_record(*converter.unicodeData[i]));
+        retval.mByBytes.push_back(s_record(*converter.mbcsData[i]));
+        retval.mByUnicode.push_back(s_record(*converter.unicodeData[i]));
     }
-    return NoxRefCodePage(std::move(byBytes), std::move(byUnicode), converter.leadBytes.bytes);
+    const unsigned char* leads = converter.leadBytes.bytes;
+    std::transform(leads, leads + 256, retval.mLeadBytes, [](int n) { return std::min(n, 4); });
+    return retval;
 }
 
-int NoxRefCodePage::mf_leadLength(unsigned char first) const
+int NoxRefCodePage::findBytesSlot(uint32_t key) const
 {
-    return std::min<int>(mLeadBytes[first], 4);
+    return s_search(mByBytes, key, true);
 }
 
-int NoxRefCodePage::findBytesSlot(uint32_t key, int* landed) const
+int NoxRefCodePage::findUnicodeSlot(uint16_t value) const
 {
-    return s_search(
-        mByBytes, key, [](const NoxRefRecord& r) { return r.bytes; },
-        [](const NoxRefRecord& r) { return r.length == 0; },
-        [](const NoxRefRecord& r) { return r.toUnicodeDefault; },
-        [](const NoxRefRecord& r) { return r.toUnicodeDefault || r.toUnicodeFallback; }, landed);
+    return s_search(mByUnicode, value, false);
 }
 
-int NoxRefCodePage::findUnicodeSlot(uint16_t value, int* landed) const
+int NoxRefCodePage::findCharacterSlot(const unsigned char* text) const
 {
-    return s_search(
-        mByUnicode, value, [](const NoxRefRecord& r) { return uint32_t{r.unicode}; },
-        [](const NoxRefRecord&) { return false; },
-        [](const NoxRefRecord& r) { return r.fromUnicodeDefault; },
-        [](const NoxRefRecord& r) { return r.fromUnicodeDefault || r.fromUnicodeFallback; },
-        landed);
-}
-
-const NoxRefRecord* NoxRefCodePage::findCharacter(const unsigned char* text) const
-{
-    const int length = mf_leadLength(text[0]);
-    if (length == 0) {
-        return nullptr;
-    }
+    const int length = mLeadBytes[text[0]];
     uint32_t key = 0;
     for (int i = 0; i < length && text[i] != 0; ++i) {
         key |= uint32_t{text[i]} << (8 * i);
     }
-    const int slot = findBytesSlot(key);
-    return slot < 0 ? nullptr : &mByBytes[slot];
+    return length == 0 ? -1 : findBytesSlot(key);
 }
 
-const NoxRefRecord* NoxRefCodePage::findUnicode(uint16_t value) const
+// Both forms to Unicode, `left` bytes (negative: up to the 0) into `room` units at `out` (null:
+// none); counting goes on past the room. Returns the characters and moves `text` past them.
+int NoxRefCodePage::mf_toUnicode(const unsigned char*& text, long left, UChar* out, long room,
+                                 bool counting, int* errorReturn, NoxRefContext& context) const
 {
-    const int slot = findUnicodeSlot(value);
-    return slot < 0 ? nullptr : &mByUnicode[slot];
+    int n = 0;
+    for (; left != 0 && *text != 0; ++n) {
+        if (left > 0 && mLeadBytes[*text] > left) {
+            s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
+            break;
+        }
+        const int slot = findCharacterSlot(text);
+        if (slot < 0 && !context.bestEffort) {
+            s_setError(errorReturn, NCNV_UNSUPPORTED);
+            context.messages += s_noMappingBytes(text, left);
+            break;
+        }
+        const int length = slot < 0 ? 1 : mByBytes[slot].length;
+        if (left > 0 && length > left) {
+            s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
+            break;
+        }
+        if (out != nullptr && n < room) {
+            out[n] = slot < 0 ? UChar{*text} : mByBytes[slot].unicode;
+        } else {
+            // Counting, a passed-through byte without room is told apart from a mapped one.
+            s_setError(errorReturn,
+                       counting && slot < 0 ? NCNV_INDEX_OUTOFBOUNDS : NCNV_BUFFER_OVERFLOW);
+            if (!counting) {
+                break;
+            }
+        }
+        text += length;
+        left = left > 0 ? left - length : left;
+    }
+    return n;
+}
+
+// Both forms from Unicode, as mf_toUnicode; returns the bytes converted or counted.
+int NoxRefCodePage::mf_fromUnicode(const UChar*& source, long left, char* out, long room,
+                                   bool counting, int* errorReturn, NoxRefContext& context) const
+{
+    int n = 0;
+    for (; left != 0 && *source != 0; ++source, left = left > 0 ? left - 1 : left) {
+        const int slot = findUnicodeSlot(*source);
+        if (slot < 0 && !(context.bestEffort && *source <= 0xFF)) {
+            s_setError(errorReturn, NCNV_UNSUPPORTED);
+            char line[48];
+            std::snprintf(line, sizeof line, "No mapping for character <U%04X>\n", *source);
+            context.messages += line;
+            break;
+        }
+        const int length = slot < 0 ? 1 : mByUnicode[slot].length;
+        if (out != nullptr && room - n >= length) {
+            for (int i = 0; i < length; ++i) {
+                out[n + i] =
+                    static_cast<char>(slot < 0 ? *source : mByUnicode[slot].bytes >> (8 * i));
+            }
+        } else {
+            s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
+            if (!counting) {
+                break;
+            }
+        }
+        n += length;
+    }
+    return n;
 }
 
 int NoxRefCodePage::toUChars(UChar* out, int outSize, const char* source, int sourceSize,
                              int* errorReturn, NoxRefContext& context) const
 {
-    int retval = 0;
-    s_setError(errorReturn, NCNV_OK);
-    if (source == nullptr) {
-        s_setError(errorReturn, NCNV_ILLEGAL_ARGUMENT);
-    } else {
-        const auto* text = reinterpret_cast<const unsigned char*>(source);
-        long left = sourceSize; // negative: only the 0 byte ends the text
-        while (left != 0 && *text != 0) {
-            if (left > 0 && mf_leadLength(*text) > left) {
-                s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
-                break;
-            }
-            const NoxRefRecord* record = findCharacter(text);
-            if (record == nullptr && !context.bestEffort) {
-                s_setError(errorReturn, NCNV_UNSUPPORTED);
-                context.messages += s_noMappingBytes(text, left);
-                break;
-            }
-            const int length = record == nullptr ? 1 : record->length;
-            if (left > 0 && length > left) {
-                s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
-                break;
-            }
-            if (out != nullptr && retval < outSize) {
-                out[retval] = record == nullptr ? UChar{*text} : record->unicode;
-            } else {
-                // A passed-through byte without room is told apart from a mapped character.
-                s_setError(errorReturn,
-                           record == nullptr ? NCNV_INDEX_OUTOFBOUNDS : NCNV_BUFFER_OVERFLOW);
-            }
-            ++retval;
-            text += length;
-            left = left > 0 ? left - length : left;
-        }
-    }
+    s_setError(errorReturn, source == nullptr ? NCNV_ILLEGAL_ARGUMENT : NCNV_OK);
+    const auto* text = reinterpret_cast<const unsigned char*>(source);
+    const int retval = source == nullptr ? 0
+                                         : mf_toUnicode(text, sourceSize, out, outSize, true,
+                                                        errorReturn, context);
     if (out != nullptr && retval < outSize) {
         out[retval] = 0;
     }
@@ -566,32 +354,10 @@ int NoxRefCodePage::toUChars(UChar* out, int outSize, const char* source, int so
 int NoxRefCodePage::fromUChars(char* out, int outSize, const UChar* source, int sourceSize,
                                int* errorReturn, NoxRefContext& context) const
 {
-    int retval = 0;
-    s_setError(errorReturn, NCNV_OK);
-    if (source == nullptr) {
-        s_setError(errorReturn, NCNV_ILLEGAL_ARGUMENT);
-    } else {
-        long left = sourceSize; // negative: only the 0 unit ends the text
-        for (; left != 0 && *source != 0; ++source, left = left > 0 ? left - 1 : left) {
-            const NoxRefRecord* record = findUnicode(*source);
-            if (record == nullptr && !(context.bestEffort && *source <= 0xFF)) {
-                s_setError(errorReturn, NCNV_UNSUPPORTED);
-                context.messages += s_noMappingUnit(*source);
-                break;
-            }
-            const int length = record == nullptr ? 1 : record->length;
-            if (out != nullptr && long{outSize} - retval >= length) {
-                if (record == nullptr) {
-                    out[retval] = static_cast<char>(*source);
-                } else {
-                    s_putBytes(*record, out + retval);
-                }
-            } else {
-                s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
-            }
-            retval += length;
-        }
-    }
+    s_setError(errorReturn, source == nullptr ? NCNV_ILLEGAL_ARGUMENT : NCNV_OK);
+    const int retval = source == nullptr ? 0
+                                         : mf_fromUnicode(source, sourceSize, out, outSize, true,
+                                                          errorReturn, context);
     if (out != nullptr && retval < outSize) {
         out[retval] = 0;
     }
@@ -602,41 +368,13 @@ void NoxRefCodePage::toUnicode(UChar** outRef, const UChar* outEnd, const char**
                                const char* sourceEnd, int* errorReturn,
                                NoxRefContext& context) const
 {
-    if (outRef == nullptr || *outRef == nullptr || outEnd == nullptr || sourceRef == nullptr ||
-        *sourceRef == nullptr || sourceEnd == nullptr) {
-        s_setError(errorReturn, NCNV_ILLEGAL_ARGUMENT);
-        return;
-    }
-    UChar* out = *outRef;
     const auto* text = reinterpret_cast<const unsigned char*>(*sourceRef);
     const auto* end = reinterpret_cast<const unsigned char*>(sourceEnd);
-    while (text < end && *text != 0) {
-        if (mf_leadLength(*text) > end - text) {
-            s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
-            break;
-        }
-        const NoxRefRecord* record = findCharacter(text);
-        if (record == nullptr && !context.bestEffort) {
-            s_setError(errorReturn, NCNV_UNSUPPORTED);
-            context.messages += s_noMappingBytes(text, end - text);
-            break;
-        }
-        const int length = record == nullptr ? 1 : record->length;
-        if (length > end - text) {
-            s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
-            break;
-        }
-        if (out >= outEnd) {
-            s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
-            break;
-        }
-        *out++ = record == nullptr ? UChar{*text} : record->unicode;
-        text += length;
+    *outRef += mf_toUnicode(text, std::max<long>(end - text, 0), *outRef, outEnd - *outRef, false,
+                            errorReturn, context);
+    if (text < end && *text == 0 && *outRef < outEnd) {
+        **outRef = 0;
     }
-    if (text < end && *text == 0 && out < outEnd) {
-        *out = 0;
-    }
-    *outRef = out;
     *sourceRef = reinterpret_cast<const char*>(text);
 }
 
@@ -644,75 +382,32 @@ void NoxRefCodePage::fromUnicode(char** outRef, const char* outEnd, const UChar*
                                  const UChar* sourceEnd, int* errorReturn,
                                  NoxRefContext& context) const
 {
-    if (outRef == nullptr || *outRef == nullptr || outEnd == nullptr || sourceRef == nullptr ||
-        *sourceRef == nullptr || sourceEnd == nullptr) {
-        s_setError(errorReturn, NCNV_ILLEGAL_ARGUMENT);
-        return;
+    *outRef += mf_fromUnicode(*sourceRef, std::max<long>(sourceEnd - *sourceRef, 0), *outRef,
+                              outEnd - *outRef, false, errorReturn, context);
+    if (*sourceRef < sourceEnd && **sourceRef == 0 && *outRef < outEnd) {
+        **outRef = 0;
     }
-    char* out = *outRef;
-    const UChar* source = *sourceRef;
-    for (; source < sourceEnd && *source != 0; ++source) {
-        const NoxRefRecord* record = findUnicode(*source);
-        if (record == nullptr && !(context.bestEffort && *source <= 0xFF)) {
-            s_setError(errorReturn, NCNV_UNSUPPORTED);
-            context.messages += s_noMappingUnit(*source);
-            break;
-        }
-        const int length = record == nullptr ? 1 : record->length;
-        if (outEnd - out < length) {
-            s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
-            break;
-        }
-        if (record == nullptr) {
-            *out = static_cast<char>(*source);
-        } else {
-            s_putBytes(*record, out);
-        }
-        out += length;
-    }
-    if (source < sourceEnd && *source == 0 && out < outEnd) {
-        *out = 0;
-    }
-    *outRef = out;
-    *sourceRef = source;
 }
 
 int NoxRefCodePage::mblen(const char* source, int maxBytes, int* errorReturn,
                           NoxRefContext& context) const
 {
-    if (source == nullptr) {
-        return 0;
-    }
-    if (maxBytes <= 0) {
-        s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
-        return -1;
-    }
     const auto* text = reinterpret_cast<const unsigned char*>(source);
-    if (*text == 0) {
-        s_setError(errorReturn, NCNV_OK);
+    if (text == nullptr || (maxBytes > 0 && *text == 0)) {
+        s_setError(text == nullptr ? nullptr : errorReturn, NCNV_OK);
         return 0;
     }
-    if (mf_leadLength(*text) > maxBytes) {
-        s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
-        return -1;
-    }
-    const NoxRefRecord* record = findCharacter(text);
-    if (record == nullptr) {
+    const int slot = maxBytes > 0 && mLeadBytes[*text] <= maxBytes ? findCharacterSlot(text) : -2;
+    if (slot == -1) { // no mapping
         char line[40];
         std::snprintf(line, sizeof line, "No mapping for character \\x%02X\n", *text);
         context.messages += line;
-        if (context.bestEffort) {
-            return 1;
-        }
-        s_setError(errorReturn, NCNV_INVALID_CHAR);
-        return -1;
+        s_setError(context.bestEffort ? nullptr : errorReturn, NCNV_INVALID_CHAR);
+        return context.bestEffort ? 1 : -1;
     }
-    if (record->length > maxBytes) {
-        s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
-        return -1;
-    }
-    s_setError(errorReturn, NCNV_OK);
-    return record->length;
+    const bool fits = slot >= 0 && mByBytes[slot].length <= maxBytes;
+    s_setError(errorReturn, fits ? NCNV_OK : NCNV_BUFFER_OVERFLOW);
+    return fits ? mByBytes[slot].length : -1;
 }
 
 } // namespace noxref
