@@ -170,9 +170,9 @@ TEST(DumpTest, ValuesDuplicatesAndFiles)
               std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}));
 }
 
-// The UCM mapping line: accepted with its value, bytes and type (mappingType: 0x30 for |0,
-// 0x40 |1, 0x80 |3, plus the length), or refused and the record cleared; a comment or a null
-// line is refused and leaves the record untouched.
+// The UCM mapping line: accepted with its value, bytes and type (0x30 for |0, 0x40 |1, 0x80 |3,
+// plus the length), or refused and the record cleared (value 0); a comment or a null line is
+// refused and leaves the record untouched (0x7777).
 TEST(ParserTest, MappingLines)
 {
     struct {
@@ -181,6 +181,7 @@ TEST(ParserTest, MappingLines)
         t_mbcsBytes bytes = 0;
         uint16_t type = 0;
     } const cases[] = {
+        // clang-format off
         {"<U3000> \\x81\\x40 |0\n", 0x3000, 0x4081, 0x32},
         {"<U0041> \\x41\\x42\\x43\\x44 |0\n", 0x41, 0x44434241, 0x34},
         {"U00e9\\xE9|3\n", 0xE9, 0xE9, 0x81},
@@ -193,21 +194,14 @@ TEST(ParserTest, MappingLines)
         {"<U0004> \\x4\\x41 |0\n", 4, 0x4104, 0x32},
         {"#<U0041> \\x41 |0\n", 0x7777},
         {nullptr, 0x7777},
+        // Refused: a fifth byte, precision 2, no blank before the newline, a 0 byte, a cut line,
+        // a bad digit, a lower-case u, no value, a long value, no bytes, '#' after blanks.
+        {"<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n"}, {"<U00A0> \\xA0 |2\n"}, {"<U0041> \\x41\n"},
+        {"<U0041> \\x41\r\n"}, {"<U0041> \\x41\\x00 |0\n"}, {""}, {"<U00"}, {"<U0041> \\xG1 |0\n"},
+        {"<u0041> \\x41 |0\n"}, {"\\x41 |0\n"}, {"<U00410> \\x41 |0\n"}, {"<U0041> |0\n"},
+        {"  #<U0041> \\x41 |0\n"}, {LB " 00:1\n"},
+        // clang-format on
     };
-    // Refused: a fifth byte, precision 2, no blank before the newline, a 0 byte, a cut line,
-    // a bad digit, a lower-case u, no value, a long value, no bytes, '#' after blanks.
-    for (const char* line :
-         {"<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n", "<U00A0> \\xA0 |2\n", "<U0041> \\x41\n",
-          "<U0041> \\x41\r\n", "<U0041> \\x41\\x00 |0\n", "", "<U00", "<U0041> \\xG1 |0\n",
-          "<u0041> \\x41 |0\n", "\\x41 |0\n", "<U00410> \\x41 |0\n", "<U0041> |0\n",
-          "  #<U0041> \\x41 |0\n", LB " 00:1\n"}) {
-        NoxUCharMapping m;
-        m.setUnicode(0x7777);
-        const int result = parse_ucm_line(line, &m);
-        EXPECT_EQ(std::make_tuple(0, 0, 0u, 0),
-                  std::make_tuple(result, int{m.getUnicode()}, m.mbcsBytes, int{m.mappingType}))
-            << line;
-    }
     for (const auto& c : cases) {
         NoxUCharMapping m;
         m.setUnicode(0x7777);
@@ -219,8 +213,6 @@ TEST(ParserTest, MappingLines)
     EXPECT_EQ(0, parse_ucm_line("U0041\\x41|0", nullptr));
 }
 
-// The lead-byte line: the bytes it gives a length, cur_min and cur_max, spot checks of slots.
-// Lines accumulate; a length 0 resets cur_min and the next non-zero length replaces it.
 // The usual line, which the parser reads where it lies, reads as the general scan reads it
 // (a leading space sends a line to the general scan), also with any one character changed.
 TEST(ParserTest, UsualLinesReadAsTheGeneralScanReadsThem)
@@ -252,6 +244,8 @@ TEST(ParserTest, UsualLinesReadAsTheGeneralScanReadsThem)
     EXPECT_GT(lines, 800); // many of the changed lines are still mapping lines
 }
 
+// The lead-byte line: the bytes it gives a length, cur_min and cur_max, spot checks of slots.
+// Lines accumulate; a length 0 resets cur_min and the next non-zero length replaces it.
 TEST(ParserTest, LeadByteLines)
 {
     struct {

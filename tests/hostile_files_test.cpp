@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,8 +19,7 @@ namespace {
 using namespace std::string_literals;
 const std::string kLead = "<nox_lead_bytes> 01-7F:1 81:2\n";
 const std::string kAbc = "<U0041> \\x41 |0\n<U0042> \\x42 |0\n<U3000> \\x81\\x40 |0\n";
-const int kOk = NCNV_OK;
-const int kNoMap = NCNV_UNSUPPORTED;
+const int kOk = NCNV_OK, kNoMap = NCNV_UNSUPPORTED;
 struct Probe { // bytes, what they convert to, the error code; the same from units
     std::string bytes;
     std::u16string toU;
@@ -95,8 +96,10 @@ TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
                   noxtest::captureStderr([&] { h = ncnv_loadConverter(path.c_str()); }));
         int error = noxtest::kUnset;
         EXPECT_EQ(c.mbCurMax, ncnv_MB_CUR_MAX(h, &error));
-        const auto dump = noxtest::captureStdout([&] { ncnv_dumpUTF8(h, nullptr, nullptr); });
-        EXPECT_EQ(c.records, std::count(dump.begin(), dump.end(), '\n')); // a line per record
+        const std::string dumpFile = dir.path() + "/dump" + std::to_string(&c - cases);
+        ncnv_dumpUTF8(h, dumpFile.c_str(), "w");
+        std::ifstream dump(dumpFile); // a line per record
+        EXPECT_EQ(c.records, std::count(std::istreambuf_iterator<char>(dump), {}, '\n'));
         noxtest::forEachLevel([&] {
             const auto toU = noxtest::toUChars(h, c.probe.bytes, int(c.probe.bytes.size()), 64);
             const auto fromU = noxtest::fromUChars(h, c.probe.units, int(c.probe.units.size()), 64);
@@ -151,9 +154,8 @@ std::vector<std::string> s_tablesToCheck(const noxtest::TempDir& dir)
     return retval;
 }
 
-// The indexes hold exactly the order that qsort gives them with the records' comparators (on
-// this system a stable merge sort): among equal keys, which record comes first decides what
-// a lookup returns.
+// The indexes hold the order that qsort gives with the records' comparators: among equal keys,
+// which record comes first decides what a lookup returns.
 TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
 {
     const noxtest::TempDir dir;
