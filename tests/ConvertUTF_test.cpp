@@ -16,7 +16,7 @@ enum Modes { kStrict = 1, kLenient = 2, kBoth = 3 };
 // One behaviour of one routine: its input, the room in the target, and what comes out.
 struct Row {
     const char* name;
-    Utf routine;
+    Utf::Routine routine;
     Modes modes;
     std::u32string in;
     size_t room;
@@ -98,15 +98,13 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
             SCOPED_TRACE(testing::Message() << row.name << ", mode " << flags);
             const noxtest::UtfCall want{row.result, row.consumed, row.out,
                                         row.room - row.out.size()};
-            noxtest::forEachLevel([&] {
-                EXPECT_EQ(noxtest::convertUtf(row.routine, row.in, row.room, flags), want);
-            });
+            noxtest::forEachLevel([&] { EXPECT_EQ(row.routine(row.in, row.room, flags), want); });
             for (size_t lead = 1; lead < 70 && !HasFailure(); ++lead) {
                 const std::u32string text =
                     std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
                 for (const size_t room : {lead + row.room, 4 * text.size()}) {
                     noxtest::expectEveryLevelAsExact(
-                        [&] { return noxtest::convertUtf(row.routine, text, room, flags); });
+                        [&] { return row.routine(text, room, flags); });
                 }
             }
         }

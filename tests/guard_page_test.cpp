@@ -66,9 +66,9 @@ TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
                                        {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"},
                                        {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
     using noxtest::Utf; // from form to form (0: UTF-8, 1: UTF-16, 2: UTF-32)
-    const Utf kRoutines[3][3] = {{Utf::U8to16, Utf::U8to16, Utf::U8to32},
-                                 {Utf::U16to8, Utf::U16to8, Utf::U16to32},
-                                 {Utf::U32to8, Utf::U32to16, Utf::U32to16}};
+    const Utf::Routine kRoutines[3][3] = {{Utf::U8to16, Utf::U8to16, Utf::U8to32},
+                                          {Utf::U16to8, Utf::U16to8, Utf::U16to32},
+                                          {Utf::U32to8, Utf::U32to16, Utf::U32to16}};
     for (int from = 0; from < 3; ++from) {
         for (size_t length = 1; length <= 80; ++length) {
             // Mostly one script at a time, so that the vector blocks see long regular runs.
@@ -80,15 +80,13 @@ TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
             text.resize(length); // may cut the last character
             for (int to = (from + 1) % 3; to != from; to = (to + 1) % 3) {
                 SCOPED_TRACE(testing::Message() << from << " to " << to << ", length " << length);
-                const noxtest::Utf routine = kRoutines[from][to];
+                const Utf::Routine routine = kRoutines[from][to];
                 noxtest::expectEveryLevelAsExact([&] {
-                    const auto ample =
-                        noxtest::convertUtf(routine, text, 4 * length + 64, strictConversion);
+                    const auto ample = routine(text, 4 * length + 64, strictConversion);
                     const size_t needed = ample.out.size();
                     return std::vector<noxtest::UtfCall>{
-                        ample, noxtest::convertUtf(routine, text, needed, strictConversion),
-                        noxtest::convertUtf(routine, text, std::max<size_t>(needed, 1) - 1,
-                                            strictConversion)};
+                        ample, routine(text, needed, strictConversion),
+                        routine(text, std::max<size_t>(needed, 1) - 1, strictConversion)};
                 });
             }
         }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,21 +29,15 @@ struct Probe { // bytes, what they convert to, the error code; the same from uni
     std::string fromU;
     int fromError;
 };
+// clang-format off
 const Probe kLatin1{"A\x81\xFF", u"A\x81\xFF", kOk, u"A\xFF\x100", "A\xFF", kNoMap};
 const Probe kNone{"A", u"", kNoMap, u"A", "", kNoMap};
 const Probe kABC{"AB\x81@C", u"AB\u3000", kNoMap, u"A\u3000BC", "A\x81@B", kNoMap};
-const Probe kLengths{"\x81\x84\x41\x42\x43\x85\x41\x42\x43\x8F\x41\x42\x43\x80",
-                     u"\x4E01\x4E04\x4E05\x4E0F",
-                     kNoMap,
-                     u"\x4E01\x4E05\x4E0F\x4E00",
-                     "\x81\x85\x41\x42\x43\x8F\x41\x42\x43",
-                     kNoMap};
-const Probe kDupsProbe{"ABCcdD\x81@\x81\x41\x42\x42\x81\x42",
-                       u"ABCCDD\u3000\u3000\x42\x42",
-                       kNoMap,
-                       u"AB\u00C2\x43\x45\x65\u3001\u00F1\x63",
-                       "ABBCEEBB\x81",
-                       kNoMap};
+const Probe kLengths{"\x81\x84\x41\x42\x43\x85\x41\x42\x43\x8F\x41\x42\x43\x80", u"\x4E01\x4E04\x4E05\x4E0F", kNoMap,
+                     u"\x4E01\x4E05\x4E0F\x4E00", "\x81\x85\x41\x42\x43\x8F\x41\x42\x43", kNoMap};
+const Probe kDupsProbe{"ABCcdD\x81@\x81\x41\x42\x42\x81\x42", u"ABCCDD\u3000\u3000\x42\x42", kNoMap,
+                       u"AB\u00C2\x43\x45\x65\u3001\u00F1\x63", "ABBCEEBB\x81", kNoMap};
+// clang-format on
 
 TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
 {
@@ -144,10 +139,9 @@ std::vector<std::string> s_tablesToCheck(const noxtest::TempDir& dir)
                 order == 1 ? std::sort(lines.begin(), lines.end())
                            : std::reverse(lines.begin(), lines.end());
             }
-            std::string table = "<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n";
-            for (const std::string& line : lines) {
-                table += line;
-            }
+            const std::string table =
+                std::accumulate(lines.begin(), lines.end(),
+                                std::string("<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n"));
             retval.push_back(dir.write("t" + std::to_string(retval.size()) + ".ucm", table));
         }
     }

@@ -22,6 +22,16 @@ namespace noxtest {
 
 void forEachLevel(const std::function<void()>& body)
 {
+    static const bool s_reported = [] { // once per program: the levels run, those missing
+        std::string run, missing;
+        for (int level = 0; level < nox::kKernelLevels; ++level) {
+            (level <= static_cast<int>(nox::cpuKernelLevel()) ? run : missing) +=
+                std::string(" ") + nox::kernelLevelName(static_cast<nox::KernelLevel>(level));
+        }
+        return std::printf("[ levels   ] run:%s; not on this processor:%s\n", run.c_str(),
+                           missing.empty() ? " none" : missing.c_str()) > 0;
+    }();
+    (void)s_reported;
     const CeilingGuard guard;
     for (int level = 0; level <= static_cast<int>(nox::cpuKernelLevel()); ++level) {
         SCOPED_TRACE(std::string("kernel level ") +
@@ -32,22 +42,6 @@ void forEachLevel(const std::function<void()>& body)
 }
 
 namespace {
-
-// Says once per test program which levels its tests run and which this processor lacks.
-class NoxLevelReport : public testing::Environment {
-    void SetUp() override
-    {
-        std::string run, missing;
-        for (int level = 0; level < nox::kKernelLevels; ++level) {
-            (level <= static_cast<int>(nox::cpuKernelLevel()) ? run : missing) +=
-                std::string(" ") + nox::kernelLevelName(static_cast<nox::KernelLevel>(level));
-        }
-        std::printf("[ levels   ] run:%s; not on this processor:%s\n", run.c_str(),
-                    missing.empty() ? " none" : missing.c_str());
-    }
-};
-
-testing::Environment* const s_levelReport = testing::AddGlobalTestEnvironment(new NoxLevelReport);
 
 std::string s_readAll(FILE* file)
 {
@@ -82,25 +76,6 @@ void PrintTo(const UtfCall& call, std::ostream* os)
 {
     *os << "result " << call.result << ", consumed " << call.consumed << ", out " << hex(call.out)
         << " and " << call.untouched << " untouched";
-}
-
-UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_ConversionFlags flags)
-{
-    switch (routine) {
-    case Utf::U8to16:
-        return callUtf(utf_ConvertUTF8toUTF16, in, room, flags);
-    case Utf::U8to32:
-        return callUtf(utf_ConvertUTF8toUTF32, in, room, flags);
-    case Utf::U16to8:
-        return callUtf(utf_ConvertUTF16toUTF8, in, room, flags);
-    case Utf::U16to32:
-        return callUtf(utf_ConvertUTF16toUTF32, in, room, flags);
-    case Utf::U32to8:
-        return callUtf(utf_ConvertUTF32toUTF8, in, room, flags);
-    case Utf::U32to16:
-        break;
-    }
-    return callUtf(utf_ConvertUTF32toUTF16, in, room, flags);
 }
 
 std::vector<std::string> shippedCodePages()
@@ -155,7 +130,7 @@ Handle::Handle(const std::string& ucmText)
 
 namespace {
 
-// A room of `room` sentinels before the output guard.
+// A room of `room` sentinels before the output guard, and the room as unsigned values.
 template <typename Out> Out* s_output(size_t room)
 {
     return beforeGuard<Out>(1, std::u32string(room, sizeof(Out) == 1 ? 0xEE : 0xEEEE));
@@ -163,8 +138,8 @@ template <typename Out> Out* s_output(size_t room)
 
 template <typename Out> std::vector<unsigned> s_unsigned(const Out* out, size_t room)
 {
-    return std::vector<unsigned>(reinterpret_cast<const std::make_unsigned_t<Out>*>(out),
-                                 reinterpret_cast<const std::make_unsigned_t<Out>*>(out) + room);
+    const auto* units = reinterpret_cast<const std::make_unsigned_t<Out>*>(out);
+    return std::vector<unsigned>(units, units + room);
 }
 
 template <typename In, typename Out, typename Text>

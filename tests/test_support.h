@@ -83,9 +83,6 @@ template <typename T, typename Text> T* beforeGuard(int slot, const Text& values
     return data;
 }
 
-// The six UTF routines, by their forms.
-enum class Utf { U8to16, U8to32, U16to8, U16to32, U32to8, U32to16 };
-
 // What one UTF call did: result, source units consumed, units written, and how many units of
 // the room after them still hold the sentinel 0xEEEEEEEE (cast to the form).
 struct UtfCall {
@@ -125,7 +122,22 @@ UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_Conv
     return call;
 }
 
-UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_ConversionFlags flags);
+template <auto f>
+UtfCall callLibraryUtf(const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    return callUtf(f, in, room, flags);
+}
+
+// The library's six UTF routines through callUtf, by their forms.
+struct Utf {
+    using Routine = UtfCall (*)(const std::u32string& in, size_t room, utf_ConversionFlags flags);
+    static constexpr Routine U8to16 = callLibraryUtf<utf_ConvertUTF8toUTF16>,
+                             U8to32 = callLibraryUtf<utf_ConvertUTF8toUTF32>,
+                             U16to8 = callLibraryUtf<utf_ConvertUTF16toUTF8>,
+                             U16to32 = callLibraryUtf<utf_ConvertUTF16toUTF32>,
+                             U32to8 = callLibraryUtf<utf_ConvertUTF32toUTF8>,
+                             U32to16 = callLibraryUtf<utf_ConvertUTF32toUTF16>;
+};
 
 // The shipped code pages (every .ucm file below the data folder), sorted; under
 // AddressSanitizer, where a whole repertoire costs minutes, every eighth of them.
@@ -191,16 +203,10 @@ Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes);
 // How a whole input converts: the output of the part converted, the input it takes, and what
 // ends it (NCNV_OK at the end of the input or at a 0; else the failure's code and message).
 struct Expect {
-    Expect(std::u16string units_in, size_t consumed_in, int stop_in = NCNV_OK,
-           std::string message_in = "")
-        : units(std::move(units_in)), consumed(consumed_in), stop(stop_in),
-          message(std::move(message_in))
-    {
-    }
     std::u16string units; // to Unicode; from Unicode, the bytes as units 0-255
     size_t consumed;
-    int stop;
-    std::string message;
+    int stop = NCNV_OK;
+    std::string message = "";
 };
 
 // Converts the input through every form, counted and pointer-range, with room for all, for
