@@ -32,13 +32,14 @@ void forEachLevel(const std::function<void()>& body)
                            missing.empty() ? " none" : missing.c_str()) > 0;
     }();
     (void)s_reported;
-    const CeilingGuard guard;
+    const nox::KernelLevel saved = nox::kernelCeiling();
     for (int level = 0; level <= static_cast<int>(nox::cpuKernelLevel()); ++level) {
         SCOPED_TRACE(std::string("kernel level ") +
                      nox::kernelLevelName(static_cast<nox::KernelLevel>(level)));
         nox::setKernelCeiling(static_cast<nox::KernelLevel>(level));
         body();
     }
+    nox::setKernelCeiling(saved);
 }
 
 namespace {

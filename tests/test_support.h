@@ -25,18 +25,6 @@ namespace noxtest {
 // An error code that no function writes: the value a test puts there before a call.
 constexpr int kUnset = 99;
 
-// Restores the process-wide kernel ceiling when it goes out of scope.
-class CeilingGuard {
-  public:
-    CeilingGuard() : mSaved(nox::kernelCeiling()) {}
-    ~CeilingGuard() { nox::setKernelCeiling(mSaved); }
-    CeilingGuard(const CeilingGuard&) = delete;
-    CeilingGuard& operator=(const CeilingGuard&) = delete;
-
-  private:
-    nox::KernelLevel mSaved;
-};
-
 // Runs `body` once at each level this processor runs, Exact first, with the level's name in
 // the failure output; the ceiling is restored afterwards. The one place tests set levels.
 void forEachLevel(const std::function<void()>& body);
@@ -123,7 +111,7 @@ UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_Conv
 }
 
 template <auto f>
-UtfCall callLibraryUtf(const std::u32string& in, size_t room, utf_ConversionFlags flags)
+UtfCall convertUtf(const std::u32string& in, size_t room, utf_ConversionFlags flags)
 {
     return callUtf(f, in, room, flags);
 }
@@ -131,12 +119,12 @@ UtfCall callLibraryUtf(const std::u32string& in, size_t room, utf_ConversionFlag
 // The library's six UTF routines through callUtf, by their forms.
 struct Utf {
     using Routine = UtfCall (*)(const std::u32string& in, size_t room, utf_ConversionFlags flags);
-    static constexpr Routine U8to16 = callLibraryUtf<utf_ConvertUTF8toUTF16>,
-                             U8to32 = callLibraryUtf<utf_ConvertUTF8toUTF32>,
-                             U16to8 = callLibraryUtf<utf_ConvertUTF16toUTF8>,
-                             U16to32 = callLibraryUtf<utf_ConvertUTF16toUTF32>,
-                             U32to8 = callLibraryUtf<utf_ConvertUTF32toUTF8>,
-                             U32to16 = callLibraryUtf<utf_ConvertUTF32toUTF16>;
+    static constexpr Routine U8to16 = convertUtf<utf_ConvertUTF8toUTF16>,
+                             U8to32 = convertUtf<utf_ConvertUTF8toUTF32>,
+                             U16to8 = convertUtf<utf_ConvertUTF16toUTF8>,
+                             U16to32 = convertUtf<utf_ConvertUTF16toUTF32>,
+                             U32to8 = convertUtf<utf_ConvertUTF32toUTF8>,
+                             U32to16 = convertUtf<utf_ConvertUTF32toUTF16>;
 };
 
 // The shipped code pages (every .ucm file below the data folder), sorted; under
