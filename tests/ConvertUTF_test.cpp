@@ -120,14 +120,10 @@ TEST(ConvertUtfTest, Utf8Validation)
         int32_t legal;
         int32_t sequence;
     } cases[] = {
-        {"", 0, 0},
-        {"\x41\x80", 1, 1},
-        {"\xC3", 1, 0},
-        {"\xE2\x82\xAC", 1, 1},
-        {"\xC3\xA9\x41", 0, 1},
-        {"\xF0\x9F\x98", 1, 0},
-        {"\xF4\x90", 0, 0},
-        {"\x80", 0, 0},
+        // clang-format off
+        {"", 0, 0}, {"\x41\x80", 1, 1}, {"\xC3", 1, 0}, {"\xE2\x82\xAC", 1, 1}, {"\xC3\xA9\x41", 0, 1},
+        {"\xF0\x9F\x98", 1, 0}, {"\xF4\x90", 0, 0}, {"\x80", 0, 0},
+        // clang-format on
     };
     noxtest::forEachLevel([&] {
         for (const auto& c : cases) {

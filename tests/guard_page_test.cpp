@@ -60,11 +60,11 @@ TEST(GuardPageTest, CutCharactersAndFullRoomsStopAtTheGuard)
 TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
 {
     // Characters as UTF-8, UTF-16 and UTF-32: ASCII, Latin, Cyrillic, CJK, emoji.
-    const std::u32string chars[][3] = {{U"a", U"a", U"a"},
-                                       {U"\xC3\xA9", U"\xE9", U"\xE9"},
-                                       {U"\xD0\x96", U"\x416", U"\x416"},
-                                       {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"},
-                                       {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
+    // clang-format off
+    const std::u32string chars[][3] = {
+        {U"a", U"a", U"a"}, {U"\xC3\xA9", U"\xE9", U"\xE9"}, {U"\xD0\x96", U"\x416", U"\x416"},
+        {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"}, {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
+    // clang-format on
     using noxtest::Utf; // from form to form (0: UTF-8, 1: UTF-16, 2: UTF-32)
     const Utf::Routine kRoutines[3][3] = {{Utf::U8to16, Utf::U8to16, Utf::U8to32},
                                           {Utf::U16to8, Utf::U16to8, Utf::U16to32},
