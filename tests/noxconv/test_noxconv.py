@@ -460,6 +460,34 @@ class ImportTest(Case):
                 self.assertEqual((r.returncode, r.stdout, os.path.exists(self.target)), (2, b"", False))
                 self.assertRegex(r.stderr.decode(), r"^noxconv: cannot import .*" + name + ": .*" + reason)
 
+    def test_icu_files_line_by_line_against_the_source(self):
+        if not ICU:
+            self.skipTest("ICU's mapping tables not given (--icu)")
+        reasons = ["above U+FFFF", "with several code points", "with the byte 0x00", "|2 substitutions",
+                   "|1 beside a |0 of the same code point"]
+        for name in ["ibm-943_P15A-2003", "windows-950-2000", "ibm-1047_P100-1995", "euc-jp-2007",
+                     "ibm-5348_P100-1997", "macos-0_2-10.2", "ibm-1373_P100-2002"]:
+            with self.subTest(name=name):
+                source = Path(ICU, name + ".ucm").read_text(encoding="latin-1")
+                r = self.run_nox("--import-ucm", os.path.join(ICU, name + ".ucm"))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                left_out, lead_line = expected_import(source)
+                out = r.stdout.decode("latin-1").splitlines()
+                added = [line for line in out if line.startswith("# Imported with noxconv") or line.startswith(
+                    "# mapping lines; lines that") or line.startswith("# Mapping lines kept:") or line == lead_line]
+                self.assertEqual(len(added), 4)
+                dropped = source.splitlines()
+                for line in (line for line in out if line not in added):  # the rest as in the source, in its order
+                    while dropped and dropped[0] != line:
+                        self.assertIn(dropped[0], sum(left_out.values(), []), "dropped without a reason")
+                        dropped.pop(0)
+                    self.assertTrue(dropped, "not in the source: " + line)
+                    dropped.pop(0)
+                counts = ", ".join("%d %s" % (len(left_out[r]), r) for r in reasons if r in left_out)
+                total = sum(map(len, left_out.values()))
+                self.assertIn("%d line%s left out (%s)" % (total, "s" if total > 1 else "", counts) if counts
+                              else "no line left out", added[2])
+
     def test_icu_generator_rewrites_only_its_own_pages_and_refuses_a_taken_name(self):
         icu, pages, notes = (os.path.join(self.folder, d) for d in ("icu", "pages", "notes"))
         for folder, files in [(icu, {"a.ucm": self.SOURCE, "tiny.ucm": self.SOURCE, "LICENSE": "licence\n",
