@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -59,12 +58,11 @@ TEST(ProcessTest, Scenarios)
          " hello\n\nConstructed converter for 3 characters.\n"},
         // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
         {"no path", {}, abc, "Cannot access '//A.ucm'\n"},
+        // clang-format off
         {"second", {{"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/q/A.ucm'\n"},
-        {"first",
-         {{"NOX_UCM_PATH", "/n"}, {"QV_UCM_PATH", "/q"}},
-         abc,
-         "Cannot access '/n/A.ucm'\n"},
+        {"first", {{"NOX_UCM_PATH", "/n"}, {"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/n/A.ucm'\n"},
         {"empty", {{"NOX_UCM_PATH", ""}, {"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/A.ucm'\n"},
+        // clang-format on
         // Under the debug switch every open reads its file (echoing its comments), also while
         // another converter has it open and once the switch comes on after a table was shared.
         {"nothing shared under the debug switch",
@@ -175,7 +173,6 @@ TEST(SharedTableTest, KernelTablesComeWithTheFirstKernelConversion)
     const std::string path = dir.write("T.ucm", "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
                                                 "<U3000> \\x81\\x40 |0\n");
     noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
-        const noxtest::CeilingGuard guard;
         const NoxUCharConverter a(path.c_str());
         const NoxUCharConverter b(path.c_str());
         checks.expect(a.tableBytes() == 0 && b.tableBytes() == 0, "none at the open");
