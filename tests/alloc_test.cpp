@@ -24,13 +24,9 @@ extern "C" void* __libc_realloc(void* p, size_t size);
 
 namespace {
 
-// -1: never fail; otherwise the number of non-throwing allocations that still succeed.
-long s_allocationsLeft = -1;
-// While set, C allocations of a megabyte or more fail (a line that long cannot be read).
-bool s_failLargeAllocations = false;
-// While positive, counts down the reads from a file; the read where it reaches 0 fails with
-// an input/output error.
-int s_readsBeforeError = 0;
+long s_allocationsLeft = -1;         // non-throwing allocations that still succeed; -1: all
+bool s_failLargeAllocations = false; // while set, C allocations of 1 MiB or more fail
+int s_readsBeforeError = 0;          // counts reads down; the one where it reaches 0 fails
 
 void* s_allocate(std::size_t size, bool counted)
 {
@@ -85,20 +81,17 @@ TEST(AllocationTest, DefaultHandleWithoutConverterReportsSeven)
     ncnv_releaseConverter(h);
 }
 
-// A mapping file with a very long comment line in the middle: its records before and after.
-std::string s_fileWithLongLine()
-{
-    return "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0\n<U0042> \\x42 |0\n#" +
-           std::string(2 << 20, 'c') + "\n<U0043> \\x43 |0\n";
-}
-
 // A line that cannot be read, for want of memory or by a read error, leaves no partial table:
 // the converter is empty, with no message. The lead-byte line read before the failure still
 // gives the longest character.
 TEST(AllocationTest, UnreadableLineLeavesNoTable)
 {
     noxtest::TempDir dir;
-    const std::string path = dir.write("long.ucm", s_fileWithLongLine());
+    // A very long comment line amid the records.
+    const std::string path =
+        dir.write("long.ucm", "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0\n"
+                              "<U0042> \\x42 |0\n#" +
+                                  std::string(2 << 20, 'c') + "\n<U0043> \\x43 |0\n");
     const struct {
         const char* name;
         bool failLargeAllocations;
@@ -147,13 +140,9 @@ extern "C" void* malloc(size_t size)
 
 extern "C" void* realloc(void* p, size_t size)
 {
-    void* retval = nullptr;
-    if (s_failLargeAllocations && size >= (1u << 20)) {
-        errno = ENOMEM;
-    } else {
-        retval = __libc_realloc(p, size);
-    }
-    return retval;
+    const bool fail = s_failLargeAllocations && size >= (1u << 20);
+    errno = fail ? ENOMEM : errno;
+    return fail ? nullptr : __libc_realloc(p, size);
 }
 #endif
 
@@ -172,35 +161,13 @@ extern "C" ssize_t read(int fd, void* buffer, size_t size)
 }
 
 // All allocation functions are replaced together, so that every delete matches its new.
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept
-{
-    return s_allocate(n, true);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
-{
-    return s_allocate(n, true);
-}
-void* operator new(std::size_t n)
-{
-    return s_allocate(n, false);
-}
-void* operator new[](std::size_t n)
-{
-    return s_allocate(n, false);
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
+// clang-format off
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return s_allocate(n, true); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return s_allocate(n, true); }
+void* operator new(std::size_t n) { return s_allocate(n, false); }
+void* operator new[](std::size_t n) { return s_allocate(n, false); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+// clang-format on

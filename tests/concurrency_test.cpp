@@ -51,8 +51,7 @@ Results s_convert(NoxUConverter* h, const std::string& bytes, const std::vector<
     return r;
 }
 
-// In a child process whose default code page is a table of one-, two- and three-byte characters,
-// odd threads convert through the default converter, even ones through their own; thread 0 also
+// Odd threads convert through the default converter, even ones through their own; thread 0 also
 // moves the kernel ceiling and dumps the table. The expected results come from a copy of the
 // file, so that the threads race to the first conversion, which builds the kernels' tables.
 TEST(ConcurrencyTest, ConvertersAndUtfRoutinesManyThreads)

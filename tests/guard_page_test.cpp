@@ -1,6 +1,5 @@
-// guard_page_test.cpp - conversions whose input ends right before an inaccessible page and
-// whose room ends right before one (a read or write past a limit dies with SIGSEGV), at every
-// kernel level: every level gives what level Exact gives, which reference_test checks.
+// guard_page_test.cpp - inputs and rooms ending right before an inaccessible page (a read or
+// write past a limit dies with SIGSEGV) at every kernel level, each giving what Exact gives.
 #include "ConvertUTF.h"
 #include "environment.h"
 #include "test_support.h"
@@ -61,15 +60,15 @@ TEST(GuardPageTest, CutCharactersAndFullRoomsStopAtTheGuard)
 TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
 {
     // Characters as UTF-8, UTF-16 and UTF-32: ASCII, Latin, Cyrillic, CJK, emoji.
-    const std::u32string chars[][3] = {{U"a", U"a", U"a"},
-                                       {U"\xC3\xA9", U"\xE9", U"\xE9"},
-                                       {U"\xD0\x96", U"\x416", U"\x416"},
-                                       {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"},
-                                       {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
+    // clang-format off
+    const std::u32string chars[][3] = {
+        {U"a", U"a", U"a"}, {U"\xC3\xA9", U"\xE9", U"\xE9"}, {U"\xD0\x96", U"\x416", U"\x416"},
+        {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"}, {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
+    // clang-format on
     using noxtest::Utf; // from form to form (0: UTF-8, 1: UTF-16, 2: UTF-32)
-    const Utf kRoutines[3][3] = {{Utf::U8to16, Utf::U8to16, Utf::U8to32},
-                                 {Utf::U16to8, Utf::U16to8, Utf::U16to32},
-                                 {Utf::U32to8, Utf::U32to16, Utf::U32to16}};
+    const Utf::Routine kRoutines[3][3] = {{Utf::U8to16, Utf::U8to16, Utf::U8to32},
+                                          {Utf::U16to8, Utf::U16to8, Utf::U16to32},
+                                          {Utf::U32to8, Utf::U32to16, Utf::U32to16}};
     for (int from = 0; from < 3; ++from) {
         for (size_t length = 1; length <= 80; ++length) {
             // Mostly one script at a time, so that the vector blocks see long regular runs.
@@ -81,15 +80,13 @@ TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
             text.resize(length); // may cut the last character
             for (int to = (from + 1) % 3; to != from; to = (to + 1) % 3) {
                 SCOPED_TRACE(testing::Message() << from << " to " << to << ", length " << length);
-                const noxtest::Utf routine = kRoutines[from][to];
+                const Utf::Routine routine = kRoutines[from][to];
                 noxtest::expectEveryLevelAsExact([&] {
-                    const auto ample =
-                        noxtest::convertUtf(routine, text, 4 * length + 64, strictConversion);
+                    const auto ample = routine(text, 4 * length + 64, strictConversion);
                     const size_t needed = ample.out.size();
                     return std::vector<noxtest::UtfCall>{
-                        ample, noxtest::convertUtf(routine, text, needed, strictConversion),
-                        noxtest::convertUtf(routine, text, std::max<size_t>(needed, 1) - 1,
-                                            strictConversion)};
+                        ample, routine(text, needed, strictConversion),
+                        routine(text, std::max<size_t>(needed, 1) - 1, strictConversion)};
                 });
             }
         }
@@ -105,21 +102,17 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
     const std::string ucm = std::string(NOX_DATA_DIR) + "/ucm/";
     // Each page with a unit beyond ASCII that it maps (the bytes 0x82 0xA0 map in every one:
     // two Latin or Cyrillic characters, or one double-byte character).
-    const struct {
-        noxtest::Handle h;
-        char16_t upper;
-    } pages[] = {{noxtest::Handle(ncnv_getConverter("LATIN_1")), 0xE9},
-                 {noxtest::Handle(ncnv_loadConverter((ucm + "CP1252.ucm").c_str())), 0xE9},
-                 {noxtest::Handle(ncnv_loadConverter((ucm + "CP1251.ucm").c_str())), 0x430},
-                 {noxtest::Handle(ncnv_loadConverter((ucm + "SJIS.ucm").c_str())), 0x3042},
-                 {noxtest::Handle(ncnv_loadConverter((ucm + "GBK.ucm").c_str())), 0x3042}};
+    const std::pair<std::string, char16_t> pages[] = {
+        {"/LATIN_1", 0xE9}, {"CP1252", 0xE9}, {"CP1251", 0x430}, {"SJIS", 0x3042}, {"GBK", 0x3042}};
     const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     std::vector<size_t> lengths = {100, pageSize - 1, pageSize + 7, 2 * pageSize + 33};
     for (size_t length = 1; length <= 80; ++length) {
         lengths.push_back(length);
     }
     const int far = INT_MAX;
-    for (const auto& page : pages) {
+    for (const auto& [name, upper] : pages) {
+        const noxtest::Handle h(name[0] == '/' ? ncnv_getConverter(name.c_str() + 1)
+                                               : ncnv_loadConverter((ucm + name + ".ucm").c_str()));
         for (const size_t length : lengths) {
             // ASCII and, now and then, the bytes 0x82 0xA0 and the page's upper unit.
             std::string bytes;
@@ -131,15 +124,15 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
                     bytes +=
                         pick < 2 && bytes.size() + 2 <= length ? "\x82\xA0" : std::string(1, ascii);
                 }
-                units += pick < 2 ? page.upper : char16_t(ascii);
+                units += pick < 2 ? upper : char16_t(ascii);
             }
             // The short texts with a few lengths after the 0, the long ones with many.
             const std::vector<size_t> afters =
                 length <= 80 ? std::vector<size_t>{0, 17, 65}
                              : std::vector<size_t>{0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200};
             for (const size_t after : afters) {
-                SCOPED_TRACE(testing::Message() << "upper unit " << unsigned(page.upper)
-                                                << ", length " << length << ", after " << after);
+                SCOPED_TRACE(testing::Message()
+                             << name << ", length " << length << ", after " << after);
                 const std::string inBytes = bytes + '\0' + std::string(after, 'A');
                 const std::u16string inUnits = units + u'\0' + std::u16string(after, u'A');
                 const size_t room = 2 * length + 2;
@@ -147,15 +140,13 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
                     std::vector<Call> retval;
                     for (const int count :
                          {far, int(length), int(length) - 1, int(length) + 1, -1}) {
-                        retval.push_back(
-                            noxtest::toUChars(page.h.get(), inBytes, count, int(room)));
-                        retval.push_back(
-                            noxtest::fromUChars(page.h.get(), inUnits, count, int(room)));
-                        retval.push_back(noxtest::mblen(page.h.get(), inBytes, count));
+                        retval.push_back(noxtest::toUChars(h.get(), inBytes, count, int(room)));
+                        retval.push_back(noxtest::fromUChars(h.get(), inUnits, count, int(room)));
+                        retval.push_back(noxtest::mblen(h.get(), inBytes, count));
                     }
                     for (const size_t end : {length, length + 1, size_t(far)}) {
-                        retval.push_back(noxtest::toUnicode(page.h.get(), inBytes, end, room));
-                        retval.push_back(noxtest::fromUnicode(page.h.get(), inUnits, end, room));
+                        retval.push_back(noxtest::toUnicode(h.get(), inBytes, end, room));
+                        retval.push_back(noxtest::fromUnicode(h.get(), inUnits, end, room));
                     }
                     return retval;
                 };

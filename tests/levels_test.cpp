@@ -1,8 +1,5 @@
-// levels_test.cpp - every kernel level gives exactly the results of level Exact (the
-// per-character binary searches alone): every one- and two-byte key and every UTF-16 unit of
-// every shipped code page, and runs that end in every lane of every block. Random inputs,
-// sizes and rooms at every level are compared with the independent reference in
-// reference_test.
+// levels_test.cpp - every kernel level gives exactly what level Exact gives: every key and
+// unit of every shipped code page, and runs that stop in every lane of every block.
 #include "NoxUCharConverter.h"
 #include "test_support.h"
 
@@ -20,27 +17,25 @@ namespace {
 using namespace noxtest;
 
 // Converts all of `in` with the pointer-range form, going on past each failure: the output,
-// and per failure its position and code. Messages go to `messages`.
+// per failure its position and code, and the messages.
 template <typename In, typename Out>
-std::vector<unsigned>
+std::pair<std::vector<unsigned>, std::string>
 s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
-             NoxUConverter* h, const std::vector<In>& in, std::string* messages)
+             NoxUConverter* h, const std::vector<In>& in)
 {
     std::vector<Out> out(4 * in.size() + 8);
-    std::vector<unsigned> retval;
-    *messages = captureStderr([&] {
-        const In* source = in.data();
-        const In* end = in.data() + in.size();
-        while (source < end) {
+    std::pair<std::vector<unsigned>, std::string> retval;
+    retval.second = captureStderr([&] {
+        for (const In* source = in.data(); source < in.data() + in.size();) {
             Out* target = out.data();
             int error = NCNV_OK;
-            convert(h, &target, out.data() + out.size(), &source, end, &error);
-            for (const Out* p = out.data(); p < target; ++p) {
-                retval.push_back(static_cast<std::make_unsigned_t<Out>>(*p));
-            }
+            convert(h, &target, out.data() + out.size(), &source, in.data() + in.size(), &error);
+            retval.first.insert(retval.first.end(),
+                                reinterpret_cast<std::make_unsigned_t<Out>*>(out.data()),
+                                reinterpret_cast<std::make_unsigned_t<Out>*>(target));
             if (error != NCNV_OK) {
-                retval.push_back(0x1000000u | static_cast<unsigned>(error) << 16 |
-                                 static_cast<unsigned>(source - in.data()));
+                retval.first.push_back(0x1000000u | static_cast<unsigned>(error) << 16 |
+                                       static_cast<unsigned>(source - in.data()));
                 ++source; // past the byte or unit that failed
             }
         }
@@ -48,66 +43,53 @@ s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, cons
     return retval;
 }
 
-// Every key of the code page as one input, each followed by a separator, and every unit.
-void s_keys(const NoxUCharConverter& c, std::vector<char>* bytes, std::vector<UChar>* units)
-{
-    for (unsigned first = 1; first < 256; ++first) {
-        const unsigned length = c.leadBytes.bytes[first];
-        for (unsigned second = 1; second < (length == 2 ? 256u : 2u); ++second) {
-            bytes->push_back(static_cast<char>(first));
-            if (length >= 2) {
-                bytes->push_back(static_cast<char>(second));
-            }
-            for (unsigned k = 2; k < std::min(length, 4u); ++k) {
-                bytes->push_back('\x81');
-            }
-            bytes->push_back('A');
-        }
-    }
-    for (unsigned unit = 1; unit < 0x10000; ++unit) {
-        units->push_back(static_cast<UChar>(unit));
-    }
-}
-
+// Every key of the page, each followed by a separator, and every UTF-16 unit.
 TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
 {
     const std::vector<std::string> pages = shippedCodePages();
     ASSERT_FALSE(pages.empty());
+    std::vector<UChar> units;
+    for (unsigned unit = 1; unit < 0x10000; ++unit) {
+        units.push_back(static_cast<UChar>(unit));
+    }
     for (const std::string& path : pages) {
         SCOPED_TRACE(path);
         const Handle h(ncnv_loadConverter(path.c_str()));
-        NoxUCharConverter c(path.c_str());
+        const NoxUCharConverter c(path.c_str());
         ASSERT_GT(c.dataLen, 0u);
         std::vector<char> bytes;
-        std::vector<UChar> units;
-        s_keys(c, &bytes, &units);
+        for (unsigned first = 1; first < 256; ++first) {
+            const unsigned length = c.leadBytes.bytes[first];
+            for (unsigned second = 1; second < (length == 2 ? 256u : 2u); ++second) {
+                bytes.push_back(static_cast<char>(first));
+                bytes.insert(bytes.end(), length >= 2 ? 1 : 0, static_cast<char>(second));
+                bytes.insert(bytes.end(), std::min(length, 4u) - std::min(length, 2u), '\x81');
+                bytes.push_back('A');
+            }
+        }
         expectEveryLevelAsExact([&] {
-            std::pair<std::vector<unsigned>, std::string> toU;
-            std::pair<std::vector<unsigned>, std::string> fromU;
-            toU.first = s_convertAll(ncnv_toUnicode, h.get(), bytes, &toU.second);
-            fromU.first = s_convertAll(ncnv_fromUnicode, h.get(), units, &fromU.second);
-            return std::make_pair(toU, fromU);
+            return std::make_pair(s_convertAll(ncnv_toUnicode, h.get(), bytes),
+                                  s_convertAll(ncnv_fromUnicode, h.get(), units));
         });
     }
 }
 
 // Runs of the characters that the block kernels take, of every length up to beyond the widest
-// block, ended by each kind of stop (the end of the input, a 0, a character without a mapping,
-// a lead byte cut by the end), with output room ending inside the run and right after it: a
-// stop in every lane of every block. Every level gives what level Exact gives.
+// block, ended by each kind of stop (the end, a 0, noise without a mapping, a lead byte cut by
+// the end), with room ending inside the run and right after it: a stop in every lane.
 TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
 {
     std::mt19937 rng(20261208);
+    const std::string mbStops[] = {"", std::string(1, '\0') + "AB", "\xFF\xFE\x80", "\x81"};
+    const std::u16string uStops[] = {u"", std::u16string(1, u'\0') + u"AB", u"\xFFFF\xDC00",
+                                     u"\x3000"};
     for (const char* page :
          {"ISO-8859-1", "CP1252", "CP1251", "KOI8-R", "CP037", "SJIS", "GBK", "EUC-KR"}) {
         const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + page + ".ucm";
         SCOPED_TRACE(file);
         const Handle h(ncnv_loadConverter(file.c_str()));
         const NoxUCharConverter c(file.c_str());
-        ASSERT_GT(c.dataLen, 0u);
-        // The page's ASCII and other characters, each as bytes and unit.
-        std::vector<std::pair<std::string, char16_t>> ascii;
-        std::vector<std::pair<std::string, char16_t>> other;
+        std::vector<std::pair<std::string, char16_t>> pools[2]; // ASCII, others
         for (uint32_t r = 0; r < c.dataLen; ++r) {
             const NoxUCharMapping& m = c.data[r];
             std::string bytes;
@@ -115,52 +97,36 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
                 bytes.push_back(static_cast<char>(m.mbcsBytes >> (8 * k)));
             }
             if (!bytes.empty() && bytes.find('\0') == std::string::npos && m.getUnicode() != 0) {
-                (m.getUnicode() < 0x80 ? ascii : other).emplace_back(bytes, m.getUnicode());
+                pools[m.getUnicode() < 0x80 ? 0 : 1].emplace_back(bytes, m.getUnicode());
             }
         }
-        ASSERT_FALSE(ascii.empty() || other.empty());
-        for (size_t length = 0; length <= 140; ++length) {
+        ASSERT_FALSE(pools[0].empty() || pools[1].empty());
+        for (size_t length = 0; length <= 140 && !HasFailure(); ++length) {
             for (int mix = 0; mix < 3; ++mix) { // ASCII, others, both
                 std::string mb;
                 std::u16string u16;
                 for (size_t i = 0; i < length; ++i) {
-                    const bool pickOther = mix == 1 || (mix == 2 && rng() % 2 == 0);
-                    const auto& pool = pickOther ? other : ascii;
+                    const auto& pool = pools[mix == 2 ? rng() % 2 : mix];
                     const auto& ch = pool[rng() % pool.size()];
                     mb += ch.first;
                     u16 += ch.second;
                 }
-                // Stops: none, a 0, a byte or unit without a mapping (noise), a lead byte cut.
-                const int stop = static_cast<int>(length % 4);
-                const std::string mbStop = stop == 1   ? std::string(1, '\0') + "AB"
-                                           : stop == 2 ? std::string("\xFF\xFE\x80", 3)
-                                           : stop == 3 ? std::string("\x81", 1)
-                                                       : std::string();
-                const std::u16string uStop = stop == 1   ? std::u16string(1, u'\0') + u"AB"
-                                             : stop == 2 ? u"\xFFFF\xDC00"
-                                             : stop == 3 ? u"\x3000"
-                                                         : std::u16string();
-                const std::string mbIn = mb + mbStop;
-                const std::u16string uIn = u16 + uStop;
-                const auto all = [&] {
-                    std::vector<Call> retval;
-                    for (const int room :
-                         {static_cast<int>(u16.size()) - 1, static_cast<int>(u16.size()) + 1,
-                          static_cast<int>(mb.size()) - 1, static_cast<int>(mb.size()) + 2, -1}) {
-                        const auto range = static_cast<size_t>(std::max(room, 0));
-                        retval.push_back(
-                            toUChars(h.get(), mbIn, static_cast<int>(mbIn.size()), room));
-                        retval.push_back(
-                            fromUChars(h.get(), uIn, static_cast<int>(uIn.size()), room));
-                        retval.push_back(toUnicode(h.get(), mbIn, mbIn.size(), range));
-                        retval.push_back(fromUnicode(h.get(), uIn, uIn.size(), range));
-                    }
-                    return retval;
-                };
-                expectEveryLevelAsExact(all, hexBytes(mbIn) + " " + hexUnits(uIn));
-            }
-            if (HasFailure()) {
-                return;
+                const std::string mbIn = mb + mbStops[length % 4];
+                const std::u16string uIn = u16 + uStops[length % 4];
+                expectEveryLevelAsExact(
+                    [&] {
+                        std::vector<Call> retval;
+                        for (const size_t room : {u16.size() - 1, u16.size() + 1, mb.size() - 1,
+                                                  mb.size() + 2, size_t(-1)}) {
+                            const auto range = room == size_t(-1) ? 0 : room;
+                            retval.push_back(toUChars(h.get(), mbIn, int(mbIn.size()), int(room)));
+                            retval.push_back(fromUChars(h.get(), uIn, int(uIn.size()), int(room)));
+                            retval.push_back(toUnicode(h.get(), mbIn, mbIn.size(), range));
+                            retval.push_back(fromUnicode(h.get(), uIn, uIn.size(), range));
+                        }
+                        return retval;
+                    },
+                    hex(mbIn) + " " + hex(uIn));
             }
         }
     }
@@ -188,7 +154,7 @@ TEST(LevelsTest, LongSelfRunsStopAtEveryPosition)
     for (const Row& row : rows) {
         const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + row.page + ".ucm";
         SCOPED_TRACE(testing::Message() << row.page << (row.upper ? ", upper" : ", ASCII")
-                                        << ", stop " << hexUnits(std::u16string(1, row.stop)));
+                                        << ", stop " << hex(std::u16string(1, row.stop)));
         const Handle h(ncnv_loadConverter(file.c_str()));
         std::u16string text;
         for (size_t i = 0; i < kLength; ++i) {

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -59,12 +58,11 @@ TEST(ProcessTest, Scenarios)
          " hello\n\nConstructed converter for 3 characters.\n"},
         // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
         {"no path", {}, abc, "Cannot access '//A.ucm'\n"},
+        // clang-format off
         {"second", {{"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/q/A.ucm'\n"},
-        {"first",
-         {{"NOX_UCM_PATH", "/n"}, {"QV_UCM_PATH", "/q"}},
-         abc,
-         "Cannot access '/n/A.ucm'\n"},
+        {"first", {{"NOX_UCM_PATH", "/n"}, {"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/n/A.ucm'\n"},
         {"empty", {{"NOX_UCM_PATH", ""}, {"QV_UCM_PATH", "/q"}}, abc, "Cannot access '/A.ucm'\n"},
+        // clang-format on
         // Under the debug switch every open reads its file (echoing its comments), also while
         // another converter has it open and once the switch comes on after a table was shared.
         {"nothing shared under the debug switch",
@@ -179,7 +177,6 @@ TEST(SharedTableTest, KernelTablesComeAfterTheFirstCharactersOrWithALongText)
     const std::string path = dir.write("T.ucm", table);
     const std::string copy = dir.write("U.ucm", table);
     noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
-        const noxtest::CeilingGuard guard;
         nox::setKernelTablesAfter(6);
         const NoxUCharConverter a(path.c_str());
         const NoxUCharConverter b(path.c_str());

@@ -1,6 +1,5 @@
-// reference_test.cpp - the library against its independent reference at every kernel level:
-// UTF routines on random text of every kind; lookups and conversions of every code page.
-#include "ConvertUTF.h"
+// reference_test.cpp - the code-page lookups and conversions against the independent reference
+// at every kernel level (the UTF routines meet it in the fuzz corpus replay).
 #include "NoxUCharConverter.h"
 #include "environment.h"
 #include "kernels/kernels.h"
@@ -15,10 +14,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -50,141 +49,13 @@ struct Report {
     void fail(const std::string& what) { text += ++failures <= 12 ? what + "\n" : ""; }
 };
 
-template <typename Values> std::string s_hex(const Values& values)
-{
-    std::string retval;
-    for (const auto value : values) {
-        char group[16];
-        std::snprintf(group, sizeof group, " %X",
-                      unsigned(std::make_unsigned_t<std::decay_t<decltype(value)>>(value)));
-        retval += group;
-    }
-    return retval;
-}
-
-std::string s_levelName()
-{
-    return nox::kernelLevelName(nox::kernelCeiling());
-}
-
-using noxref::Routine;
-
-// A value of one of the kinds that the routines treat apart, the ends of each kind as often as
-// values between. Profile 0: mostly ASCII (long runs for the vector paths); 1: characters of
-// every plane; 2: anything, surrogates and values above 0x10FFFF included; 3: of the kind
-// `run`, so that whole vector blocks of one kind or at a boundary occur.
-UTF32 s_randomValue(Rng& rng, int profile, unsigned run)
-{
-    static const UTF32 s_kinds[][2] = {
-        {0, 0x7F},         {0x80, 0x7FF},        {0x800, 0xD7FF},
-        {0xE000, 0xFFFF},  {0x10000, 0x10FFFF},  {0xD800, 0xDBFF},
-        {0xDC00, 0xDFFF},  {0x110000, 0x1FFFFF}, {0x200000, 0xFFFFFFFF},
-        {0x7E, 0x81},      {0x7FE, 0x801},       {0xD7FE, 0xE001},
-        {0xFFFD, 0x10001}, {0x10FFFE, 0x110000}};
-    if (profile == 0 && rng() % 100 < 90) {
-        return 0x20 + rng() % 0x5F;
-    }
-    const UTF32* kind = s_kinds[profile == 3 ? run % 14 : rng() % (profile == 1 ? 5 : 9)];
-    const unsigned end = rng() % 4;
-    return end < 2 ? kind[end] : kind[0] + rng() % (kind[1] - kind[0] + 1);
-}
-
-// The values in another form through the reference in lenient mode; with `damage`, now and
-// then a unit replaced by one of `edges`, dropped, or swapped with the next.
-template <typename T>
-std::vector<T> s_encode(Routine<UTF32, T> reference, const std::vector<UTF32>& values, Rng& rng,
-                        bool damage, const std::vector<T>& edges)
-{
-    std::vector<T> text(4 * values.size());
-    const UTF32* source = values.data();
-    T* target = text.data();
-    reference(&source, source + values.size(), &target, target + text.size(), lenientConversion);
-    text.resize(static_cast<size_t>(target - text.data()));
-    for (size_t i = 0; damage && i < text.size(); ++i) {
-        const unsigned how = rng() % 16;
-        if (how == 0) {
-            text[i] = edges[rng() % edges.size()];
-        } else if (how == 1) {
-            text.erase(text.begin() + static_cast<ptrdiff_t>(i));
-        } else if (how == 2 && i + 1 < text.size()) {
-            std::swap(text[i], text[i + 1]);
-        }
-    }
-    return text;
-}
-
-// One routine against its reference in both modes, from a random start, into a random room.
-template <typename S, typename T>
-void s_compareUtf(const char* name, Routine<S, T> library, Routine<S, T> reference,
-                  const std::vector<S>& text, Rng& rng, Report& report)
-{
-    const size_t offset = rng() % (std::min<size_t>(text.size(), 3) + 1);
-    const std::u32string in(text.begin() + static_cast<ptrdiff_t>(offset), text.end());
-    for (const utf_ConversionFlags flags : {strictConversion, lenientConversion}) {
-        const size_t ample = 4 * text.size() + 4;
-        const size_t needed = noxtest::callUtf(reference, in, ample, flags).out.size();
-        const size_t rooms[] = {ample, needed, needed > 0 ? needed - 1 : 0, rng() % (needed + 2),
-                                rng() % 4};
-        const size_t room = rooms[rng() % 5];
-        const noxtest::UtfCall want = noxtest::callUtf(reference, in, room, flags);
-        noxtest::forEachLevel([&] {
-            const noxtest::UtfCall got = noxtest::callUtf(library, in, room, flags);
-            if (!(got == want)) {
-                report.fail(std::string(name) + " " + std::to_string(flags) + " " + s_levelName() +
-                            " [" + s_hex(text) + "] from " + std::to_string(offset) + " room " +
-                            std::to_string(room) + ": " + testing::PrintToString(got) +
-                            ", reference " + testing::PrintToString(want));
-            }
-        });
-    }
-}
-
-TEST(ReferenceUtfTest, SixRoutinesOnRandomTextOfEveryKind)
-{
-    Rng rng(20261216);
-    Report report;
-    for (int round = 0; round < 3000 && report.failures < 12; ++round) {
-        const int profile = round % 4;
-        const size_t count = round % 8 == 0 || profile == 3 ? rng() % 300 : rng() % 24;
-        std::vector<UTF32> values;
-        for (unsigned i = 0, run = 0; i < count; ++i) {
-            run = i % 40 == 0 ? rng() : run;
-            values.push_back(s_randomValue(rng, profile, run));
-        }
-        // Damage: lone and swapped surrogates; stray, overlong, surrogate and too high sequences.
-        const bool damage = profile == 2 || rng() % 2 == 0;
-        const std::vector<UTF16> utf16 = s_encode<UTF16>(noxref::convertUTF32toUTF16, values, rng,
-                                                         damage, {0xD800, 0xDBFF, 0xDC00, 0xDFFF});
-        const std::vector<UTF8> utf8 = s_encode<UTF8>(
-            noxref::convertUTF32toUTF8, values, rng, damage,
-            {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xF5, 0xF8, 0xFC});
-        s_compareUtf("UTF32toUTF16", utf_ConvertUTF32toUTF16, noxref::convertUTF32toUTF16, values,
-                     rng, report);
-        s_compareUtf("UTF32toUTF8", utf_ConvertUTF32toUTF8, noxref::convertUTF32toUTF8, values, rng,
-                     report);
-        s_compareUtf("UTF16toUTF32", utf_ConvertUTF16toUTF32, noxref::convertUTF16toUTF32, utf16,
-                     rng, report);
-        s_compareUtf("UTF16toUTF8", utf_ConvertUTF16toUTF8, noxref::convertUTF16toUTF8, utf16, rng,
-                     report);
-        s_compareUtf("UTF8toUTF16", utf_ConvertUTF8toUTF16, noxref::convertUTF8toUTF16, utf8, rng,
-                     report);
-        s_compareUtf("UTF8toUTF32", utf_ConvertUTF8toUTF32, noxref::convertUTF8toUTF32, utf8, rng,
-                     report);
-    }
-    EXPECT_EQ(0, report.failures) << report.text;
-}
+using noxtest::hex;
 
 struct Table {
     std::string name;
     std::unique_ptr<NoxUCharConverter> converter;
-    NoxRefCodePage reference;
+    NoxRefCodePage reference = NoxRefCodePage::fromConverter(*converter);
 };
-
-Table s_table(const std::string& name, std::unique_ptr<NoxUCharConverter> converter)
-{
-    const NoxRefCodePage reference = NoxRefCodePage::fromConverter(*converter);
-    return Table{name, std::move(converter), reference};
-}
 
 // The byte lookup of every single byte, every pair under a two-byte lead byte, the table's own
 // keys and a neighbour of each; the Unicode lookup of every value.
@@ -216,7 +87,7 @@ void s_compareLookups(const Table& t, Report& report)
         }
     }
     for (const Text& text : texts) {
-        compare(c.mbcsData, "bytes " + s_hex(text), Peer::bytes(c, text.data()),
+        compare(c.mbcsData, "bytes " + hex(text), Peer::bytes(c, text.data()),
                 t.reference.findCharacterSlot(text.data()));
     }
     for (uint32_t value = 0; value < 0x10000; ++value) {
@@ -297,8 +168,8 @@ std::string s_outcome(const Table& t, bool library, bool bestEffort, const Input
         results[1] = library ? c.fromUChars(fromOut, room[1], units, count[1], &errors[1])
                              : r.fromUChars(fromOut, room[1], units, count[1], &errors[1], context);
     });
-    return "results " + s_hex(results) + ", errors " + s_hex(errors) + "\n[" + s_hex(to) + "]\n[" +
-           s_hex(from) + "]\nmessages \"" + (library ? printed : context.messages) + "\"";
+    return "results " + hex(results) + ", errors " + hex(errors) + "\n[" + hex(to) + "]\n[" +
+           hex(from) + "]\nmessages \"" + (library ? printed : context.messages) + "\"";
 }
 
 // The lookups of every table, then random inputs in two child processes: without and with
@@ -321,10 +192,11 @@ void s_compareTables(const std::vector<Table>& tables, int rounds, unsigned seed
                     noxtest::forEachLevel([&] {
                         const std::string got = s_outcome(t, true, bestEffort, in, rng);
                         if (got != want) {
-                            report.fail(t.name + ", level " + s_levelName() + ", bytes [" +
-                                        s_hex(in.bytes) + "], units [" + s_hex(in.units) +
-                                        "] from " + std::to_string(in.start) + "\nlibrary:\n" +
-                                        got + "\nreference:\n" + want);
+                            report.fail(t.name + ", level " +
+                                        nox::kernelLevelName(nox::kernelCeiling()) + ", bytes [" +
+                                        hex(in.bytes) + "], units [" + hex(in.units) + "] from " +
+                                        std::to_string(in.start) + "\nlibrary:\n" + got +
+                                        "\nreference:\n" + want);
                         }
                     });
                 }
@@ -341,10 +213,10 @@ void s_compareTables(const std::vector<Table>& tables, int rounds, unsigned seed
 TEST(ReferenceCodePageTest, EveryShippedCodePage)
 {
     std::vector<Table> tables;
-    tables.push_back(s_table("LATIN_1", std::make_unique<NoxUCharConverter>("/", "LATIN_1")));
+    tables.push_back({"LATIN_1", std::make_unique<NoxUCharConverter>("/", "LATIN_1")});
     for (const std::string& file : noxtest::shippedCodePages()) {
-        tables.push_back(s_table(std::filesystem::path(file).stem().string(),
-                                 std::make_unique<NoxUCharConverter>(file.c_str())));
+        tables.push_back({std::filesystem::path(file).stem().string(),
+                          std::make_unique<NoxUCharConverter>(file.c_str())});
         ASSERT_GT(tables.back().converter->dataLen, 0u) << file;
     }
     s_compareTables(tables, 40, 1216);
@@ -382,11 +254,8 @@ std::string s_stressUcm(int count, Rng& rng)
         }
     }
     std::shuffle(lines.begin(), lines.end(), rng);
-    std::string retval = "<nox_lead_bytes> 01-7F:1 81-FE:2\n";
-    for (const std::string& line : lines) {
-        retval += line;
-    }
-    return retval;
+    return std::accumulate(lines.begin(), lines.end(),
+                           std::string("<nox_lead_bytes> 01-7F:1 81-FE:2\n"));
 }
 
 TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
@@ -398,7 +267,7 @@ TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
         for (int copy = 0; copy < 3; ++copy) {
             const std::string name = "stress-" + std::to_string(count) + "-" + std::to_string(copy);
             const std::string file = dir.write(name + ".ucm", s_stressUcm(count, rng));
-            tables.push_back(s_table(name, std::make_unique<NoxUCharConverter>(file.c_str())));
+            tables.push_back({name, std::make_unique<NoxUCharConverter>(file.c_str())});
             ASSERT_EQ(unsigned(count), tables.back().converter->dataLen);
         }
     }

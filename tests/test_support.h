@@ -1,5 +1,5 @@
 // test_support.h - helpers shared by the tests: every kernel level, every conversion form,
-// temporary UCM files, captured output and child processes.
+// guard pages, temporary UCM files, captured output and child processes.
 #ifndef NOXUNICODE_TEST_SUPPORT_H
 #define NOXUNICODE_TEST_SUPPORT_H
 
@@ -10,10 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,63 +25,54 @@ namespace noxtest {
 // An error code that no function writes: the value a test puts there before a call.
 constexpr int kUnset = 99;
 
-// ---------------------------------------------------------------- kernel levels
-
-// The kernel levels this processor runs, Exact first.
-std::vector<nox::KernelLevel> kernelLevels();
-
-// Restores the process-wide kernel ceiling when it goes out of scope.
-class CeilingGuard {
-  public:
-    CeilingGuard() : mSaved(nox::kernelCeiling()) {}
-    ~CeilingGuard() { nox::setKernelCeiling(mSaved); }
-    CeilingGuard(const CeilingGuard&) = delete;
-    CeilingGuard& operator=(const CeilingGuard&) = delete;
-
-  private:
-    nox::KernelLevel mSaved;
-};
-
-// Runs `body` once at each level this processor runs, with the level's name in the failure
-// output; the ceiling is restored afterwards.
+// Runs `body` once at each level this processor runs, Exact first, with the level's name in
+// the failure output; the ceiling is restored afterwards. The one place tests set levels.
 void forEachLevel(const std::function<void()>& body);
 
-// Runs `outcomes` at level Exact (the per-character path alone), then at every other level,
-// and expects the same value each time.
+// Runs `outcomes` at every level and expects what level Exact (the per-character path) gave.
 template <typename F> void expectEveryLevelAsExact(const F& outcomes, const std::string& what = "")
 {
-    const CeilingGuard guard;
-    nox::setKernelCeiling(nox::KernelLevel::Exact);
-    const auto exact = outcomes();
+    std::optional<decltype(outcomes())> exact;
     forEachLevel([&] {
-        if (nox::kernelCeiling() != nox::KernelLevel::Exact) {
-            EXPECT_TRUE(exact == outcomes()) << what;
+        if (!exact) {
+            exact = outcomes();
+        } else {
+            EXPECT_TRUE(*exact == outcomes()) << what;
         }
     });
 }
 
-// ---------------------------------------------------------------- guard pages
+// Input and output units as hex: bytes as \xNN, wider units as <UNNNN>.
+template <typename Text> std::string hex(const Text& text)
+{
+    std::string retval;
+    for (const auto unit : text) {
+        char group[16];
+        std::snprintf(group, sizeof group, sizeof unit == 1 ? "\\x%02X" : "<U%04X>",
+                      unsigned(std::make_unsigned_t<std::decay_t<decltype(unit)>>(unit)));
+        retval += group;
+    }
+    return retval;
+}
 
 // The end of a 64 KiB arena followed by an inaccessible page: slot 0 for inputs, 1 for outputs.
 char* guardEnd(int slot);
 
-// Places `values`, each cast to T, so that the last ends right before the guard page of `slot`;
-// a read or write past them dies with SIGSEGV, also without sanitizers.
-template <typename T> T* beforeGuard(int slot, const std::u32string& values)
+// Places `values`, each cast to T, right before the guard page of `slot`: a read or write
+// past them dies with SIGSEGV, also without sanitizers.
+template <typename T, typename Text> T* beforeGuard(int slot, const Text& values)
 {
     if (values.size() * sizeof(T) > (1 << 16)) {
         std::abort(); // larger than the arena
     }
     T* data = reinterpret_cast<T*>(guardEnd(slot)) - values.size();
-    std::transform(values.begin(), values.end(), data, [](char32_t v) { return T(v); });
+    std::transform(values.begin(), values.end(), data,
+                   [](auto v) { return T(std::make_unsigned_t<std::decay_t<decltype(v)>>(v)); });
     return data;
 }
 
-// The six UTF routines, by their forms.
-enum class Utf { U8to16, U8to32, U16to8, U16to32, U32to8, U32to16 };
-
-// What one UTF call did: the result, the source units consumed, the units written, and how
-// many of the room's units after them still hold the sentinel 0xEEEEEEEE (cast to the form).
+// What one UTF call did: result, source units consumed, units written, and how many units of
+// the room after them still hold the sentinel 0xEEEEEEEE (cast to the form).
 struct UtfCall {
     int result = 0;
     size_t consumed = 0;
@@ -93,8 +87,8 @@ struct UtfCall {
 
 void PrintTo(const UtfCall& call, std::ostream* os);
 
-// Converts `in` (each unit held as char32_t) with `f`, the library's routine or another of
-// its kind, from before the input guard into `room` units before the output guard.
+// Converts `in` with `f` (the library's routine or another of its kind) from right before the
+// input guard into `room` units right before the output guard.
 template <typename S, typename T>
 UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
                 const std::u32string& in, size_t room, utf_ConversionFlags flags)
@@ -116,17 +110,28 @@ UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_Conv
     return call;
 }
 
-// The library's routine `routine` through callUtf.
-UtfCall convertUtf(Utf routine, const std::u32string& in, size_t room, utf_ConversionFlags flags);
+template <auto f>
+UtfCall convertUtf(const std::u32string& in, size_t room, utf_ConversionFlags flags)
+{
+    return callUtf(f, in, room, flags);
+}
 
-// ---------------------------------------------------------------- files and handles
+// The library's six UTF routines through callUtf, by their forms.
+struct Utf {
+    using Routine = UtfCall (*)(const std::u32string& in, size_t room, utf_ConversionFlags flags);
+    static constexpr Routine U8to16 = convertUtf<utf_ConvertUTF8toUTF16>,
+                             U8to32 = convertUtf<utf_ConvertUTF8toUTF32>,
+                             U16to8 = convertUtf<utf_ConvertUTF16toUTF8>,
+                             U16to32 = convertUtf<utf_ConvertUTF16toUTF32>,
+                             U32to8 = convertUtf<utf_ConvertUTF32toUTF8>,
+                             U32to16 = convertUtf<utf_ConvertUTF32toUTF16>;
+};
 
-// The shipped code pages (every .ucm file below the data folder), sorted. Under
+// The shipped code pages (every .ucm file below the data folder), sorted; under
 // AddressSanitizer, where a whole repertoire costs minutes, every eighth of them.
 std::vector<std::string> shippedCodePages();
 
-// The small code page of the conversion examples: 0x01-0x7F one byte, 0x81 two bytes;
-// round trips for A, B, C and 0x81 0x40 = U+3000.
+// 0x01-0x7F one byte, 0x81 two; round trips for A, B, C and 0x81 0x40 = U+3000.
 extern const char* const kSmallUcm;
 
 // A temporary directory removed with its contents at destruction.
@@ -144,7 +149,7 @@ class TempDir {
     std::string mPath;
 };
 
-// Owns a converter handle opened from UCM text written to a temporary file.
+// Owns a converter handle, opened from UCM text written to a temporary file or given.
 class Handle {
   public:
     explicit Handle(const std::string& ucmText);
@@ -159,11 +164,8 @@ class Handle {
     NoxUConverter* mHandle = nullptr;
 };
 
-// ---------------------------------------------------------------- conversion forms
-
-// What one call did. Inputs end right before the input guard page, and the room, all set to a
-// sentinel (0xEE or 0xEEEE) before the call, right before the output guard page: a read or
-// write past a limit dies with SIGSEGV.
+// What one call did. The input ends right before the input guard, the room (all sentinels
+// 0xEE or 0xEEEE before the call) right before the output guard.
 struct Call {
     int result = 0;            // counted forms and mblen: the value returned
     int error = kUnset;        // the error code, kUnset when not written
@@ -178,9 +180,6 @@ struct Call {
     }
 };
 
-constexpr unsigned kByteSentinel = 0xEE;
-constexpr unsigned kUnitSentinel = 0xEEEE;
-
 // The counted forms: `size` input (negative: up to the 0), room for `room` (negative: null).
 Call toUChars(NoxUConverter* h, const std::string& bytes, int size, int room);
 Call fromUChars(NoxUConverter* h, const std::u16string& units, int size, int room);
@@ -192,29 +191,20 @@ Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes);
 // How a whole input converts: the output of the part converted, the input it takes, and what
 // ends it (NCNV_OK at the end of the input or at a 0; else the failure's code and message).
 struct Expect {
-    Expect(std::u16string units_in, size_t consumed_in, int stop_in = NCNV_OK,
-           std::string message_in = "")
-        : units(std::move(units_in)), consumed(consumed_in), stop(stop_in),
-          message(std::move(message_in))
-    {
-    }
     std::u16string units; // to Unicode; from Unicode, the bytes as units 0-255
     size_t consumed;
-    int stop;
-    std::string message;
+    int stop = NCNV_OK;
+    std::string message = "";
 };
 
-// Converts `in` through every form with room for all, for all but the last unit, and none
-// (sizing), counted and pointer-range, and checks each against `want`: results, error codes,
-// positions, terminators, untouched output and messages.
+// Converts the input through every form, counted and pointer-range, with room for all, for
+// all but the last unit, and none (sizing), and checks results, error codes, positions,
+// terminators, untouched output and messages against `want`.
 void expectToUEveryForm(NoxUConverter* h, const std::string& bytes, const Expect& want);
 void expectFromUEveryForm(NoxUConverter* h, const std::u16string& units, const Expect& want);
 
-// ---------------------------------------------------------------- processes and output
-
-// Runs `body` with standard error (or standard output) redirected; returns what it wrote.
+// Runs `body` with standard error redirected; returns what it wrote.
 std::string captureStderr(const std::function<void()>& body);
-std::string captureStdout(const std::function<void()>& body);
 
 struct ChildResult {
     int exitCode = -1;
@@ -222,8 +212,7 @@ struct ChildResult {
 };
 
 // Runs `scenario` in a forked child with the environment changed as given (a null value
-// unsets the variable). The child's exit code is what `scenario` returns; its standard
-// error is returned as text. The parent's process-wide state is never touched.
+// unsets); its exit code is what `scenario` returns, its standard error comes back as text.
 ChildResult runInChild(const std::map<std::string, const char*>& env,
                        const std::function<int()>& scenario);
 
@@ -241,9 +230,6 @@ class ChildChecks {
 // every check to pass and standard error to read exactly `err`.
 void expectInChild(const std::map<std::string, const char*>& env,
                    const std::function<void(ChildChecks&)>& body, const std::string& err = "");
-
-std::string hexBytes(const std::string& bytes);
-std::string hexUnits(const std::u16string& units);
 
 } // namespace noxtest
 

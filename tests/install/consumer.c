@@ -1,6 +1,6 @@
 /* consumer.c - a program built against an installed noxunicode (through pkg-config or
- * find_package): from the installed code page folder it opens Shift_JIS by name, and ICU's
- * ibm-943_P15A-2003 beside it in the same process, converts a string to UTF-16 and on to
+ * find_package): it opens Shift_JIS by name from the installed code page folder, and ICU's
+ * ibm-943_P15A-2003 beside it in the same process, converts "Japanese" to UTF-16 and on to
  * UTF-8, and checks the result. Built as C and as C++. */
 #define _POSIX_C_SOURCE 200809L
 
@@ -16,48 +16,41 @@
 #error "NOX_UCMDIR must name the installed code page folder"
 #endif
 
-/* "Japanese" (three kanji) in Shift_JIS, in UTF-16 and in UTF-8. */
-static const char s_sjis[] = "\x93\xfa\x96\x7b\x8c\xea";
 static const UChar s_expected16[] = {0x65E5, 0x672C, 0x8A9E};
 static const char s_expected8[] = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e";
 
-/* Whether the code page `name`, opened by name, reads the Shift_JIS string into `units`. */
+/* Whether the code page `name`, if installed, reads the Shift_JIS string into `units`. */
 static int s_decodes(const char* name, UChar* units)
 {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/%s.ucm", NOX_UCMDIR, name);
+    if (access(path, R_OK) != 0) {
+        return -1;
+    }
     NoxUConverter* converter = ncnv_getConverter(name);
     int error = -1;
-    const int length = ncnv_toUChars(converter, units, 8, s_sjis, (int)strlen(s_sjis), &error);
+    const int length = ncnv_toUChars(converter, units, 8, "\x93\xfa\x96\x7b\x8c\xea", 6, &error);
     const int max = ncnv_MB_CUR_MAX(converter, &error);
     ncnv_releaseConverter(converter);
-    if (length != 3 || memcmp(units, s_expected16, sizeof s_expected16) != 0 || max != 2) {
+    const int ok = length == 3 && memcmp(units, s_expected16, sizeof s_expected16) == 0 && max == 2;
+    if (!ok) {
         fprintf(stderr, "%s conversion failed: length %d, longest character %d\n", name, length,
                 max);
-        return 0;
     }
-    return 1;
+    return ok;
 }
 
 int main(int argc, char** argv)
 {
     const int require = argc > 1 && strcmp(argv[1], "--require-code-pages") == 0;
-    char path[4096];
-    snprintf(path, sizeof path, "%s/SJIS.ucm", NOX_UCMDIR);
-    if (access(path, R_OK) != 0) {
-        /* A tree installed without code pages: the folder is right, but there is nothing to
-         * open in it. */
-        printf("%s not installed\n", path);
+    setenv("NOX_UCM_PATH", NOX_UCMDIR, 1); /* read at the library's first use */
+    UChar units[8], icuUnits[8];
+    const int sjis = s_decodes("SJIS", units);
+    if (sjis < 0) { /* a tree installed without code pages: nothing to open */
+        printf("%s/SJIS.ucm not installed\n", NOX_UCMDIR);
         return require ? 1 : 0;
     }
-    /* The library reads the variable at its first use. */
-    setenv("NOX_UCM_PATH", NOX_UCMDIR, 1);
-    UChar units[8];
-    if (!s_decodes("SJIS", units)) {
-        return 1;
-    }
-    /* ICU's pages are installed in the same folder, so the same process opens them by name. */
-    snprintf(path, sizeof path, "%s/ibm-943_P15A-2003.ucm", NOX_UCMDIR);
-    UChar icuUnits[8];
-    if (access(path, R_OK) == 0 && !s_decodes("ibm-943_P15A-2003", icuUnits)) {
+    if (sjis == 0 || s_decodes("ibm-943_P15A-2003", icuUnits) == 0) {
         return 1;
     }
     const UTF16* source = units;

@@ -21,8 +21,7 @@ int s_sequenceLength(UTF8 first)
     return std::max(ones, 1);
 }
 
-// A legal sequence of `length` bytes (1 to 4): the second byte's range rules out overlong
-// forms and values above 0x10FFFF.
+// The second byte's range rules out overlong forms and values above 0x10FFFF.
 bool s_isLegalUTF8(const UTF8* source, int length)
 {
     if (length < 1 || length > 4 || (source[0] >= 0x80 && source[0] <= 0xC1) || source[0] >= 0xF5) {
@@ -39,8 +38,7 @@ bool s_isLegalUTF8(const UTF8* source, int length)
     return true;
 }
 
-// One character read: value and units or the result that stops there; strict mode refuses a
-// `strictBad` value once the target has been checked.
+// One character read, or the result that stops there; strict mode refuses `strictBad` values.
 struct Read {
     utf_ConversionResult stop = conversionOK;
     UTF32 value = 0;
@@ -56,8 +54,7 @@ Read s_read(const UTF32* source, const UTF32*, bool)
                 v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)};
 }
 
-// Strict mode refuses a surrogate that is not part of a pair, but for a high one in the last
-// unit, which stands for itself.
+// Strict mode refuses an unpaired surrogate, but for a high one in the last unit.
 Read s_read(const UTF16* source, const UTF16* sourceEnd, bool strict)
 {
     const UTF32 first = source[0], second = sourceEnd - source >= 2 ? source[1] : 0;
@@ -69,8 +66,7 @@ Read s_read(const UTF16* source, const UTF16* sourceEnd, bool strict)
     return Read{strict && lone ? sourceIllegal : conversionOK, first, 1, false};
 }
 
-// A sequence cut off by the end stops the reader as exhausted, an illegal one as illegal;
-// encoded surrogates are legal sequences that strict mode refuses.
+// Cut off by the end: exhausted; illegal: illegal; encoded surrogates: refused when strict.
 Read s_read(const UTF8* source, const UTF8* sourceEnd, bool)
 {
     Read r;
@@ -119,8 +115,7 @@ bool s_write(UTF32 value, UTF8*& target, const UTF8* targetEnd)
     return true;
 }
 
-// A character is read, then the target is checked for any room at all (all but UTF-32 to UTF-8
-// do this before refusing a value in strict mode), then the character is written whole.
+// Read, check for any room (all but UTF-32 to UTF-8 before a strict refusal), write whole.
 template <typename S, typename T>
 utf_ConversionResult s_convert(const S** sourceStart, const S* sourceEnd, T** targetStart,
                                T* targetEnd, utf_ConversionFlags flags)
@@ -220,8 +215,7 @@ int s_search(const std::vector<NoxRefRecord>& records, uint32_t key, bool bytes)
     return probe;
 }
 
-// The message for an unmapped byte shows four bytes from it; those past the `left` bytes
-// (negative: no count) or a 0 byte show as 0 and are not read.
+// Four bytes from an unmapped one; those past `left` (negative: no count) or a 0 show as 0.
 std::string s_noMappingBytes(const unsigned char* text, long left)
 {
     unsigned shown[4] = {};
@@ -268,8 +262,8 @@ int NoxRefCodePage::findCharacterSlot(const unsigned char* text) const
     return length == 0 ? -1 : findBytesSlot(key);
 }
 
-// Both forms to Unicode, `left` bytes (negative: up to the 0) into `room` units at `out` (null:
-// none); counting goes on past the room. Returns the characters and moves `text` past them.
+// `left` bytes (negative: up to the 0) into `room` units at `out` (null: none); counting goes
+// on past the room. Returns the characters and moves `text` past them.
 int NoxRefCodePage::mf_toUnicode(const unsigned char*& text, long left, UChar* out, long room,
                                  bool counting, int* errorReturn, NoxRefContext& context) const
 {

@@ -30,8 +30,8 @@ struct NoxRefRecord {
     uint16_t unicode = 0; // the UTF-16 value
     uint32_t bytes = 0;   // the code-page bytes, first byte least significant, unused bytes 0
     int length = 0;       // number of code-page bytes, 0 to 4
-    bool toUnicodeDefault = false, toUnicodeFallback = false;
-    bool fromUnicodeDefault = false, fromUnicodeFallback = false;
+    bool toUnicodeDefault = false, toUnicodeFallback = false, fromUnicodeDefault = false,
+         fromUnicodeFallback = false;
 };
 
 // Best-effort mode goes in; the no-mapping messages the library prints come out (appended).
