@@ -580,7 +580,8 @@ inline NoxKernelUse NoxUCharConverter::mf_kernelUse(bool wanted, ptrdiff_t avail
     NoxKernelUse retval = {nullptr, 0, 0};
     if (wanted && kernelTables != nullptr) {
         retval.tables = kernelTables->built.load(std::memory_order_acquire);
-        if (retval.tables == nullptr && !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
+        if (retval.tables == nullptr &&
+            !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
             const size_t seen = kernelTables->exactSteps.load(std::memory_order_relaxed);
             const size_t threshold = nox::kernelTablesAfter();
             const size_t left = seen < threshold ? threshold - seen : 0;

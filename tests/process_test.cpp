@@ -187,10 +187,15 @@ TEST(SharedTableTest, KernelTablesComeAfterTheFirstCharactersOrWithALongText)
         a.toUChars(units, 64, "AAAAAAAA", -1, &error);
         checks.expect(a.tableBytes() == 0, "none at the exact level");
         nox::setKernelCeiling(nox::KernelLevel::Scalar);
-        a.toUChars(units, 64, "A\x81\x40" "A", 4, &error);
+        a.toUChars(units, 64,
+                   "A\x81\x40"
+                   "A",
+                   4, &error);
         checks.expect(a.tableBytes() == 0, "none for three characters of six");
-        const int count =
-            b.toUChars(units, 64, "A\x81\x40" "AAAAAAAAAAAAAAAAAAAAAA\x81\x40", -1, &error);
+        const int count = b.toUChars(units, 64,
+                                     "A\x81\x40"
+                                     "AAAAAAAAAAAAAAAAAAAAAA\x81\x40",
+                                     -1, &error);
         const std::u16string expected = u"A\u3000AAAAAAAAAAAAAAAAAAAAAA\u3000";
         checks.expect(error == NCNV_OK && std::u16string(units, units + count) == expected,
                       "the text that reaches the threshold converts whole");
