@@ -3,6 +3,7 @@
 // Markdown table. Usage: nox_cache_report [--repeat N] [--ucm-dir DIR]
 #include "NoxUCharConverter.h"
 #include "NoxUCharMapping.h"
+#include "kernels/kernels.h"
 #include "unicode.h"
 
 #include <dirent.h>
@@ -85,6 +86,8 @@ int main(int argc, char** argv)
         }
     }
     setenv("NOX_UCM_PATH", dir.c_str(), 1);
+    // The kernels' tables of each page come with its first conversion, however short.
+    nox::setKernelTablesAfter(0);
     unsetenv("NOXUNICODE_DEBUG");
     unsetenv("NOXUNICODE_CHAR_DEBUG");
 

@@ -456,6 +456,9 @@ inline void checkConverter(NoxUConverter* h, const noxref::NoxRefCodePage* refer
                            size_t room, size_t split)
 {
     const nox::KernelLevel saved = nox::kernelCeiling();
+    // The kernels' tables of a new table come after its first few characters, in the middle of
+    // its first kernel conversion, which must go on as the exact path would have.
+    nox::setKernelTablesAfter(split % 8);
     Observed exact;
     for (int level = 0; level <= static_cast<int>(nox::cpuKernelLevel()); ++level) {
         nox::setKernelCeiling(static_cast<nox::KernelLevel>(level));

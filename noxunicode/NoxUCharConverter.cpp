@@ -561,17 +561,60 @@ NoxCharStep NoxUCharConverter::mf_fromUStep(UChar value) const
     return retval;
 }
 
-// The kernels' tables, built by the first call that asks for them (null: the exact path).
+// The kernels' tables, built now unless they are (null: the exact path).
 inline const nox::CodePageTables* NoxUCharConverter::mf_kernelTables() const
 {
-    const nox::CodePageTables* retval = nullptr;
-    if (kernelTables != nullptr) {
-        retval = kernelTables->built.load(std::memory_order_acquire);
-        if (retval == nullptr && !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
-            retval = mf_buildKernelTables();
+    const nox::CodePageTables* retval = kernelTables->built.load(std::memory_order_acquire);
+    if (retval == nullptr && !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
+        retval = mf_buildKernelTables();
+    }
+    return retval;
+}
+
+// What a conversion of `avail` units (negative: up to the 0) that `wanted` kernels runs with:
+// the built tables; or none yet, and the characters it takes one at a time before they are
+// built; or, when the table's count of such characters has reached the threshold or the text is
+// long enough to reach it alone, the tables built now.
+inline NoxKernelUse NoxUCharConverter::mf_kernelUse(bool wanted, ptrdiff_t avail) const
+{
+    NoxKernelUse retval = {nullptr, 0, 0};
+    if (wanted && kernelTables != nullptr) {
+        retval.tables = kernelTables->built.load(std::memory_order_acquire);
+        if (retval.tables == nullptr &&
+            !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
+            const size_t seen = kernelTables->exactSteps.load(std::memory_order_relaxed);
+            const size_t threshold = nox::kernelTablesAfter();
+            const size_t left = seen < threshold ? threshold - seen : 0;
+            if (left == 0 || (avail >= 0 && static_cast<size_t>(avail) >= left)) {
+                retval.tables = mf_kernelTables();
+            } else {
+                retval.exactLeft = left;
+                retval.exactGoal = threshold;
+            }
         }
     }
     return retval;
+}
+
+// Counts one character taken one at a time; true when that was the last before the tables,
+// which are then in `use` (or null, when they cannot be built).
+inline bool NoxUCharConverter::mf_tookExactStep(NoxKernelUse& use) const
+{
+    bool retval = false;
+    if (use.exactLeft != 0 && --use.exactLeft == 0) {
+        use.tables = mf_kernelTables();
+        retval = use.tables != nullptr;
+    }
+    return retval;
+}
+
+// Adds the characters a conversion took one at a time to its table's count, unless the tables
+// came meanwhile.
+inline void NoxUCharConverter::mf_noteExactSteps(const NoxKernelUse& use) const
+{
+    if (use.exactLeft != 0) {
+        kernelTables->exactSteps.store(use.exactGoal - use.exactLeft, std::memory_order_relaxed);
+    }
 }
 
 // Converts code-page text from `source` until its end (`avail` bytes, or its 0 byte), a
@@ -582,12 +625,12 @@ const unsigned char* NoxUCharConverter::mf_toU(const unsigned char* source, ptrd
 {
     // No kernels while every character is traced.
     const NoxCodePageRuns* runs = !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
-    const nox::CodePageTables* tables = runs != nullptr ? mf_kernelTables() : nullptr;
-    const NoxToURun run =
-        tables != nullptr ? runs->toU[static_cast<int>(tables->toUFamily)] : nullptr;
+    NoxKernelUse use = mf_kernelUse(runs != nullptr, avail);
+    NoxToURun run =
+        use.tables != nullptr ? runs->toU[static_cast<int>(use.tables->toUFamily)] : nullptr;
     bool going = true;
     while (going && avail != 0 && *source != 0) {
-        const size_t used = s_runAhead(run, tables, source, avail, output, errorReturn);
+        const size_t used = s_runAhead(run, use.tables, source, avail, output, errorReturn);
         if (used != 0) {
             source += used;
             avail = s_consume(avail, used);
@@ -608,9 +651,13 @@ const unsigned char* NoxUCharConverter::mf_toU(const unsigned char* source, ptrd
             if (going) {
                 source += step.length;
                 avail = s_consume(avail, static_cast<size_t>(step.length));
+                if (mf_tookExactStep(use)) {
+                    run = runs->toU[static_cast<int>(use.tables->toUFamily)];
+                }
             }
         }
     }
+    mf_noteExactSteps(use);
     return source;
 }
 
@@ -621,12 +668,12 @@ const UChar* NoxUCharConverter::mf_fromU(const UChar* source, ptrdiff_t avail, O
 {
     // No kernels while every character is traced.
     const NoxCodePageRuns* runs = !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
-    const nox::CodePageTables* tables = runs != nullptr ? mf_kernelTables() : nullptr;
-    const NoxFromURun run =
-        tables != nullptr ? runs->fromU[static_cast<int>(tables->fromUFamily)] : nullptr;
+    NoxKernelUse use = mf_kernelUse(runs != nullptr, avail);
+    NoxFromURun run =
+        use.tables != nullptr ? runs->fromU[static_cast<int>(use.tables->fromUFamily)] : nullptr;
     bool going = true;
     while (going && avail != 0 && *source != 0) {
-        const size_t used = s_runAhead(run, tables, source, avail, output, errorReturn);
+        const size_t used = s_runAhead(run, use.tables, source, avail, output, errorReturn);
         if (used != 0) {
             source += used;
             avail = s_consume(avail, used);
@@ -649,9 +696,13 @@ const UChar* NoxUCharConverter::mf_fromU(const UChar* source, ptrdiff_t avail, O
             if (going) {
                 ++source;
                 avail = s_consume(avail, 1);
+                if (mf_tookExactStep(use)) {
+                    run = runs->fromU[static_cast<int>(use.tables->fromUFamily)];
+                }
             }
         }
     }
+    mf_noteExactSteps(use);
     return source;
 }
 

@@ -13,14 +13,27 @@ namespace nox {
 struct CodePageTables;
 } // namespace nox
 
-// The kernels' tables of one table, built from its lookups by the first conversion that runs a
-// kernel, not by the open: the open then costs only the reading and sorting of the file, and a
-// converter that never converts, or only at the exact level, never pays for them. Published
-// once, to every converter that shares the table; `built` stays null when they cannot be built
-// (no memory), and every character then takes the exact path.
+// The kernels' tables of one table, built from its lookups once the table's converters have
+// taken a few thousand characters one at a time, or by a conversion long enough to reach that
+// alone; not by the open: the open then costs only the reading and sorting of the file, and a
+// process that converts a few short strings, or converts only at the exact level, never pays for
+// them. Published once, to every converter that shares the table; `built` stays null when they
+// cannot be built (no memory), and every character then takes the exact path. `exactSteps`
+// counts the characters taken one at a time before the build; threads that convert at once may
+// lose each other's counts, which only delays the build.
 struct NoxKernelTables {
     std::atomic<nox::CodePageTables*> built;
     std::atomic<bool> unbuildable;
+    std::atomic<size_t> exactSteps;
+};
+
+// The kernels' tables one conversion runs with (null: the exact path), and how many more
+// characters it takes one at a time before they are built (0: they are built, or never will be
+// for this conversion). `exactGoal` is the table's count of such characters when they are.
+struct NoxKernelUse {
+    const nox::CodePageTables* tables;
+    size_t exactLeft;
+    size_t exactGoal;
 };
 
 // A table read once and shared by the converters that have the same file open (or the
@@ -119,6 +132,9 @@ class NoxUCharConverter {
                                           bool* cutOff) const;
     const nox::CodePageTables* mf_kernelTables() const;
     const nox::CodePageTables* mf_buildKernelTables() const;
+    NoxKernelUse mf_kernelUse(bool wanted, ptrdiff_t avail) const;
+    bool mf_tookExactStep(NoxKernelUse& use) const;
+    void mf_noteExactSteps(const NoxKernelUse& use) const;
 
     // The exact per-character steps, shared by the counted and pointer-range forms.
     NoxCharStep mf_toUStep(const unsigned char* source, ptrdiff_t avail) const;

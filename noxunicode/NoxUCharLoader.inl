@@ -348,7 +348,7 @@ bool NoxUCharConverter::mf_buildTable()
                  s_sortIndex(data, unicodeData, nullptr, dataLen, NoxUnicodeOrder());
         // Without memory for the holder the table works, on the exact path alone.
         if (retval) {
-            kernelTables = new (std::nothrow) NoxKernelTables{{nullptr}, {false}};
+            kernelTables = new (std::nothrow) NoxKernelTables{{nullptr}, {false}, {0}};
         }
     }
     if (!retval) {

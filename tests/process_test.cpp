@@ -165,27 +165,47 @@ TEST(SharedTableTest, OneTablePerUnchangedFile)
     });
 }
 
-// The kernels' tables come with the first conversion that runs a kernel, once for all the
-// converters of the table; an open, or a conversion at the exact level, builds none.
-TEST(SharedTableTest, KernelTablesComeWithTheFirstKernelConversion)
+// The kernels' tables come once the table's converters have taken the threshold's characters
+// one at a time, or with a text that long, once for all the converters of the table; an open,
+// a short text, or a conversion at the exact level builds none. A conversion that reaches the
+// threshold goes on with the kernels and converts as before.
+TEST(SharedTableTest, KernelTablesComeAfterTheFirstCharactersOrWithALongText)
 {
     const noxtest::TempDir dir;
-    const std::string path = dir.write("T.ucm", "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
-                                                "<U3000> \\x81\\x40 |0\n");
+    const std::string table = "<nox_lead_bytes> 01-7F:1 81:2\n<U0041> \\x41 |0\n"
+                              "<U3000> \\x81\\x40 |0\n";
+    const std::string path = dir.write("T.ucm", table);
+    const std::string copy = dir.write("U.ucm", table);
     noxtest::expectInChild({}, [&](noxtest::ChildChecks& checks) {
+        nox::setKernelTablesAfter(6);
         const NoxUCharConverter a(path.c_str());
         const NoxUCharConverter b(path.c_str());
         checks.expect(a.tableBytes() == 0 && b.tableBytes() == 0, "none at the open");
-        UChar units[4] = {};
+        UChar units[64] = {};
         int error = noxtest::kUnset;
         nox::setKernelCeiling(nox::KernelLevel::Exact);
-        a.toUChars(units, 4, "A\x81\x40", 3, &error);
+        a.toUChars(units, 64, "AAAAAAAA", -1, &error);
         checks.expect(a.tableBytes() == 0, "none at the exact level");
         nox::setKernelCeiling(nox::KernelLevel::Scalar);
-        char bytes[4] = {};
-        b.fromUChars(bytes, 4, units, 2, &error);
-        checks.expect(b.tableBytes() != 0 && a.tableBytes() == b.tableBytes(),
-                      "one build, by a kernel conversion, for every converter of the table");
+        a.toUChars(units, 64,
+                   "A\x81\x40"
+                   "A",
+                   4, &error);
+        checks.expect(a.tableBytes() == 0, "none for three characters of six");
+        const int count = b.toUChars(units, 64,
+                                     "A\x81\x40"
+                                     "AAAAAAAAAAAAAAAAAAAAAA\x81\x40",
+                                     -1, &error);
+        const std::u16string expected = u"A\u3000AAAAAAAAAAAAAAAAAAAAAA\u3000";
+        checks.expect(error == NCNV_OK && std::u16string(units, units + count) == expected,
+                      "the text that reaches the threshold converts whole");
+        checks.expect(a.tableBytes() != 0 && a.tableBytes() == b.tableBytes(),
+                      "one build for every converter of the table");
+        const NoxUCharConverter c(copy.c_str());
+        char bytes[8] = {};
+        const UChar six[] = {'A', 'A', 'A', 'A', 'A', 'A'};
+        c.fromUChars(bytes, 8, six, 6, &error);
+        checks.expect(c.tableBytes() != 0, "a text as long as the threshold builds at once");
     });
 }
 

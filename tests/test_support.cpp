@@ -44,6 +44,10 @@ void forEachLevel(const std::function<void()>& body)
 
 namespace {
 
+// Short texts run the kernels too: a table's kernels' tables come with its first kernel
+// conversion, however short.
+const bool s_kernelsOnShortTexts = (nox::setKernelTablesAfter(0), true);
+
 std::string s_readAll(FILE* file)
 {
     std::string text;

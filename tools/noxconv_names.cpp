@@ -7,10 +7,12 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include <clocale>
 
@@ -72,10 +74,24 @@ std::string s_whyUnreadable(const std::string& path)
     return access(path.c_str(), R_OK) == 0 ? std::string() : std::strerror(errno);
 }
 
-std::string s_realPath(const std::string& path)
+// This binary's path, with every link resolved (the system keeps it so).
+std::string s_binaryPath()
 {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    return length > 0 && static_cast<std::size_t>(length) < sizeof path
+               ? std::string(path, static_cast<std::size_t>(length))
+               : std::string();
+}
+
+// Whether two paths name the same folder, by its identity rather than by resolving each part
+// of both paths.
+bool s_sameDirectory(const std::string& a, const std::string& b)
+{
+    struct stat first = {};
+    struct stat second = {};
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+           S_ISDIR(first.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 std::string s_parentOf(std::string path)
@@ -95,9 +111,9 @@ std::string s_parentOf(std::string path)
 // installation still finds its own data.
 std::string s_defaultDataRoot()
 {
-    const std::string exe = s_realPath("/proc/self/exe");
+    const std::string exe = s_binaryPath();
     const std::string exeDir = exe.empty() ? std::string() : s_parentOf(exe);
-    if (!exeDir.empty() && exeDir == s_realPath(NOXCONV_BUILD_DIR)) {
+    if (!exeDir.empty() && s_sameDirectory(exeDir, NOXCONV_BUILD_DIR)) {
         return NOXCONV_SOURCE_DATA;
     }
     if (!exeDir.empty()) {
@@ -161,29 +177,48 @@ bool s_builtInForm(const std::string& name, Form* form, std::string* canonical)
     return false;
 }
 
-// The whole file, or false when it cannot be read.
+// The whole file, or false when it cannot be read. Plain reads: the stream classes would
+// build the runtime's locale at every start of the program for a file or two.
 bool s_readFile(const std::string& path, std::string* text)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    *text = content.str();
-    return !file.bad();
+    text->clear();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    bool ok = file != nullptr;
+    char buffer[16 * 1024];
+    for (std::size_t n = 0; ok && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        text->append(buffer, n);
+    }
+    if (file != nullptr) {
+        ok = std::ferror(file) == 0;
+        std::fclose(file);
+    }
+    return ok;
 }
 
 // Whether the UCM file at `path` must be imported before the library can use it. The
-// beginning of the file settles it for every file with a lead-byte line in its header.
+// beginning of the file (its first 64 KiB) settles it for every file with a lead-byte line in
+// its header; the first 4 KiB, which hold most headers, are read first.
 bool s_fileNeedsImport(const std::string& path, std::string* text)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::string head(64 * 1024, '\0');
-    file.read(&head[0], static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(file.gcount()));
-    if (head.compare(0, 16, "<nox_lead_bytes>") == 0 ||
-        head.find("\n<nox_lead_bytes>") != std::string::npos) {
-        return false;
+    const auto hasLeadByteLine = [](const std::string& head) {
+        return head.compare(0, 16, "<nox_lead_bytes>") == 0 ||
+               head.find("\n<nox_lead_bytes>") != std::string::npos;
+    };
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::string head;
+    bool found = false;
+    for (const std::size_t size : {std::size_t{4096}, std::size_t{64 * 1024}}) {
+        const std::size_t had = head.size();
+        if (file != nullptr && !found && (had == 0 || had == 4096)) {
+            head.resize(size);
+            head.resize(had + std::fread(&head[had], 1, size - had, file));
+            found = hasLeadByteLine(head);
+        }
     }
-    return s_readFile(path, text) && needsImport(*text);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return !found && s_readFile(path, text) && needsImport(*text);
 }
 
 // The file's longest character and where its table comes from, from its header: the Python
@@ -284,23 +319,34 @@ const char* builtInFormNames()
 CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location)) {}
 
 // Calls visit(alias, canonical) for each entry of the alias table text, in file order, until
-// visit returns true.
+// visit returns true; both are views into the text. One pass over the characters: the table is
+// read at every start of the program that names a code page.
 template <typename Visit> void s_forEachAlias(const std::string& text, const Visit& visit)
 {
-    std::size_t start = 0;
-    bool done = false;
-    while (!done && start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end;
-        const std::size_t aliasAt = text.find_first_not_of(" \t\r", start);
-        const std::size_t aliasEnd = text.find_first_of(" \t\r\n", aliasAt);
-        const std::size_t nameAt = text.find_first_not_of(" \t\r", aliasEnd);
-        const std::size_t nameEnd = std::min(text.find_first_of(" \t\r\n", nameAt), end);
-        if (aliasAt < end && text[aliasAt] != '#' && nameAt < end) {
-            done = visit(text.substr(aliasAt, aliasEnd - aliasAt),
-                         text.substr(nameAt, nameEnd - nameAt));
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    const std::string_view all(text);
+    std::size_t at = 0;
+    const auto skip = [&](bool word) {
+        while (at < all.size() && all[at] != '\n' && blank(all[at]) != word) {
+            ++at;
         }
-        start = end + 1;
+    };
+    bool done = false;
+    while (!done && at < all.size()) {
+        skip(false);
+        const std::size_t aliasAt = at;
+        skip(true);
+        const std::size_t aliasEnd = at;
+        skip(false);
+        const std::size_t nameAt = at;
+        skip(true);
+        if (aliasEnd > aliasAt && all[aliasAt] != '#' && at > nameAt) {
+            done = visit(all.substr(aliasAt, aliasEnd - aliasAt), all.substr(nameAt, at - nameAt));
+        }
+        while (at < all.size() && all[at] != '\n') {
+            ++at;
+        }
+        ++at;
     }
 }
 
@@ -314,9 +360,9 @@ void CodePageNames::mf_loadAliases() const
     m_aliasesLoaded = true;
     std::string text;
     s_readFile(m_location.aliasFile, &text);
-    s_forEachAlias(text, [this](std::string alias, std::string canonical) {
-        if (m_aliases.emplace(s_lower(alias), canonical).second) {
-            m_aliasList.emplace_back(std::move(alias), std::move(canonical));
+    s_forEachAlias(text, [this](std::string_view alias, std::string_view canonical) {
+        if (m_aliases.emplace(s_lower(std::string(alias)), std::string(canonical)).second) {
+            m_aliasList.emplace_back(std::string(alias), std::string(canonical));
         }
         return false;
     });
@@ -341,9 +387,10 @@ std::string CodePageNames::mf_canonical(const std::string& name) const
         // Opening one code page needs one entry: a scan costs less than building the map.
         std::string text;
         s_readFile(m_location.aliasFile, &text);
-        s_forEachAlias(text, [&](const std::string& alias, const std::string& canonical) {
-            const bool found = alias.size() == wanted.size() && s_lower(alias) == wanted;
-            retval = found ? canonical : retval;
+        s_forEachAlias(text, [&](std::string_view alias, std::string_view canonical) {
+            const bool found =
+                alias.size() == wanted.size() && s_lower(std::string(alias)) == wanted;
+            retval = found ? std::string(canonical) : retval;
             return found;
         });
     }

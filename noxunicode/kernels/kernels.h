@@ -94,6 +94,24 @@ inline KernelLevel kernelCeiling()
     return static_cast<KernelLevel>(s_kernelCeiling.load(std::memory_order_relaxed));
 }
 
+// How many characters a table's converters take one at a time before its kernels' tables are
+// built (a conversion of a longer text builds them at once). On the double-byte code pages the
+// build costs as much as taking 5,000 to 30,000 characters one at a time, so a process that
+// converts only a few short strings is quicker without them, and one that converts more pays at
+// most about half again for waiting. Internal: tests and fuzzers set 0, so that their short
+// texts run the kernels.
+inline std::atomic<size_t> s_kernelTablesAfter{4096};
+
+inline void setKernelTablesAfter(size_t characters_in)
+{
+    s_kernelTablesAfter.store(characters_in, std::memory_order_relaxed);
+}
+
+inline size_t kernelTablesAfter()
+{
+    return s_kernelTablesAfter.load(std::memory_order_relaxed);
+}
+
 inline KernelLevel activeKernelLevel()
 {
     const int ceiling = s_kernelCeiling.load(std::memory_order_relaxed);

@@ -446,6 +446,13 @@ class ImportTest(Case):
                 self.assertEqual((r.returncode, r.stdout), (0, out), r.stderr)
                 self.assertEqual(bool(re.search(rb"^noxconv: imported .*test.ucm: 5 lines left out", r.stderr)), note)
 
+    def test_a_lead_byte_line_after_a_long_header_needs_no_import(self):
+        for header in [4080, 70000]:  # across the first piece read, beyond the first 64 KiB
+            with self.subTest(header=header):
+                text = "# " + "x" * (header - 3) + "\n<nox_lead_bytes> 00-7F:1 80-FF:0\nCHARMAP\n<U0041> \\x41 |0\n"
+                r = self.run_nox("-f", self.write("long.ucm", text.encode()), "-t", "UTF-8", stdin=b"A", env=self.tiny)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"A", b""))
+
     def test_refusals(self):
         for name, text, reason in [
             ("mixed.ucm", "<U0041> \\x41 |0\n<U3000> \\x81\\x40 |0\n<U00E9> \\x81 |0\n<U3001> \\x82\\x40 |0\n"
