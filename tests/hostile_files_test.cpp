@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -139,9 +138,10 @@ std::vector<std::string> s_tablesToCheck(const noxtest::TempDir& dir)
                 order == 1 ? std::sort(lines.begin(), lines.end())
                            : std::reverse(lines.begin(), lines.end());
             }
-            const std::string table =
-                std::accumulate(lines.begin(), lines.end(),
-                                std::string("<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n"));
+            std::string table = "<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n";
+            for (const std::string& line : lines) {
+                table += line;
+            }
             retval.push_back(dir.write("t" + std::to_string(retval.size()) + ".ucm", table));
         }
     }

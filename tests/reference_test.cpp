@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -254,8 +253,11 @@ std::string s_stressUcm(int count, Rng& rng)
         }
     }
     std::shuffle(lines.begin(), lines.end(), rng);
-    return std::accumulate(lines.begin(), lines.end(),
-                           std::string("<nox_lead_bytes> 01-7F:1 81-FE:2\n"));
+    std::string table = "<nox_lead_bytes> 01-7F:1 81-FE:2\n";
+    for (const std::string& line : lines) {
+        table += line;
+    }
+    return table;
 }
 
 TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
