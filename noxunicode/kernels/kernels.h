@@ -97,9 +97,9 @@ inline KernelLevel kernelCeiling()
 // How many characters a table's converters take one at a time before its kernels' tables are
 // built (a conversion of a longer text builds them at once). On the double-byte code pages the
 // build costs as much as taking 5,000 to 30,000 characters one at a time, so a process that
-// converts only a few short strings is quicker without them, and one that converts more pays at
-// most about half again for waiting. Internal: tests and fuzzers set 0, so that their short
-// texts run the kernels.
+// converts only a few short strings is quicker without them, and one that converts more spends
+// on the characters taken one at a time at most about half of what the build costs. Internal:
+// tests and fuzzers set 0 (or a few characters), so that their short texts run the kernels.
 inline std::atomic<size_t> s_kernelTablesAfter{4096};
 
 inline void setKernelTablesAfter(size_t characters_in)
