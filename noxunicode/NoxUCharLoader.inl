@@ -7,9 +7,9 @@
 // remains, find it by the path and the file's identity, size and times, and only count
 // themselves in. A file changed since then is read again. The host serialises opening and
 // releasing converters, so the list of shared tables needs no lock; conversions only read the
-// arrays, which live until their last holder is released (the kernels' tables, built at the
-// first conversion, are published once through an atomic pointer). Nothing is shared while
-// the debug switch is on: then every open reads its file and echoes its comment lines.
+// arrays, which live until their last holder is released (the kernels' tables, built once the
+// converters have converted a little, are published once through an atomic pointer). Nothing is
+// shared while the debug switch is on: then every open reads its file and echoes its comment lines.
 
 // The version of a file that a table was read from.
 struct NoxFileIdentity {

@@ -1,6 +1,6 @@
-// codepage_tables.inl - builds the tables that a code page's kernels read, once per table at
-// its first conversion that runs a kernel, from the converter's own lookups. Included by
-// NoxUCharConverter.cpp.
+// codepage_tables.inl - builds the tables that a code page's kernels read, once per table when
+// its converters have taken their first characters one at a time (NoxUCharConversions.inl),
+// from the converter's own lookups. Included by NoxUCharConverter.cpp.
 //
 // Every entry is what the binary-search lookup of its key returns, found by walking the
 // sorted indexes once, so every preference among records (the regular mapping before
