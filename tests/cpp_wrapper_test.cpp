@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -79,16 +78,6 @@ TEST(CppWrapperTest, ErrorsAsCodesAndExceptions)
              });
     EXPECT_EQ(std::error_code(nox::errc::unsupported).message(),
               "NCNV_UNSUPPORTED: no mapping for a character");
-}
-
-// A moved-from converter is empty; an assignment releases what the target held.
-TEST(CppWrapperTest, Ownership)
-{
-    nox::converter first = nox::converter::from_file(std::string(NOX_UCM_DIR) + "/SJIS.ucm");
-    nox::converter second("LATIN_1");
-    second = std::move(first);
-    EXPECT_FALSE(first); // NOLINT(bugprone-use-after-move): a moved-from converter is empty
-    EXPECT_EQ(nox::converter(std::move(second)).to_utf16("\x82\xa0"), u"\u3042");
 }
 
 } // namespace

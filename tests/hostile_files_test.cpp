@@ -7,10 +7,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -104,70 +102,6 @@ TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
             EXPECT_EQ(c.probe.fromError, fromU.error);
         });
         ncnv_releaseConverter(h);
-    }
-}
-
-// Shipped pages, and tables of `count` records with characters of one to four bytes under
-// leads of every length, their lines in random order. Up to 5000 records, over a few values
-// and byte sequences, so that most keys repeat with every mix of precisions; 100000 records
-// over all values, also sorted and reversed (the insertion sort, and the radix sort taking over).
-std::vector<std::string> s_tablesToCheck(const noxtest::TempDir& dir)
-{
-    std::vector<std::string> retval = noxtest::shippedCodePages();
-    std::mt19937 rng(1);
-    const unsigned values[] = {0x41, 0x42, 0xE9, 0x3000, 0x3001, 0x4E00, 0xFFFF, 0x100};
-    const unsigned firsts[] = {0x41, 0x42, 0x81, 0x82, 0xA1, 0xC1, 0xFF};
-    const unsigned others[] = {0x40, 0x41, 0xFE};
-    for (const unsigned count : {1, 2, 3, 40, 40, 300, 300, 5000, 5000, 100000}) {
-        const bool few = count <= 5000;
-        std::vector<std::string> lines;
-        for (unsigned i = 0; i < count; ++i) {
-            char line[64];
-            int at = std::snprintf(line, sizeof line, "<U%04X> \\x%02X",
-                                   few ? values[rng() % 8] : unsigned(rng() % 0xFFFF),
-                                   firsts[rng() % 7]);
-            for (unsigned k = rng() % 4; k > 0; --k) {
-                at += std::snprintf(line + at, sizeof line - at, "\\x%02X",
-                                    few ? others[rng() % 3] : unsigned(1 + rng() % 255));
-            }
-            std::snprintf(line + at, sizeof line - at, " |%c\n", "013"[rng() % 3]);
-            lines.emplace_back(line);
-        }
-        for (int order = 0; order < (few ? 1 : 3); ++order) {
-            if (order > 0) {
-                order == 1 ? std::sort(lines.begin(), lines.end())
-                           : std::reverse(lines.begin(), lines.end());
-            }
-            std::string table = "<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n";
-            for (const std::string& line : lines) {
-                table += line;
-            }
-            retval.push_back(dir.write("t" + std::to_string(retval.size()) + ".ucm", table));
-        }
-    }
-    return retval;
-}
-
-// The indexes hold the order that qsort gives with the records' comparators: among equal keys,
-// which record comes first decides what a lookup returns.
-TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
-{
-    const noxtest::TempDir dir;
-    for (const std::string& path : s_tablesToCheck(dir)) {
-        SCOPED_TRACE(path);
-        const NoxUCharConverter c(path.c_str());
-        ASSERT_GT(c.dataLen, 0u);
-        for (const bool byBytes : {false, true}) {
-            std::vector<NoxUCharMapping*> sorted;
-            for (uint32_t i = 0; i < c.dataLen; ++i) {
-                sorted.push_back(&c.data[i]);
-            }
-            std::qsort(sorted.data(), sorted.size(), sizeof sorted[0],
-                       byBytes ? local_s_compareMBCS : local_s_compareUnicode);
-            EXPECT_TRUE(
-                std::equal(sorted.begin(), sorted.end(), byBytes ? c.mbcsData : c.unicodeData))
-                << byBytes;
-        }
     }
 }
 
