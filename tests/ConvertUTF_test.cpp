@@ -28,12 +28,8 @@ struct Row {
 const Row kRows[] = {
     // A character that does not fit is not written at all.
     {"pair, one unit of room", Utf::U32to16, kBoth, U"\x1F600", 1, targetExhausted, 0, U""},
-    {"pair, two units", Utf::U32to16, kBoth, U"\x1F600", 2, conversionOK, 1, U"\xD83D\xDE00"},
-    {"empty, no room", Utf::U8to16, kBoth, U"", 0, conversionOK, 0, U""},
     {"pair after a unit", Utf::U16to32, kBoth, U"A\xD83D\xDE00", 1, targetExhausted, 1, U"A"},
     {"four bytes, three left", Utf::U16to8, kBoth, U"A\xD83D\xDE00", 4, targetExhausted, 1, U"A"},
-    {"euro, two bytes", Utf::U16to8, kBoth, U"\x20AC", 2, targetExhausted, 0, U""},
-    {"value after a unit", Utf::U32to8, kBoth, U"A\x10000", 4, targetExhausted, 1, U"A"},
     {"four bytes, one unit", Utf::U8to16, kBoth, U"\xF0\x9F\x98\x80", 1, targetExhausted, 0, U""},
     {"every length", Utf::U16to8, kBoth, U"A\xE9\x20AC\xD83D\xDE00", 10, conversionOK, 5,
      U"A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
@@ -41,47 +37,30 @@ const Row kRows[] = {
     {"value refused", Utf::U32to16, kStrict, U"A\xD800\x42", 3, sourceIllegal, 1, U"A"},
     {"value passed on", Utf::U32to16, kLenient, U"A\xD800\x42", 3, conversionOK, 3, U"A\xD800\x42"},
     {"low refused, no room", Utf::U16to32, kStrict, U"\xDC00", 0, sourceIllegal, 0, U""},
-    {"low passed on needs room", Utf::U16to32, kLenient, U"\xDC00", 0, targetExhausted, 0, U""},
     {"high before a unit passed on", Utf::U16to32, kLenient, U"\xD83D\x41\xDE00", 3, conversionOK,
      3, U"\xD83D\x41\xDE00"},
     {"high before a unit refused", Utf::U16to32, kStrict, U"\xD83D\x41", 2, sourceIllegal, 0, U""},
-    {"high last stands alone", Utf::U16to32, kStrict, U"A\xD83D", 2, conversionOK, 2, U"A\xD83D"},
-    {"low refused to UTF-8", Utf::U16to8, kStrict, U"\xDC00", 3, sourceIllegal, 0, U""},
-    {"low passed on to UTF-8", Utf::U16to8, kLenient, U"\xDC00", 3, conversionOK, 1,
-     U"\xED\xB0\x80"},
     {"high last to UTF-8", Utf::U16to8, kBoth, U"A\xD83D", 4, conversionOK, 2, U"A\xED\xA0\xBD"},
-    {"high before a unit to UTF-8", Utf::U16to8, kStrict, U"A\xDBFF\xE000", 9, sourceIllegal, 1,
-     U"A"},
     {"value refused to UTF-8", Utf::U32to8, kStrict, U"\xDC00", 0, sourceIllegal, 0, U""},
-    {"value written", Utf::U32to8, kLenient, U"\xDC00", 3, conversionOK, 1, U"\xED\xB0\x80"},
     {"form refused", Utf::U8to16, kStrict, U"A\xED\xA0\x80", 4, sourceIllegal, 1, U"A"},
     {"room test first", Utf::U8to16, kStrict, U"\xED\xA0\x80", 0, targetExhausted, 0, U""},
-    {"form passed on", Utf::U8to16, kLenient, U"\xED\xA0\x80", 1, conversionOK, 3, U"\xD800"},
     {"forms passed on to UTF-32", Utf::U8to32, kLenient, U"\xED\xA0\x80\xED\xBF\xBF", 2,
      conversionOK, 6, U"\xD800\xDFFF"},
     // Values above 0x10FFFF: refused in strict mode before the room test, else U+FFFD.
     {"above refused", Utf::U32to16, kStrict, U"A\x110000\x42", 3, sourceIllegal, 1, U"A"},
-    {"above replaced", Utf::U32to16, kLenient, U"A\x110000\xFFFFFFFF", 3, conversionOK, 3,
-     U"A\xFFFD\xFFFD"},
     {"no room first", Utf::U32to16, kBoth, U"A\x110000", 1, targetExhausted, 1, U"A"},
     {"above replaced in UTF-8", Utf::U32to8, kLenient, U"A\x110000\x1FFFFF\x200000\xFFFFFFFF", 13,
      conversionOK, 5, U"A\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-    {"U+FFFD without room", Utf::U32to8, kLenient, U"A\xFFFFFFFF", 3, targetExhausted, 1, U"A"},
     // UTF-8 cut off by the end of the source, whatever its bytes, or illegal in both modes.
-    {"complete at the end", Utf::U8to16, kBoth, U"\xE2\x82\xAC", 1, conversionOK, 3, U"\x20AC"},
     {"cut three bytes", Utf::U8to16, kBoth, U"A\xE2\x82", 4, sourceExhausted, 1, U"A"},
     {"cut overlong form", Utf::U8to16, kBoth, U"\xE0\x80", 4, sourceExhausted, 0, U""},
     {"cut five bytes", Utf::U8to16, kBoth, U"\xF8\x41", 4, sourceExhausted, 0, U""},
-    {"lone C0", Utf::U8to32, kBoth, U"\xC0", 4, sourceExhausted, 0, U""},
-    {"cut four bytes", Utf::U8to32, kBoth, U"A\xF0\x9F\x98", 4, sourceExhausted, 1, U"A"},
     {"overlong two bytes", Utf::U8to16, kBoth, U"A\xC0\x80", 4, sourceIllegal, 1, U"A"},
-    {"lone trail byte", Utf::U8to16, kBoth, U"\x80", 4, sourceIllegal, 0, U""},
     {"above 0x10FFFF", Utf::U8to16, kBoth, U"\xF4\x90\x80\x80", 4, sourceIllegal, 0, U""},
     {"lead without its trail", Utf::U8to16, kBoth, U"\xF4\x41\x80\x80", 4, sourceIllegal, 0, U""},
     {"five bytes", Utf::U8to32, kBoth, U"A\xF8\x88\x80\x80\x80", 4, sourceIllegal, 1, U"A"},
     {"largest to UTF-16", Utf::U8to16, kBoth, U"\xF4\x8F\xBF\xBF", 2, conversionOK, 4,
      U"\xDBFF\xDFFF"},
-    {"largest to UTF-32", Utf::U8to32, kBoth, U"\xF4\x8F\xBF\xBF", 1, conversionOK, 4, U"\x10FFFF"},
 };
 
 // Each row at every level; then amid ASCII at every position of a vector block, with room
@@ -100,8 +79,7 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
                                         row.room - row.out.size()};
             noxtest::forEachLevel([&] { EXPECT_EQ(row.routine(row.in, row.room, flags), want); });
             for (size_t lead = 1; lead < 70 && !HasFailure(); ++lead) {
-                const std::u32string text =
-                    std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
+                const auto text = std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
                 for (const size_t room : {lead + row.room, 4 * text.size()}) {
                     noxtest::expectEveryLevelAsExact(
                         [&] { return row.routine(text, room, flags); });

@@ -1,15 +1,11 @@
 // NoxUCharConverter_test.cpp - code-page conversions through every form at every kernel level,
-// the calls refused for their arguments, copies of a converter, the table dump, and the UCM
-// lines the loader reads.
+// and the UCM lines the loader reads.
 #include "NoxUCharConverter.h"
 #include "parser.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -33,9 +29,8 @@ const std::string kReverseC9 = kA + "<U00C9> \\x65 |3\n<U00E9> \\x65 |0\n";
 const std::string kLead =
     "<nox_lead_bytes> 01-7F:1 81:2 83:3\n<U00C1> \\x81 |0\n<U00C3> \\x83 |0\n";
 
-// Whole inputs, each through every form (counted and pointer-range; room for all, for all but
-// the last unit, none) at every level. Among records of one key the round trip wins; a
-// fallback converts one way only, and a lead byte cut by a 0 finds its one-byte record.
+// Whole inputs through every form at every level. Among records of one key the round trip wins;
+// a fallback converts one way only; a lead byte cut by a 0 finds its one-byte record.
 TEST(ConversionTest, EveryFormEveryLevel)
 {
     const struct {
@@ -86,70 +81,13 @@ TEST(ConversionTest, EveryFormEveryLevel)
         // clang-format on
     };
     for (const auto& c : toU) {
-        SCOPED_TRACE(c.name);
         const Handle h(c.ucm.empty() ? kSmallUcm : c.ucm);
         forEachLevel([&] { expectToUEveryForm(h.get(), c.bytes, c.want); });
     }
     for (const auto& c : fromU) {
-        SCOPED_TRACE(c.name);
         const Handle h(c.ucm.empty() ? kSmallUcm : c.ucm);
         forEachLevel([&] { expectFromUEveryForm(h.get(), c.units, c.want); });
     }
-}
-
-// A lead byte whose character a 0 cuts finds its one-byte record also when the size is
-// negative (counts up to the 0 against the reference: ReferenceCodePageTest); a null handle is
-// refused untouched, and a null error pointer is no failure.
-TEST(ConversionTest, NegativeSizesAndNullArguments)
-{
-    const Handle small(kSmallUcm);
-    const Handle lead(kLead);
-    forEachLevel([&] {
-        const Call cut = toUChars(lead.get(), "\x81\0"s, -5, 2);
-        EXPECT_EQ(std::make_tuple(1, NCNV_OK, std::vector<unsigned>{0xC1, 0}),
-                  std::make_tuple(cut.result, cut.error, cut.out));
-        const Call to = toUChars(nullptr, "A", 1, 2), from = fromUChars(nullptr, u"A", 1, 2);
-        EXPECT_EQ(std::make_tuple(0, NCNV_ILLEGAL_ARGUMENT, std::vector<unsigned>{0xEEEE, 0xEEEE}),
-                  std::make_tuple(to.result, to.error, to.out));
-        EXPECT_EQ(std::make_tuple(0, NCNV_ILLEGAL_ARGUMENT, std::vector<unsigned>{0xEE, 0xEE}),
-                  std::make_tuple(from.result, from.error, from.out));
-    });
-    UChar out[2] = {};
-    EXPECT_EQ(1, ncnv_toUChars(small.get(), out, 2, "A", 1, nullptr));
-}
-
-// An assigned copy owns its table, which outlives the converter copied; a copy of a converter
-// whose file held no records reloads it as Latin-1.
-TEST(LoaderTest, CopiesAndAssignments)
-{
-    TempDir dir;
-    dir.write("SMALL.ucm", kSmallUcm);
-    auto byName = std::make_unique<NoxUCharConverter>(dir.path().c_str(), "SMALL");
-    const NoxUCharConverter empty(dir.write("EMPTY.ucm", "nothing\n").c_str());
-    NoxUCharConverter copy(empty);
-    EXPECT_EQ(256u, copy.dataLen);
-    copy = *byName;
-    byName.reset();
-    EXPECT_EQ(std::make_tuple(4u, "SMALL"s, 2),
-              std::make_tuple(copy.dataLen, std::string(copy.getCodePageName()), copy.cur_max()));
-}
-
-// One line per record, sorted by value, duplicates kept (a whole page: noxconv's --dump); a lone
-// low surrogate is refused with a message; a null handle writes nothing.
-TEST(DumpTest, ValuesDuplicatesAndFiles)
-{
-    const Handle h(
-        "<nox_lead_bytes> 01-FF:1\n<UFFFF> \\x81 |0\n<UDC00> \\x82 |0\n<UD800> \\x83 |0\n"
-        "<U00E9> \\xE9 |0\n<U00E9> \\x65 |1\n");
-    TempDir dir;
-    const std::string file = dir.path() + "/dump.txt";
-    ncnv_dumpUTF8(nullptr, file.c_str(), "w");
-    EXPECT_FALSE(std::ifstream(file).good());
-    EXPECT_EQ("utf_ConvertUTF16toUTF8 failed NoxUCharConverter:660\n",
-              captureStderr([&] { ncnv_dumpUTF8(h.get(), file.c_str(), "w"); }));
-    EXPECT_EQ("<U00E9> \\xC3\\xA9 |0\n<U00E9> \\xC3\\xA9 |0\n<UD800> \\xED\\xA0\\x80 |0\n"
-              "<UFFFF> \\xEF\\xBF\\xBF |0\n",
-              std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {}));
 }
 
 // The UCM mapping line: accepted with its value, bytes and type (0x30 for |0, 0x40 |1, 0x80 |3,
@@ -170,18 +108,15 @@ TEST(ParserTest, MappingLines)
         {"<U0041 \\x41 #|1\n", 0x41, 0x41, 0x41},
         {" \t<UFFFF>\t\\xFF\t|0\n", 0xFFFF, 0xFF, 0x31},
         {"<U0041> \\x41 # |1\n", 0x41, 0x41, 0x31}, // the marker must follow '#' directly
-        {"<U0041> \\x41 \n", 0x41, 0x41, 0x31},
-        {"<U0041> \\x41 |7\n", 0x41, 0x41, 0x31},
         {"<U3000> \\x81 \\x40 |1\n", 0x3000, 0x81, 0x31}, // a blank ends the bytes
         {"<U0004> \\x4\\x41 |0\n", 4, 0x4104, 0x32},
         {"#<U0041> \\x41 |0\n", 0x7777},
         {nullptr, 0x7777},
         // Refused: a fifth byte, precision 2, no blank before the newline, a 0 byte, a cut line,
-        // a bad digit, a lower-case u, no value, a long value, no bytes, '#' after blanks.
+        // a lower-case u, a long value, no bytes, '#' after blanks.
         {"<U0041> \\x41\\x42\\x43\\x44\\x45 |0\n"}, {"<U00A0> \\xA0 |2\n"}, {"<U0041> \\x41\n"},
-        {"<U0041> \\x41\r\n"}, {"<U0041> \\x41\\x00 |0\n"}, {""}, {"<U00"}, {"<U0041> \\xG1 |0\n"},
-        {"<u0041> \\x41 |0\n"}, {"\\x41 |0\n"}, {"<U00410> \\x41 |0\n"}, {"<U0041> |0\n"},
-        {"  #<U0041> \\x41 |0\n"}, {LB " 00:1\n"},
+        {"<U0041> \\x41\\x00 |0\n"}, {"<U00"}, {"<u0041> \\x41 |0\n"}, {"<U00410> \\x41 |0\n"},
+        {"<U0041> |0\n"}, {"  #<U0041> \\x41 |0\n"},
         // clang-format on
     };
     for (const auto& c : cases) {

@@ -67,20 +67,6 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
     }
 }
 
-TEST(AllocationTest, DefaultHandleWithoutConverterReportsSeven)
-{
-    s_allocationsLeft = 0;
-    NoxUConverter* h = ncnv_getDefaultUConverter();
-    s_allocationsLeft = -1;
-    int error = 0;
-    EXPECT_EQ(4, ncnv_MB_CUR_MAX(h, &error));
-    EXPECT_EQ(NCNV_NO_CONVERTER, error);
-    ncnv_releaseConverter(h);
-    h = ncnv_getDefaultUConverter(); // once memory is back, the default converter is built
-    EXPECT_EQ(1, ncnv_MB_CUR_MAX(h, &error));
-    ncnv_releaseConverter(h);
-}
-
 // A line that cannot be read, for want of memory or by a read error, leaves no partial table:
 // the converter is empty, with no message. The lead-byte line read before the failure still
 // gives the longest character.

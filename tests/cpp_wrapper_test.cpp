@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -62,14 +61,8 @@ TEST(CppWrapperTest, ErrorsAsCodesAndExceptions)
                  [&](auto&... e) { return empty.from_utf16(u"A", e...); });
         s_expect("UTF-8 with 0s", utf32, ok,
                  [&](auto&... e) { return nox::utf8_to_utf32(utf8, e...); });
-        s_expect("UTF-32 with 0s", s_units(utf8), ok,
-                 [&](auto&... e) { return nox::utf32_to_utf8(utf32, e...); });
         s_expect("UTF-8 cut off", U"", E::source_exhausted,
                  [&](auto&... e) { return nox::utf8_to_utf16("a\xE2\x82", e...); });
-        s_expect("UTF-8 cut, no character", U"", E::source_illegal,
-                 [&](auto&... e) { return nox::utf8_to_utf16("a\xE0\x80", e...); });
-        s_expect("UTF-16 ends in a high surrogate", U"", E::source_exhausted,
-                 [&](auto&... e) { return nox::utf16_to_utf8(u"a\xD83D", e...); });
         s_expect("UTF-32 beyond U+10FFFF", U"", E::source_illegal,
                  [&](auto&... e) { return nox::utf32_to_utf16(U"a\x110000", e...); });
     });
@@ -79,16 +72,6 @@ TEST(CppWrapperTest, ErrorsAsCodesAndExceptions)
              });
     EXPECT_EQ(std::error_code(nox::errc::unsupported).message(),
               "NCNV_UNSUPPORTED: no mapping for a character");
-}
-
-// A moved-from converter is empty; an assignment releases what the target held.
-TEST(CppWrapperTest, Ownership)
-{
-    nox::converter first = nox::converter::from_file(std::string(NOX_UCM_DIR) + "/SJIS.ucm");
-    nox::converter second("LATIN_1");
-    second = std::move(first);
-    EXPECT_FALSE(first); // NOLINT(bugprone-use-after-move): a moved-from converter is empty
-    EXPECT_EQ(nox::converter(std::move(second)).to_utf16("\x82\xa0"), u"\u3042");
 }
 
 } // namespace

@@ -24,10 +24,10 @@ void s_openClose(noxtest::ChildChecks& checks, NoxUConverter* h, int mbCurMax)
     ncnv_releaseConverter(h);
 }
 
-// The unit that the single byte `byte` converts to.
-unsigned s_unitOf(NoxUConverter* h, char byte)
+// The unit that the byte 'A' converts to.
+unsigned s_unitOf(NoxUConverter* h)
 {
-    return noxtest::toUChars(h, std::string(1, byte), 1, 1).out[0];
+    return noxtest::toUChars(h, "A", 1, 1).out[0];
 }
 
 struct Scenario {
@@ -75,7 +75,7 @@ TEST(ProcessTest, Scenarios)
              const NoxUCharConverter byPath(t.c_str());
              const NoxUCharConverter copy(byPath);
              checks.expect(byPath.data != quiet.data && copy.data != byPath.data, "own tables");
-             checks.expect(s_unitOf(a, 'A') == 0x41 && s_unitOf(b, 'A') == 0x41, "conversions");
+             checks.expect(s_unitOf(a) == 0x41 && s_unitOf(b) == 0x41, "conversions");
              ncnv_releaseConverter(a);
              ncnv_releaseConverter(b);
          },
@@ -86,11 +86,9 @@ TEST(ProcessTest, Scenarios)
          {{"NOXUNICODE_DEBUG", "True"}},
          [](noxtest::ChildChecks& checks) {
              NoxUConverter* a = ncnv_getDefaultUConverter();
-             checks.expect(a == ncnv_getDefaultUConverter() && a == ncnv_getDefaultUConverter(),
-                           "one default handle");
+             checks.expect(a == ncnv_getDefaultUConverter(), "one default handle");
              ncnv_releaseConverter(a);
-             ncnv_releaseConverter(a);
-             s_openClose(checks, a, 1); // the third release closes it
+             s_openClose(checks, a, 1); // the second release closes it
              ncnv_releaseConverter(a);  // one release too many: no effect
              checks.expect(noxtest::toUChars(a, "A", 1, 2).error == NCNV_NO_CONVERTER, "closed");
              checks.expect(ncnv_getDefaultUConverter() == a, "the same handle again");
@@ -159,7 +157,7 @@ TEST(SharedTableTest, OneTablePerUnchangedFile)
         const std::pair<NoxUConverter*, unsigned> units[] = {
             {original, 0x41}, {rewritten, 0x42}, {grown, 0x43}, {replaced, 0x44}, {again, 0x44}};
         for (const auto& [h, unit] : units) {
-            checks.expect(s_unitOf(h, 'A') == unit, "the unit of the file when it was opened");
+            checks.expect(s_unitOf(h) == unit, "the unit of the file when it was opened");
             ncnv_releaseConverter(h);
         }
     });
@@ -187,15 +185,9 @@ TEST(SharedTableTest, KernelTablesComeAfterTheFirstCharactersOrWithALongText)
         a.toUChars(units, 64, "AAAAAAAA", -1, &error);
         checks.expect(a.tableBytes() == 0, "none at the exact level");
         nox::setKernelCeiling(nox::KernelLevel::Scalar);
-        a.toUChars(units, 64,
-                   "A\x81\x40"
-                   "A",
-                   4, &error);
+        a.toUChars(units, 64, "A\x81@A", 4, &error);
         checks.expect(a.tableBytes() == 0, "none for three characters of six");
-        const int count = b.toUChars(units, 64,
-                                     "A\x81\x40"
-                                     "AAAAAAAAAAAAAAAAAAAAAA\x81\x40",
-                                     -1, &error);
+        const int count = b.toUChars(units, 64, "A\x81@AAAAAAAAAAAAAAAAAAAAAA\x81@", -1, &error);
         const std::u16string expected = u"A\u3000AAAAAAAAAAAAAAAAAAAAAA\u3000";
         checks.expect(error == NCNV_OK && std::u16string(units, units + count) == expected,
                       "the text that reaches the threshold converts whole");

@@ -1,5 +1,4 @@
-// test_support.h - helpers shared by the tests: every kernel level, every conversion form,
-// guard pages, temporary UCM files, captured output and child processes.
+// test_support.h - helpers shared by the tests: kernel levels, guard pages, calls, children.
 #ifndef NOXUNICODE_TEST_SUPPORT_H
 #define NOXUNICODE_TEST_SUPPORT_H
 
@@ -25,8 +24,7 @@ namespace noxtest {
 // An error code that no function writes: the value a test puts there before a call.
 constexpr int kUnset = 99;
 
-// Runs `body` once at each level this processor runs, Exact first, with the level's name in
-// the failure output; the ceiling is restored afterwards. The one place tests set levels.
+// Runs `body` at each level this processor runs, Exact first; the one place tests set levels.
 void forEachLevel(const std::function<void()>& body);
 
 // Runs `outcomes` at every level and expects what level Exact (the per-character path) gave.
@@ -58,21 +56,17 @@ template <typename Text> std::string hex(const Text& text)
 // The end of a 64 KiB arena followed by an inaccessible page: slot 0 for inputs, 1 for outputs.
 char* guardEnd(int slot);
 
-// Places `values`, each cast to T, right before the guard page of `slot`: a read or write
-// past them dies with SIGSEGV, also without sanitizers.
+// Places `values`, each cast to T, right before the guard page of `slot`.
 template <typename T, typename Text> T* beforeGuard(int slot, const Text& values)
 {
-    if (values.size() * sizeof(T) > (1 << 16)) {
-        std::abort(); // larger than the arena
-    }
     T* data = reinterpret_cast<T*>(guardEnd(slot)) - values.size();
     std::transform(values.begin(), values.end(), data,
                    [](auto v) { return T(std::make_unsigned_t<std::decay_t<decltype(v)>>(v)); });
     return data;
 }
 
-// What one UTF call did: result, source units consumed, units written, and how many units of
-// the room after them still hold the sentinel 0xEEEEEEEE (cast to the form).
+// What one UTF call did; `untouched` counts the room after the output still holding the
+// sentinel 0xEEEEEEEE (cast to the form).
 struct UtfCall {
     int result = 0;
     size_t consumed = 0;
@@ -80,15 +74,14 @@ struct UtfCall {
     size_t untouched = 0;
     bool operator==(const UtfCall& o) const
     {
-        return result == o.result && consumed == o.consumed && out == o.out &&
-               untouched == o.untouched;
+        return std::tie(result, consumed, out, untouched) ==
+               std::tie(o.result, o.consumed, o.out, o.untouched);
     }
 };
-
 void PrintTo(const UtfCall& call, std::ostream* os);
 
-// Converts `in` with `f` (the library's routine or another of its kind) from right before the
-// input guard into `room` units right before the output guard.
+// Converts `in` with `f` from right before the input guard into `room` units right before the
+// output guard.
 template <typename S, typename T>
 UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
                 const std::u32string& in, size_t room, utf_ConversionFlags flags)
@@ -97,9 +90,7 @@ UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_Conv
     T* const target = beforeGuard<T>(1, std::u32string(room, 0xEEEEEEEE));
     const S* s = source;
     T* t = target;
-    UtfCall call;
-    call.result = f(&s, source + in.size(), &t, target + room, flags);
-    call.consumed = static_cast<size_t>(s - source);
+    UtfCall call{f(&s, source + in.size(), &t, target + room, flags), size_t(s - source), {}, 0};
     for (T* p = target; p < target + room; ++p) {
         if (p < t) {
             call.out += char32_t(std::make_unsigned_t<T>(*p));
@@ -110,25 +101,24 @@ UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_Conv
     return call;
 }
 
-template <auto f>
-UtfCall convertUtf(const std::u32string& in, size_t room, utf_ConversionFlags flags)
-{
-    return callUtf(f, in, room, flags);
-}
-
 // The library's six UTF routines through callUtf, by their forms.
 struct Utf {
     using Routine = UtfCall (*)(const std::u32string& in, size_t room, utf_ConversionFlags flags);
-    static constexpr Routine U8to16 = convertUtf<utf_ConvertUTF8toUTF16>,
-                             U8to32 = convertUtf<utf_ConvertUTF8toUTF32>,
-                             U16to8 = convertUtf<utf_ConvertUTF16toUTF8>,
-                             U16to32 = convertUtf<utf_ConvertUTF16toUTF32>,
-                             U32to8 = convertUtf<utf_ConvertUTF32toUTF8>,
-                             U32to16 = convertUtf<utf_ConvertUTF32toUTF16>;
+    template <auto f>
+    static UtfCall call(const std::u32string& in, size_t room, utf_ConversionFlags m)
+    {
+        return callUtf(f, in, room, m);
+    }
+    static constexpr Routine U8to16 = call<utf_ConvertUTF8toUTF16>,
+                             U8to32 = call<utf_ConvertUTF8toUTF32>,
+                             U16to8 = call<utf_ConvertUTF16toUTF8>,
+                             U16to32 = call<utf_ConvertUTF16toUTF32>,
+                             U32to8 = call<utf_ConvertUTF32toUTF8>,
+                             U32to16 = call<utf_ConvertUTF32toUTF16>;
 };
 
 // The shipped code pages (every .ucm file below the data folder), sorted; under
-// AddressSanitizer, where a whole repertoire costs minutes, every eighth of them.
+// AddressSanitizer every eighth of them.
 std::vector<std::string> shippedCodePages();
 
 // 0x01-0x7F one byte, 0x81 two; round trips for A, B, C and 0x81 0x40 = U+3000.
@@ -175,8 +165,8 @@ struct Call {
     std::string message;       // what the call wrote to standard error
     bool operator==(const Call& o) const
     {
-        return result == o.result && error == o.error && consumed == o.consumed &&
-               written == o.written && out == o.out && message == o.message;
+        return std::tie(result, error, consumed, written, out, message) ==
+               std::tie(o.result, o.error, o.consumed, o.written, o.out, o.message);
     }
 };
 
@@ -188,18 +178,17 @@ Call toUnicode(NoxUConverter* h, const std::string& bytes, size_t end, size_t ro
 Call fromUnicode(NoxUConverter* h, const std::u16string& units, size_t end, size_t room);
 Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes);
 
-// How a whole input converts: the output of the part converted, the input it takes, and what
-// ends it (NCNV_OK at the end of the input or at a 0; else the failure's code and message).
+// How a whole input converts: the output (from Unicode, the bytes as units 0-255), the input
+// it takes, and what ends it (NCNV_OK at the end or at a 0; else the failure and its message).
 struct Expect {
-    std::u16string units; // to Unicode; from Unicode, the bytes as units 0-255
+    std::u16string units;
     size_t consumed;
     int stop = NCNV_OK;
     std::string message = "";
 };
 
-// Converts the input through every form, counted and pointer-range, with room for all, for
-// all but the last unit, and none (sizing), and checks results, error codes, positions,
-// terminators, untouched output and messages against `want`.
+// Converts the input through the counted and pointer-range forms, with room for all, for all
+// but the last unit, and none, and checks everything the calls give against `want`.
 void expectToUEveryForm(NoxUConverter* h, const std::string& bytes, const Expect& want);
 void expectFromUEveryForm(NoxUConverter* h, const std::u16string& units, const Expect& want);
 
@@ -217,13 +206,9 @@ ChildResult runInChild(const std::map<std::string, const char*>& env,
                        const std::function<int()>& scenario);
 
 // Checks made inside a child: each failure is reported on standard output and counted.
-class ChildChecks {
-  public:
+struct ChildChecks {
+    int failures = 0;
     void expect(bool ok, const char* what);
-    int failures() const { return mFailures; }
-
-  private:
-    int mFailures = 0;
 };
 
 // Runs `body` in a child whose library settings are all unset but those in `env`; expects
