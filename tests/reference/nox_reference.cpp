@@ -237,7 +237,8 @@ int NoxRefCodePage::mf_convert(const char*& source, long left, UChar* out, long 
         if (slot < 0 && !context.bestEffort) {
             s_setError(errorReturn, NCNV_UNSUPPORTED);
             unsigned shown[4] = {}; // bytes past `left` (negative: no count) or a 0 show as 0
-            for (long i = 0; i < 4 && (left < 0 || i < left) && (i == 0 || shown[i - 1]); ++i) {
+            for (long i = 0; i < 4 && (left < 0 || i < left) && (i == 0 || shown[i - 1] != 0);
+                 ++i) {
                 shown[i] = text[i];
             }
             context.messages +=
