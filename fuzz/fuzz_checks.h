@@ -403,17 +403,16 @@ inline void checkAgainstReference(NoxUConverter* h, const noxref::NoxRefCodePage
         Room<UChar> want(r, kSentinel16);
         int gotError = kUnset;
         int wantError = kUnset;
-        NOX_CHECK(
-            ncnv_toUChars(h, got.data.get(), int(r), source.get(), n, &gotError) ==
-            reference.toUChars(want.data.get(), int(r), source.get(), n, &wantError, context));
+        NOX_CHECK(ncnv_toUChars(h, got.data.get(), int(r), source.get(), n, &gotError) ==
+                  reference.convert(want.data.get(), int(r), source.get(), n, &wantError, context));
         NOX_CHECK(gotError == wantError);
         NOX_CHECK(std::equal(got.data.get(), got.data.get() + r + kSlack, want.data.get()));
         Room<char> gotBytes(2 * r, kSentinel8);
         Room<char> wantBytes(2 * r, kSentinel8);
         NOX_CHECK(ncnv_fromUChars(h, gotBytes.data.get(), int(2 * r), unitSource.get(), u,
-                                  &gotError) == reference.fromUChars(wantBytes.data.get(),
-                                                                     int(2 * r), unitSource.get(),
-                                                                     u, &wantError, context));
+                                  &gotError) == reference.convert(wantBytes.data.get(), int(2 * r),
+                                                                  unitSource.get(), u, &wantError,
+                                                                  context));
         NOX_CHECK(gotError == wantError);
         NOX_CHECK(std::equal(gotBytes.data.get(), gotBytes.data.get() + 2 * r + kSlack,
                              wantBytes.data.get()));
@@ -424,8 +423,8 @@ inline void checkAgainstReference(NoxUConverter* h, const noxref::NoxRefCodePage
         gotError = kUnset;
         wantError = kUnset;
         ncnv_toUnicode(h, &gotOut, got.data.get() + r, &gotSource, source.get() + n, &gotError);
-        reference.toUnicode(&wantOut, want.data.get() + r, &wantSource, source.get() + n,
-                            &wantError, context);
+        reference.convertRange(&wantOut, want.data.get() + r, &wantSource, source.get() + n,
+                               &wantError, context);
         NOX_CHECK(gotOut - got.data.get() == wantOut - want.data.get());
         NOX_CHECK(gotSource == wantSource && gotError == wantError);
         NOX_CHECK(std::equal(got.data.get(), got.data.get() + r + kSlack, want.data.get()));
@@ -435,8 +434,8 @@ inline void checkAgainstReference(NoxUConverter* h, const noxref::NoxRefCodePage
         const UChar* wantUnits = unitSource.get();
         ncnv_fromUnicode(h, &gotBytesOut, gotBytes.data.get() + r, &gotUnits, unitSource.get() + u,
                          &gotError);
-        reference.fromUnicode(&wantBytesOut, wantBytes.data.get() + r, &wantUnits,
-                              unitSource.get() + u, &wantError, context);
+        reference.convertRange(&wantBytesOut, wantBytes.data.get() + r, &wantUnits,
+                               unitSource.get() + u, &wantError, context);
         NOX_CHECK(gotBytesOut - gotBytes.data.get() == wantBytesOut - wantBytes.data.get());
         NOX_CHECK(gotUnits == wantUnits && gotError == wantError);
     }

@@ -1,5 +1,5 @@
-// reference_test.cpp - the code-page lookups and conversions against the independent reference
-// at every kernel level (the UTF routines meet it in the fuzz corpus replay).
+// reference_test.cpp - the code-page lookups and counted conversions against the independent
+// reference at every kernel level (the fuzz corpus replays compare the other forms).
 #include "NoxUCharConverter.h"
 #include "environment.h"
 #include "kernels/kernels.h"
@@ -17,7 +17,6 @@
 #include <random>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Reaches the converter's private binary-search lookups.
@@ -33,13 +32,8 @@ class NoxUCharConverterTestPeer {
 namespace {
 
 using noxref::NoxRefCodePage;
-using noxref::NoxRefRecord;
+using noxtest::hex;
 using Peer = NoxUCharConverterTestPeer;
-
-struct Rng : std::mt19937 {
-    using std::mt19937::mt19937;
-    unsigned operator()() { return static_cast<unsigned>(std::mt19937::operator()()); }
-};
 
 // Differences found, the first twelve spelled out.
 struct Report {
@@ -48,132 +42,107 @@ struct Report {
     void fail(const std::string& what) { text += ++failures <= 12 ? what + "\n" : ""; }
 };
 
-using noxtest::hex;
-
 struct Table {
     std::string name;
     std::unique_ptr<NoxUCharConverter> converter;
     NoxRefCodePage reference = NoxRefCodePage::fromConverter(*converter);
 };
 
-// The byte lookup of every single byte, every pair under a two-byte lead byte, the table's own
-// keys and a neighbour of each; the Unicode lookup of every value.
+// The slot each lookup chooses: every single byte, every pair under a two-byte lead byte, each
+// record's key and a neighbour of it; every Unicode value.
 void s_compareLookups(const Table& t, Report& report)
 {
-    using Text = std::array<unsigned char, 8>; // a key as text, the unused bytes 0
     const NoxUCharConverter& c = *t.converter;
-    const auto compare = [&](NoxUCharMapping** index, const std::string& key,
-                             const NoxUCharMapping* got, int slot) {
-        if (got != (slot < 0 ? nullptr : index[slot])) {
-            report.fail(t.name + ": lookup of " + key + ": library slot " +
-                        std::to_string(got == nullptr
-                                           ? -1
-                                           : std::find(index, index + c.dataLen, got) - index) +
-                        ", reference slot " + std::to_string(slot));
+    const auto compare = [&](NoxUCharMapping** index, const NoxUCharMapping* got, int want,
+                             const std::string& key) {
+        const auto slot = got == nullptr ? -1 : std::find(index, index + c.dataLen, got) - index;
+        if (slot != want) {
+            report.fail(t.name + ": " + key + ": library slot " + std::to_string(slot) +
+                        ", reference slot " + std::to_string(want));
         }
     };
-    std::set<Text> texts;
-    for (int first = 1; first < 0x100; ++first) {
-        texts.insert(Text{uint8_t(first)});
-        for (int second = 1; c.leadBytes.bytes[first] == 2 && second < 0x100; ++second) {
-            texts.insert(Text{uint8_t(first), uint8_t(second)});
+    std::set<std::array<unsigned char, 8>> texts; // keys as text, unused bytes 0
+    for (unsigned first = 1; first < 0x100; ++first) {
+        for (unsigned second = 0; second < (c.leadBytes.bytes[first] == 2 ? 0x100 : 1); ++second) {
+            texts.insert({uint8_t(first), uint8_t(second)});
         }
     }
-    for (const NoxRefRecord& r : t.reference.byBytes()) {
-        for (const uint32_t key : {r.bytes, r.bytes + (1u << (8 * std::max(r.length - 1, 0)))}) {
-            texts.insert(
-                Text{uint8_t(key), uint8_t(key >> 8), uint8_t(key >> 16), uint8_t(key >> 24)});
+    for (const NoxUCharMapping& r : t.reference.byBytes()) {
+        const int length = std::max(r.mappingType & 7, 1);
+        for (const uint32_t key : {r.mbcsBytes, r.mbcsBytes + (1u << (8 * (length - 1)))}) {
+            texts.insert({uint8_t(key), uint8_t(key >> 8), uint8_t(key >> 16), uint8_t(key >> 24)});
         }
     }
-    for (const Text& text : texts) {
-        compare(c.mbcsData, "bytes " + hex(text), Peer::bytes(c, text.data()),
-                t.reference.findCharacterSlot(text.data()));
+    for (const auto& text : texts) {
+        compare(c.mbcsData, Peer::bytes(c, text.data()), t.reference.findCharacterSlot(text.data()),
+                "bytes " + hex(text));
     }
     for (uint32_t value = 0; value < 0x10000; ++value) {
-        compare(c.unicodeData, "value " + std::to_string(value), Peer::unicode(c, uint16_t(value)),
-                t.reference.findUnicodeSlot(uint16_t(value)));
+        compare(c.unicodeData, Peer::unicode(c, uint16_t(value)),
+                t.reference.findUnicodeSlot(uint16_t(value)), "value " + std::to_string(value));
     }
 }
 
-// Code-page bytes and UTF-16 units of random text, each in a buffer that starts `start` units
-// before the text and goes on after it with a 0 and noise, which counts beyond the text reach.
-struct Input {
+// The counted conversions both ways of random text (characters of the table, ASCII, noise; then
+// a 0 and noise) through the library or the reference: results, error codes, whole output
+// buffers, messages. Both sides draw the same count (up to the 0, within, at and beyond the
+// end) and room (none, short, exact, more) from their copy of `rng`.
+std::string s_outcome(const Table& t, bool library, bool bestEffort, unsigned seed)
+{
+    std::mt19937 rng(seed);
     std::vector<char> bytes;
     std::vector<UChar> units;
-    size_t start = 0;
-};
-
-Input s_randomInput(const NoxRefCodePage& reference, Rng& rng, size_t characters)
-{
-    Input in;
-    in.start = rng() % 4;
-    in.bytes.assign(in.start, 'x');
-    in.units.assign(in.start, UChar{'x'});
-    const auto& records = reference.byBytes();
-    for (size_t i = 0; i < characters; ++i) {
-        const unsigned pick = rng() % 100;
-        const NoxRefRecord r = records.empty() ? NoxRefRecord{} : records[rng() % records.size()];
-        if (pick < 55) { // a character of the table
-            for (int k = 0; k < r.length; ++k) {
-                in.bytes.push_back(static_cast<char>(r.bytes >> (8 * k)));
-            }
-            in.units.push_back(r.unicode);
-        } else { // ASCII or noise
-            const bool ascii = pick < 80;
-            in.bytes.push_back(static_cast<char>(ascii ? 0x20 + rng() % 0x5F : 1 + rng() % 0xFF));
-            in.units.push_back(UChar(ascii       ? 0x20 + rng() % 0x5F
-                                     : rng() % 2 ? 1 + rng() % 0xFF
-                                                 : rng()));
+    const auto& records = t.reference.byBytes();
+    for (int i = int(rng() % 3 == 0 ? 400 : 30); i > 0; --i) {
+        const auto pick = rng() % 100, wide = rng() % 2;
+        const NoxUCharMapping r =
+            records.empty() ? NoxUCharMapping() : records[rng() % records.size()];
+        const auto ascii = 0x20 + rng() % 0x5F, noise = 1 + rng() % (wide ? 0xFFFF : 0xFF);
+        for (int k = 0; k < (pick < 55 ? r.mappingType & 7 : 1); ++k) {
+            const auto other = pick < 80 ? ascii : 1 + noise % 0xFF;
+            bytes.push_back(char(pick < 55 ? r.mbcsBytes >> (8 * k) : other));
         }
+        units.push_back(UChar(pick < 55 ? r.unicodeCharacterValue : pick < 80 ? ascii : noise));
     }
-    for (int i = 0; i < 17; ++i) {
-        in.bytes.push_back(static_cast<char>(i == 0 ? 0 : 1 + rng() % 0xFF));
-        in.units.push_back(static_cast<UChar>(i == 0 ? 0 : 1 + rng() % 0xFFFF));
-    }
-    return in;
-}
-
-// What the counted conversions both ways do on `in` through the library or the reference:
-// results, error codes, whole output buffers, messages. `rng` is a copy: both sides draw alike
-// counts (up to the 0, within, at and beyond the text's end) and rooms (null, short, exact...).
-std::string s_outcome(const Table& t, bool library, bool bestEffort, const Input& in, Rng rng)
-{
-    const NoxUCharConverter& c = *t.converter;
-    const NoxRefCodePage& r = t.reference;
+    const int sizes[2] = {int(bytes.size()), int(units.size())};
+    bytes.insert(bytes.end(), {0, 'x', char(0x81)});
+    units.insert(units.end(), {0, 'x', 0x4E00});
     noxref::NoxRefContext context{bestEffort, {}}, quiet;
-    const char* bytes = in.bytes.data() + in.start;
-    const UChar* units = in.units.data() + in.start;
     int count[2], room[2], results[2] = {}, errors[2] = {noxtest::kUnset, noxtest::kUnset};
     for (int d = 0; d < 2; ++d) {
-        const int n = int((d == 0 ? in.bytes.size() : in.units.size()) - in.start - 17);
-        const int counts[] = {
-            -1, -7, n, n + 1, n + 1 + int(rng() % 16), INT_MAX, int(rng() % (n + 1))};
-        count[d] = counts[rng() % 7];
+        const int n = sizes[d],
+                  counts[] = {-1, n, n + 1, n + 3, INT_MAX, int(rng() % unsigned(n + 1))};
+        count[d] = counts[rng() % 6];
         int error = 0;
-        const int need = d == 0 ? r.toUChars(nullptr, 0, bytes, count[d], &error, quiet)
-                                : r.fromUChars(nullptr, 0, units, count[d], &error, quiet);
-        const int rooms[] = {-1,       0,        std::max(need - 1, 0),  need,
-                             need + 1, need + 9, int(rng() % (need + 2))};
-        room[d] = rooms[rng() % 7];
+        const int need = d == 0 ? t.reference.convert<char, UChar>(nullptr, 0, bytes.data(),
+                                                                   count[d], &error, quiet)
+                                : t.reference.convert<UChar, char>(nullptr, 0, units.data(),
+                                                                   count[d], &error, quiet);
+        const int rooms[] = {-1, 0, std::max(need - 1, 0), need, need + 9};
+        room[d] = rooms[rng() % 5];
     }
     // Three units after the room, which nothing may write.
     std::vector<UChar> to(size_t(std::max(room[0], 0) + 3), 0xEEEE);
     std::vector<char> from(size_t(std::max(room[1], 0) + 3), char(0xEE));
     UChar* toOut = room[0] < 0 ? nullptr : to.data();
     char* fromOut = room[1] < 0 ? nullptr : from.data();
+    const NoxUCharConverter& c = *t.converter;
     const std::string printed = noxtest::captureStderr([&] {
-        results[0] = library ? c.toUChars(toOut, room[0], bytes, count[0], &errors[0])
-                             : r.toUChars(toOut, room[0], bytes, count[0], &errors[0], context);
-        results[1] = library ? c.fromUChars(fromOut, room[1], units, count[1], &errors[1])
-                             : r.fromUChars(fromOut, room[1], units, count[1], &errors[1], context);
+        results[0] = library ? c.toUChars(toOut, room[0], bytes.data(), count[0], &errors[0])
+                             : t.reference.convert(toOut, room[0], bytes.data(), count[0],
+                                                   &errors[0], context);
+        results[1] = library ? c.fromUChars(fromOut, room[1], units.data(), count[1], &errors[1])
+                             : t.reference.convert(fromOut, room[1], units.data(), count[1],
+                                                   &errors[1], context);
     });
-    return "results " + hex(results) + ", errors " + hex(errors) + "\n[" + hex(to) + "]\n[" +
-           hex(from) + "]\nmessages \"" + (library ? printed : context.messages) + "\"";
+    return "bytes [" + hex(bytes) + "], units [" + hex(units) + "]\nresults " + hex(results) +
+           ", errors " + hex(errors) + "\n[" + hex(to) + "]\n[" + hex(from) + "]\nmessages \"" +
+           (library ? printed : context.messages) + "\"";
 }
 
-// The lookups of every table, then random inputs in two child processes: without and with
-// best-effort mode, which is fixed at first use.
-void s_compareTables(const std::vector<Table>& tables, int rounds, unsigned seed)
+// The lookups of every table, then the conversions at every level in two child processes:
+// without and with best-effort mode, which is fixed at first use.
+void s_compareTables(const std::vector<Table>& tables, unsigned seed)
 {
     Report lookups;
     for (const Table& t : tables) {
@@ -183,19 +152,16 @@ void s_compareTables(const std::vector<Table>& tables, int rounds, unsigned seed
     for (const bool bestEffort : {false, true}) {
         const auto child = [&] {
             Report report;
-            Rng rng(seed);
+            unsigned draw = seed;
             for (const Table& t : tables) {
-                for (int round = 0; round < rounds && report.failures < 12; ++round) {
-                    const Input in = s_randomInput(t.reference, rng, round % 10 == 0 ? 400 : 30);
-                    const std::string want = s_outcome(t, false, bestEffort, in, rng);
+                for (int round = 0; round < 40 && report.failures < 12; ++round, ++draw) {
+                    const std::string want = s_outcome(t, false, bestEffort, draw);
                     noxtest::forEachLevel([&] {
-                        const std::string got = s_outcome(t, true, bestEffort, in, rng);
+                        const std::string got = s_outcome(t, true, bestEffort, draw);
                         if (got != want) {
                             report.fail(t.name + ", level " +
-                                        nox::kernelLevelName(nox::kernelCeiling()) + ", bytes [" +
-                                        hex(in.bytes) + "], units [" + hex(in.units) + "] from " +
-                                        std::to_string(in.start) + "\nlibrary:\n" + got +
-                                        "\nreference:\n" + want);
+                                        nox::kernelLevelName(nox::kernelCeiling()) +
+                                        ", library:\n" + got + "\nreference:\n" + want);
                         }
                     });
                 }
@@ -218,35 +184,33 @@ TEST(ReferenceCodePageTest, EveryShippedCodePage)
                           std::make_unique<NoxUCharConverter>(file.c_str())});
         ASSERT_GT(tables.back().converter->dataLen, 0u) << file;
     }
-    s_compareTables(tables, 40, 1216);
+    s_compareTables(tables, 1216);
 }
 
-// A table of `count` records (at least 76): four one-byte characters, then two-byte ones in runs
-// that share their bytes or their value in every order of the precisions |0, |1 and |3 (pairs
-// and triples) or alone, shuffled, since the sort leaves equal keys in the order of the lines.
-std::string s_stressUcm(int count, Rng& rng)
+// `count` records (at least 76): four one-byte characters, then two-byte ones in runs sharing
+// their bytes or their value in every order of the precisions |0, |1 and |3 (pairs, triples)
+// or alone, the lines shuffled since the sort leaves equal keys in the order of the lines.
+std::string s_stressUcm(int count, std::mt19937& rng)
 {
-    const char* const precisions[] = {"00", "01",  "03",  "10",  "11",  "13",  "30", "31",
-                                      "33", "013", "031", "103", "130", "301", "310"};
-    std::vector<std::pair<bool, std::string>> runs; // shares bytes (else value), precisions
-    for (const bool sharesBytes : {true, false}) {
-        for (const char* run : precisions) {
-            runs.push_back({sharesBytes, run});
-        }
+    std::vector<std::string> runs; // 'b' shares the bytes, 'v' the value; then the precisions
+    for (const char* precisions : {"00", "01", "03", "10", "11", "13", "30", "31", "33", "013",
+                                   "031", "103", "130", "301", "310"}) {
+        runs.push_back(std::string("b") + precisions);
+        runs.push_back(std::string("v") + precisions);
     }
-    for (int used = 4 + 72; used < count; ++used) {
-        runs.push_back({false, std::string(1, "013"[rng() % 5 / 2])});
+    for (int i = 4 + 72; i < count; ++i) {
+        runs.push_back(std::string("v") + "013"[rng() % 5 / 2]);
     }
     std::shuffle(runs.begin(), runs.end(), rng);
     std::vector<std::string> lines = {"<U0041> \\x41 |0\n", "<U0042> \\x42 |0\n",
                                       "<U0043> \\x43 |1\n", "<U0044> \\x44 |3\n"};
-    int i = 0;
-    for (const auto& [sharesBytes, members] : runs) {
-        const int first = i;
-        for (const char precision : members) {
-            const int bytes = sharesBytes ? first : i, value = sharesBytes ? i : first;
+    size_t i = 0;
+    for (const std::string& run : runs) {
+        const size_t first = i;
+        for (const char precision : run.substr(1)) {
+            const size_t bytes = run[0] == 'b' ? first : i, value = run[0] == 'b' ? i : first;
             char line[48];
-            std::snprintf(line, sizeof line, "<U%04X> \\x%02X\\x%02X |%c\n", 0x4E00 + value,
+            std::snprintf(line, sizeof line, "<U%04zX> \\x%02zX\\x%02zX |%c\n", 0x4E00 + value,
                           0x81 + bytes / 190, 0x40 + bytes % 190, precision);
             lines.push_back(line);
             ++i;
@@ -263,7 +227,7 @@ std::string s_stressUcm(int count, Rng& rng)
 TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
 {
     const noxtest::TempDir dir;
-    Rng rng(1227);
+    std::mt19937 rng(1227);
     std::vector<Table> tables;
     for (const int count : {76, 126, 127, 128, 129, 254, 255, 256, 257, 400, 1000}) {
         for (int copy = 0; copy < 3; ++copy) {
@@ -273,7 +237,7 @@ TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
             ASSERT_EQ(unsigned(count), tables.back().converter->dataLen);
         }
     }
-    s_compareTables(tables, 40, 1227);
+    s_compareTables(tables, 1227);
 }
 
 } // namespace

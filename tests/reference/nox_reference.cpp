@@ -11,33 +11,6 @@ namespace noxref {
 
 namespace {
 
-// UTF-8 sequence length by the leading one bits of a first byte (0x80-0xBF: one, refused).
-int s_sequenceLength(UTF8 first)
-{
-    int ones = 0;
-    while (ones < 6 && (first & (0x80 >> ones)) != 0) {
-        ++ones;
-    }
-    return std::max(ones, 1);
-}
-
-// The second byte's range rules out overlong forms and values above 0x10FFFF.
-bool s_isLegalUTF8(const UTF8* source, int length)
-{
-    if (length < 1 || length > 4 || (source[0] >= 0x80 && source[0] <= 0xC1) || source[0] >= 0xF5) {
-        return false;
-    }
-    const UTF8 first = source[0];
-    const UTF8 lowest = first == 0xE0 ? 0xA0 : first == 0xF0 ? 0x90 : 0x80;
-    const UTF8 highest = first == 0xF4 ? 0x8F : 0xBF;
-    for (int i = 1; i < length; ++i) {
-        if (source[i] < (i == 1 ? lowest : 0x80) || source[i] > (i == 1 ? highest : 0xBF)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // One character read, or the result that stops there; strict mode refuses `strictBad` values.
 struct Read {
     utf_ConversionResult stop = conversionOK;
@@ -66,22 +39,29 @@ Read s_read(const UTF16* source, const UTF16* sourceEnd, bool strict)
     return Read{strict && lone ? sourceIllegal : conversionOK, first, 1, false};
 }
 
-// Cut off by the end: exhausted; illegal: illegal; encoded surrogates: refused when strict.
+// The length comes from the first byte's leading ones (at most six); cut off by the end it is
+// exhausted; the second byte's range rules out overlong forms and values above 0x10FFFF.
 Read s_read(const UTF8* source, const UTF8* sourceEnd, bool)
 {
+    const UTF8 first = source[0];
     Read r;
-    r.length = s_sequenceLength(source[0]);
-    if (r.length > sourceEnd - source) {
-        r.stop = sourceExhausted;
-    } else if (!s_isLegalUTF8(source, r.length)) {
-        r.stop = sourceIllegal;
-    } else {
-        r.value = source[0] & (0xFFu >> (r.length == 1 ? 1 : r.length + 1));
-        for (int i = 1; i < r.length; ++i) {
-            r.value = (r.value << 6) | (source[i] & 0x3Fu);
-        }
-        r.strictBad = r.value >= 0xD800 && r.value <= 0xDFFF;
+    r.length = 0;
+    while (r.length < 6 && (first & (0x80 >> r.length)) != 0) {
+        ++r.length;
     }
+    r.length = std::max(r.length, 1);
+    if (r.length > sourceEnd - source) {
+        return Read{sourceExhausted, 0, r.length, false};
+    }
+    bool legal = r.length <= 4 && (first < 0x80 || first >= 0xC2) && first < 0xF5;
+    r.value = first & (0xFFu >> (r.length == 1 ? 1 : r.length + 1));
+    for (int i = 1; legal && i < r.length; ++i) {
+        const UTF8 low = i == 1 && first == 0xE0 ? 0xA0 : i == 1 && first == 0xF0 ? 0x90 : 0x80;
+        legal = source[i] >= low && source[i] <= (i == 1 && first == 0xF4 ? 0x8F : 0xBF);
+        r.value = (r.value << 6) | (source[i] & 0x3Fu);
+    }
+    r.stop = legal ? conversionOK : sourceIllegal;
+    r.strictBad = r.value >= 0xD800 && r.value <= 0xDFFF;
     return r;
 }
 
@@ -123,19 +103,15 @@ utf_ConversionResult s_convert(const S** sourceStart, const S* sourceEnd, T** ta
     const bool strict = flags == strictConversion;
     const bool roomFirst = !(std::is_same_v<S, UTF32> && std::is_same_v<T, UTF8>);
     utf_ConversionResult result = conversionOK;
-    const S* source = *sourceStart;
-    T* target = *targetStart;
-    while (result == conversionOK && source < sourceEnd) {
-        const Read r = s_read(source, sourceEnd, strict);
-        result = r.stop != conversionOK                 ? r.stop
-                 : roomFirst && target >= targetEnd     ? targetExhausted
-                 : strict && r.strictBad                ? sourceIllegal
-                 : !s_write(r.value, target, targetEnd) ? targetExhausted
-                                                        : conversionOK;
-        source += result == conversionOK ? r.length : 0;
+    while (result == conversionOK && *sourceStart < sourceEnd) {
+        const Read r = s_read(*sourceStart, sourceEnd, strict);
+        result = r.stop != conversionOK                       ? r.stop
+                 : roomFirst && *targetStart >= targetEnd     ? targetExhausted
+                 : strict && r.strictBad                      ? sourceIllegal
+                 : !s_write(r.value, *targetStart, targetEnd) ? targetExhausted
+                                                              : conversionOK;
+        *sourceStart += result == conversionOK ? r.length : 0;
     }
-    *sourceStart = source;
-    *targetStart = target;
     return result;
 }
 
@@ -157,34 +133,28 @@ void s_setError(int* errorReturn, int code)
     }
 }
 
-NoxRefRecord s_record(const NoxUCharMapping& m)
+int s_length(const NoxUCharMapping& m)
 {
-    const auto has = [&](int flag) { return (m.mappingType & flag) != 0; };
-    return NoxRefRecord{m.unicodeCharacterValue, m.mbcsBytes,
-                        m.mappingType & 0x7,     has(ToUnicodeDefault),
-                        has(ToUnicodeFallback),  has(FromUnicodeDefault),
-                        has(FromUnicodeFallback)};
+    return m.mappingType & 0x7;
 }
 
 // Binary search, first probe capped at slot 127; among equal keys the first of the run if it is
 // the direction's regular mapping, else the nearest usable one (regular or fallback) at or
-// before the landing slot, else that slot. A record of length 0 ends the search as none.
-int s_search(const std::vector<NoxRefRecord>& records, uint32_t key, bool bytes)
+// before the landing slot, else that slot. A record of length 0 ends a bytes search as none.
+int s_search(const std::vector<NoxUCharMapping>& records, uint32_t key, bool bytes)
 {
     const auto keyOf = [&](int slot) {
-        return bytes ? records[slot].bytes : records[slot].unicode;
+        return bytes ? records[slot].mbcsBytes : records[slot].unicodeCharacterValue;
     };
-    const auto ends = [&](int slot) { return bytes && records[slot].length == 0; };
-    const auto regular = [&](int slot) {
-        return bytes ? records[slot].toUnicodeDefault : records[slot].fromUnicodeDefault;
+    const auto sameKey = [&](int slot) {
+        return slot >= 0 && !(bytes && s_length(records[slot]) == 0) && keyOf(slot) == key;
     };
-    const auto usable = [&](int slot) {
-        return regular(slot) ||
-               (bytes ? records[slot].toUnicodeFallback : records[slot].fromUnicodeFallback);
-    };
+    const auto has = [&](int slot, int flags) { return (records[slot].mappingType & flags) != 0; };
+    const int regular = bytes ? ToUnicodeDefault : FromUnicodeDefault;
+    const int usable = regular | (bytes ? ToUnicodeFallback : FromUnicodeFallback);
     const int count = static_cast<int>(records.size());
     int begin = 0, end = count - 1, probe = std::min(count / 2, 127);
-    while (count > 0 && !ends(probe) && keyOf(probe) != key) {
+    while (count > 0 && !(bytes && s_length(records[probe]) == 0) && keyOf(probe) != key) {
         const bool below = keyOf(probe) < key;
         if (probe == (below ? begin : end)) {
             if (begin == end) {
@@ -196,35 +166,28 @@ int s_search(const std::vector<NoxRefRecord>& records, uint32_t key, bool bytes)
         }
         probe = begin + (end - begin) / 2;
     }
-    if (count == 0 || ends(probe)) {
+    if (count == 0 || !sameKey(probe)) {
         return -1;
     }
-    const auto sameKey = [&](int slot) { return slot >= 0 && !ends(slot) && keyOf(slot) == key; };
     int first = probe;
     while (sameKey(first - 1)) {
         --first;
     }
-    if (regular(first)) {
+    if (has(first, regular)) {
         return first;
     }
     for (int slot = probe; sameKey(slot); --slot) {
-        if (usable(slot)) {
+        if (has(slot, usable)) {
             return slot;
         }
     }
     return probe;
 }
 
-// Four bytes from an unmapped one; those past `left` (negative: no count) or a 0 show as 0.
-std::string s_noMappingBytes(const unsigned char* text, long left)
+template <typename... Args> std::string s_format(const char* format, Args... args)
 {
-    unsigned shown[4] = {};
-    for (long i = 0; i < 4 && (left < 0 || i < left) && (i == 0 || shown[i - 1] != 0); ++i) {
-        shown[i] = text[i];
-    }
     char line[64];
-    std::snprintf(line, sizeof line, "No mapping for character(s) \\x%02X\\x%02X\\x%02X\\x%02X'\n",
-                  shown[0], shown[1], shown[2], shown[3]);
+    std::snprintf(line, sizeof line, format, args...);
     return line;
 }
 
@@ -234,17 +197,12 @@ NoxRefCodePage NoxRefCodePage::fromConverter(const NoxUCharConverter& converter)
 {
     NoxRefCodePage retval;
     for (uint32_t i = 0; i < converter.dataLen; ++i) {
-        retval.mByBytes.push_back(s_record(*converter.mbcsData[i]));
-        retval.mByUnicode.push_back(s_record(*converter.unicodeData[i]));
+        retval.mByBytes.push_back(*converter.mbcsData[i]);
+        retval.mByUnicode.push_back(*converter.unicodeData[i]);
     }
     const unsigned char* leads = converter.leadBytes.bytes;
     std::transform(leads, leads + 256, retval.mLeadBytes, [](int n) { return std::min(n, 4); });
     return retval;
-}
-
-int NoxRefCodePage::findBytesSlot(uint32_t key) const
-{
-    return s_search(mByBytes, key, true);
 }
 
 int NoxRefCodePage::findUnicodeSlot(uint16_t value) const
@@ -252,6 +210,7 @@ int NoxRefCodePage::findUnicodeSlot(uint16_t value) const
     return s_search(mByUnicode, value, false);
 }
 
+// The key is the lead byte's length of bytes, or those up to a 0.
 int NoxRefCodePage::findCharacterSlot(const unsigned char* text) const
 {
     const int length = mLeadBytes[text[0]];
@@ -259,14 +218,15 @@ int NoxRefCodePage::findCharacterSlot(const unsigned char* text) const
     for (int i = 0; i < length && text[i] != 0; ++i) {
         key |= uint32_t{text[i]} << (8 * i);
     }
-    return length == 0 ? -1 : findBytesSlot(key);
+    return length == 0 ? -1 : s_search(mByBytes, key, true);
 }
 
-// `left` bytes (negative: up to the 0) into `room` units at `out` (null: none); counting goes
-// on past the room. Returns the characters and moves `text` past them.
-int NoxRefCodePage::mf_toUnicode(const unsigned char*& text, long left, UChar* out, long room,
-                                 bool counting, int* errorReturn, NoxRefContext& context) const
+// To Unicode: `left` bytes (negative: up to the 0) into `room` units at `out` (null: none);
+// counting goes on past the room. Returns the characters and moves `source` past them.
+int NoxRefCodePage::mf_convert(const char*& source, long left, UChar* out, long room, bool counting,
+                               int* errorReturn, NoxRefContext& context) const
 {
+    const auto* text = reinterpret_cast<const unsigned char*>(source);
     int n = 0;
     for (; left != 0 && *text != 0; ++n) {
         if (left > 0 && mLeadBytes[*text] > left) {
@@ -276,16 +236,23 @@ int NoxRefCodePage::mf_toUnicode(const unsigned char*& text, long left, UChar* o
         const int slot = findCharacterSlot(text);
         if (slot < 0 && !context.bestEffort) {
             s_setError(errorReturn, NCNV_UNSUPPORTED);
-            context.messages += s_noMappingBytes(text, left);
+            unsigned shown[4] = {}; // bytes past `left` (negative: no count) or a 0 show as 0
+            for (long i = 0; i < 4 && (left < 0 || i < left) && (i == 0 || shown[i - 1] != 0);
+                 ++i) {
+                shown[i] = text[i];
+            }
+            context.messages +=
+                s_format("No mapping for character(s) \\x%02X\\x%02X\\x%02X\\x%02X'\n", shown[0],
+                         shown[1], shown[2], shown[3]);
             break;
         }
-        const int length = slot < 0 ? 1 : mByBytes[slot].length;
+        const int length = slot < 0 ? 1 : s_length(mByBytes[slot]);
         if (left > 0 && length > left) {
             s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
             break;
         }
         if (out != nullptr && n < room) {
-            out[n] = slot < 0 ? UChar{*text} : mByBytes[slot].unicode;
+            out[n] = slot < 0 ? UChar{*text} : mByBytes[slot].unicodeCharacterValue;
         } else {
             // Counting, a passed-through byte without room is told apart from a mapped one.
             s_setError(errorReturn,
@@ -297,28 +264,27 @@ int NoxRefCodePage::mf_toUnicode(const unsigned char*& text, long left, UChar* o
         text += length;
         left = left > 0 ? left - length : left;
     }
+    source = reinterpret_cast<const char*>(text);
     return n;
 }
 
-// Both forms from Unicode, as mf_toUnicode; returns the bytes converted or counted.
-int NoxRefCodePage::mf_fromUnicode(const UChar*& source, long left, char* out, long room,
-                                   bool counting, int* errorReturn, NoxRefContext& context) const
+// From Unicode, as the other direction; returns the bytes converted or counted.
+int NoxRefCodePage::mf_convert(const UChar*& source, long left, char* out, long room, bool counting,
+                               int* errorReturn, NoxRefContext& context) const
 {
     int n = 0;
     for (; left != 0 && *source != 0; ++source, left = left > 0 ? left - 1 : left) {
         const int slot = findUnicodeSlot(*source);
         if (slot < 0 && !(context.bestEffort && *source <= 0xFF)) {
             s_setError(errorReturn, NCNV_UNSUPPORTED);
-            char line[48];
-            std::snprintf(line, sizeof line, "No mapping for character <U%04X>\n", *source);
-            context.messages += line;
+            context.messages += s_format("No mapping for character <U%04X>\n", *source);
             break;
         }
-        const int length = slot < 0 ? 1 : mByUnicode[slot].length;
+        const int length = slot < 0 ? 1 : s_length(mByUnicode[slot]);
         if (out != nullptr && room - n >= length) {
             for (int i = 0; i < length; ++i) {
                 out[n + i] =
-                    static_cast<char>(slot < 0 ? *source : mByUnicode[slot].bytes >> (8 * i));
+                    static_cast<char>(slot < 0 ? *source : mByUnicode[slot].mbcsBytes >> (8 * i));
             }
         } else {
             s_setError(errorReturn, NCNV_BUFFER_OVERFLOW);
@@ -331,57 +297,39 @@ int NoxRefCodePage::mf_fromUnicode(const UChar*& source, long left, char* out, l
     return n;
 }
 
-int NoxRefCodePage::toUChars(UChar* out, int outSize, const char* source, int sourceSize,
-                             int* errorReturn, NoxRefContext& context) const
+template <typename S, typename T>
+int NoxRefCodePage::convert(T* out, int outSize, const S* source, int sourceSize, int* errorReturn,
+                            NoxRefContext& context) const
 {
     s_setError(errorReturn, source == nullptr ? NCNV_ILLEGAL_ARGUMENT : NCNV_OK);
-    const auto* text = reinterpret_cast<const unsigned char*>(source);
     const int retval = source == nullptr ? 0
-                                         : mf_toUnicode(text, sourceSize, out, outSize, true,
-                                                        errorReturn, context);
+                                         : mf_convert(source, sourceSize, out, outSize, true,
+                                                      errorReturn, context);
     if (out != nullptr && retval < outSize) {
         out[retval] = 0;
     }
     return retval;
 }
 
-int NoxRefCodePage::fromUChars(char* out, int outSize, const UChar* source, int sourceSize,
-                               int* errorReturn, NoxRefContext& context) const
+// Ends the output with a 0 when the range holds one and there is room.
+template <typename S, typename T>
+void NoxRefCodePage::convertRange(T** outRef, const T* outEnd, const S** sourceRef,
+                                  const S* sourceEnd, int* errorReturn,
+                                  NoxRefContext& context) const
 {
-    s_setError(errorReturn, source == nullptr ? NCNV_ILLEGAL_ARGUMENT : NCNV_OK);
-    const int retval = source == nullptr ? 0
-                                         : mf_fromUnicode(source, sourceSize, out, outSize, true,
-                                                          errorReturn, context);
-    if (out != nullptr && retval < outSize) {
-        out[retval] = 0;
-    }
-    return retval;
-}
-
-void NoxRefCodePage::toUnicode(UChar** outRef, const UChar* outEnd, const char** sourceRef,
-                               const char* sourceEnd, int* errorReturn,
-                               NoxRefContext& context) const
-{
-    const auto* text = reinterpret_cast<const unsigned char*>(*sourceRef);
-    const auto* end = reinterpret_cast<const unsigned char*>(sourceEnd);
-    *outRef += mf_toUnicode(text, std::max<long>(end - text, 0), *outRef, outEnd - *outRef, false,
-                            errorReturn, context);
-    if (text < end && *text == 0 && *outRef < outEnd) {
-        **outRef = 0;
-    }
-    *sourceRef = reinterpret_cast<const char*>(text);
-}
-
-void NoxRefCodePage::fromUnicode(char** outRef, const char* outEnd, const UChar** sourceRef,
-                                 const UChar* sourceEnd, int* errorReturn,
-                                 NoxRefContext& context) const
-{
-    *outRef += mf_fromUnicode(*sourceRef, std::max<long>(sourceEnd - *sourceRef, 0), *outRef,
-                              outEnd - *outRef, false, errorReturn, context);
+    *outRef += mf_convert(*sourceRef, std::max<long>(sourceEnd - *sourceRef, 0), *outRef,
+                          outEnd - *outRef, false, errorReturn, context);
     if (*sourceRef < sourceEnd && **sourceRef == 0 && *outRef < outEnd) {
         **outRef = 0;
     }
 }
+
+template int NoxRefCodePage::convert(UChar*, int, const char*, int, int*, NoxRefContext&) const;
+template int NoxRefCodePage::convert(char*, int, const UChar*, int, int*, NoxRefContext&) const;
+template void NoxRefCodePage::convertRange(UChar**, const UChar*, const char**, const char*, int*,
+                                           NoxRefContext&) const;
+template void NoxRefCodePage::convertRange(char**, const char*, const UChar**, const UChar*, int*,
+                                           NoxRefContext&) const;
 
 int NoxRefCodePage::mblen(const char* source, int maxBytes, int* errorReturn,
                           NoxRefContext& context) const
@@ -393,15 +341,13 @@ int NoxRefCodePage::mblen(const char* source, int maxBytes, int* errorReturn,
     }
     const int slot = maxBytes > 0 && mLeadBytes[*text] <= maxBytes ? findCharacterSlot(text) : -2;
     if (slot == -1) { // no mapping
-        char line[40];
-        std::snprintf(line, sizeof line, "No mapping for character \\x%02X\n", *text);
-        context.messages += line;
+        context.messages += s_format("No mapping for character \\x%02X\n", *text);
         s_setError(context.bestEffort ? nullptr : errorReturn, NCNV_INVALID_CHAR);
         return context.bestEffort ? 1 : -1;
     }
-    const bool fits = slot >= 0 && mByBytes[slot].length <= maxBytes;
+    const bool fits = slot >= 0 && s_length(mByBytes[slot]) <= maxBytes;
     s_setError(errorReturn, fits ? NCNV_OK : NCNV_BUFFER_OVERFLOW);
-    return fits ? mByBytes[slot].length : -1;
+    return fits ? s_length(mByBytes[slot]) : -1;
 }
 
 } // namespace noxref
