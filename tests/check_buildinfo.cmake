@@ -1,6 +1,5 @@
-# Checks that each module's build-identification line in the library counts the bytes of every
-# part the module is built from: its source and every file of the source tree it includes
-# (kernel files and .inl parts), so that a change to any of them changes the line.
+# Each module's build-identification line in the library counts the bytes of its source and of
+# the .inl parts and kernel headers it includes, so that a change to any of them changes the line.
 file(STRINGS "${LIBRARY}" lines REGEX "@\\(#\\) [A-Za-z]+\\.o .* size [0-9]+ cksum")
 if(NOT lines)
   message(FATAL_ERROR "no module lines in ${LIBRARY}")
@@ -13,7 +12,6 @@ foreach(module ConvertUTF unicode environment NoxUCharMapping NoxUCharConverter 
     endif()
   endforeach()
   file(SIZE "${SOURCE_DIR}/${module}.cpp" expected)
-  # Its .inl parts and the kernels' shared header, where it includes them.
   file(STRINGS "${SOURCE_DIR}/${module}.cpp" includes
        REGEX "^#include \"([^\"]+\\.inl|kernels/[^\"]+\\.h)\"")
   foreach(include IN LISTS includes)

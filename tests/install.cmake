@@ -1,7 +1,5 @@
-# The installed tree: `cmake --install` into a prefix inside the build folder, then a small
-# C/C++ consumer built against it through pkg-config and through find_package(noxunicode).
-set(NOX_DATA_DIR "${PROJECT_SOURCE_DIR}/data" CACHE PATH
-    "Folder with the code pages (ucm/*.ucm) and the alias table (aliases.txt) to install")
+# The installed tree: `cmake --install` into a prefix inside the build folder, then a small C
+# consumer built against it through pkg-config and through find_package(noxunicode).
 set(NOX_INSTALL_TEST_DIR ${CMAKE_CURRENT_BINARY_DIR}/install-test)
 set(NOX_INSTALL_TEST_PREFIX ${NOX_INSTALL_TEST_DIR}/prefix)
 # The consumers are built with the sanitizers the library was built with.
@@ -9,10 +7,7 @@ set(NOX_CONSUMER_FLAGS "")
 if(NOX_SANITIZE)
   set(NOX_CONSUMER_FLAGS "-fsanitize=${NOX_SANITIZE}")
 endif()
-set(NOX_INSTALL_TEST_TOOLS OFF)
-if(TARGET noxconv)
-  set(NOX_INSTALL_TEST_TOOLS ON)
-endif()
+set(NOX_INSTALL_TEST_TOOLS $<TARGET_EXISTS:noxconv>)
 # Once the code pages are shipped, a tree installed without them is a failure.
 set(NOX_CONSUMER_ARGS "")
 if(EXISTS ${NOX_DATA_DIR}/ucm/SJIS.ucm)
@@ -43,7 +38,7 @@ add_test(NAME install_find_package_consumer
   COMMAND ${CMAKE_COMMAND}
     -DPREFIX=${NOX_INSTALL_TEST_PREFIX} -DWORK=${NOX_INSTALL_TEST_DIR}/find_package
     -DSOURCE=${CMAKE_CURRENT_SOURCE_DIR}/install "-DGENERATOR=${CMAKE_GENERATOR}"
-    -DC_COMPILER=${CMAKE_C_COMPILER} -DCXX_COMPILER=${CMAKE_CXX_COMPILER}
+    -DC_COMPILER=${CMAKE_C_COMPILER}
     "-DFLAGS=${NOX_CONSUMER_FLAGS}" "-DARGS=${NOX_CONSUMER_ARGS}"
     -P ${CMAKE_CURRENT_SOURCE_DIR}/install/cmake_consumer.cmake)
 set_tests_properties(install_find_package_consumer PROPERTIES

@@ -6,15 +6,12 @@ if(TARGET noxconv)
   find_package(Python3 COMPONENTS Interpreter)
   if(Python3_Interpreter_FOUND)
     set(NOXCONV_TEST_CLASSES
-      RoundTrip ChunkBoundary ErrorMode AtomicOutput Names Info IconvHabits EscapeAndBom Output
-      Import IcuPages)
+      Results AtomicOutput Names Info IconvHabits Output Import)
     foreach(class IN LISTS NOXCONV_TEST_CLASSES)
       add_test(NAME noxconv_${class}
         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/noxconv/test_noxconv.py
                 --noxconv $<TARGET_FILE:noxconv>
                 --data ${NOX_DATA_DIR}
-                --samples ${PROJECT_SOURCE_DIR}/tools/samples
-                --man ${PROJECT_SOURCE_DIR}/tools/noxconv.1
                 --icu "${NOX_ICU_MAPPINGS_DIR}"
                 ${class}Test)
       set_tests_properties(noxconv_${class} PROPERTIES LABELS "noxconv" TIMEOUT 600)
