@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,59 @@ TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
             EXPECT_EQ(c.probe.fromError, fromU.error);
         });
         ncnv_releaseConverter(h);
+    }
+}
+
+// The indexes hold the order that qsort gives with the records' comparators: among equal keys,
+// which record comes first decides what a lookup returns (the reference takes that order as
+// given, so only this test sees it). Shipped pages, and random tables of one to four bytes a
+// character over few values (every mix of precisions under equal keys) or over all values,
+// also sorted and reversed.
+TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
+{
+    const noxtest::TempDir dir;
+    std::vector<std::string> paths = noxtest::shippedCodePages();
+    std::mt19937 rng(1);
+    for (const unsigned count : {1, 3, 40, 300, 5000, 100000}) {
+        const bool few = count <= 5000;
+        std::vector<std::string> lines;
+        for (unsigned i = 0; i < count; ++i) {
+            char line[64];
+            int at = std::snprintf(line, sizeof line, "<U%04X> \\x%02X",
+                                   unsigned(few ? 0x41 + rng() % 4 * 0x1000 : rng() % 0xFFFF),
+                                   unsigned(few ? 0x41 + rng() % 3 * 0x40 : 0x41 + rng() % 0xBF));
+            for (unsigned k = rng() % 4; k > 0; --k) {
+                at += std::snprintf(line + at, sizeof line - at, "\\x%02X",
+                                    unsigned(few ? 0x40 + rng() % 2 : 1 + rng() % 255));
+            }
+            std::snprintf(line + at, sizeof line - at, " |%c\n", "013"[rng() % 3]);
+            lines.emplace_back(line);
+        }
+        for (int order = 0; order < (few ? 1 : 3); ++order) {
+            if (order > 0) {
+                order == 1 ? std::sort(lines.begin(), lines.end())
+                           : std::reverse(lines.begin(), lines.end());
+            }
+            std::string table = "<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n";
+            for (const std::string& line : lines) {
+                table += line;
+            }
+            paths.push_back(dir.write("t" + std::to_string(paths.size()) + ".ucm", table));
+        }
+    }
+    for (const std::string& path : paths) {
+        const NoxUCharConverter c(path.c_str());
+        for (const bool byBytes : {false, true}) {
+            std::vector<NoxUCharMapping*> sorted;
+            for (uint32_t i = 0; i < c.dataLen; ++i) {
+                sorted.push_back(&c.data[i]);
+            }
+            std::qsort(sorted.data(), sorted.size(), sizeof sorted[0],
+                       byBytes ? local_s_compareMBCS : local_s_compareUnicode);
+            EXPECT_TRUE(
+                std::equal(sorted.begin(), sorted.end(), byBytes ? c.mbcsData : c.unicodeData))
+                << path << (byBytes ? " by bytes" : " by Unicode");
+        }
     }
 }
 
