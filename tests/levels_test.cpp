@@ -1,5 +1,5 @@
-// levels_test.cpp - every kernel level gives exactly what level Exact gives on runs that stop
-// in every lane of every block.
+// levels_test.cpp - every kernel level gives exactly what level Exact gives on every key of
+// every shipped code page and on runs that stop in every lane of every block.
 #include "NoxUCharConverter.h"
 #include "test_support.h"
 
@@ -7,12 +7,71 @@
 
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace {
 
 using namespace noxtest;
+
+// Converts all of `in` with the pointer-range form, going on past each failure: the output,
+// per failure its position and code, and the messages.
+template <typename In, typename Out>
+std::pair<std::vector<unsigned>, std::string>
+s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
+             NoxUConverter* h, const std::vector<In>& in)
+{
+    std::vector<Out> out(4 * in.size() + 8);
+    std::pair<std::vector<unsigned>, std::string> retval;
+    retval.second = captureStderr([&] {
+        for (const In* source = in.data(); source < in.data() + in.size();) {
+            Out* target = out.data();
+            int error = NCNV_OK;
+            convert(h, &target, out.data() + out.size(), &source, in.data() + in.size(), &error);
+            retval.first.insert(retval.first.end(),
+                                reinterpret_cast<std::make_unsigned_t<Out>*>(out.data()),
+                                reinterpret_cast<std::make_unsigned_t<Out>*>(target));
+            if (error != NCNV_OK) {
+                retval.first.push_back(0x1000000u | static_cast<unsigned>(error) << 16 |
+                                       static_cast<unsigned>(source - in.data()));
+                ++source; // past the byte or unit that failed
+            }
+        }
+    });
+    return retval;
+}
+
+// Every key of the page, each followed by a separator, and every UTF-16 unit.
+TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
+{
+    const std::vector<std::string> pages = shippedCodePages();
+    ASSERT_FALSE(pages.empty());
+    std::vector<UChar> units;
+    for (unsigned unit = 1; unit < 0x10000; ++unit) {
+        units.push_back(static_cast<UChar>(unit));
+    }
+    for (const std::string& path : pages) {
+        SCOPED_TRACE(path);
+        const Handle h(ncnv_loadConverter(path.c_str()));
+        const NoxUCharConverter c(path.c_str());
+        ASSERT_GT(c.dataLen, 0u);
+        std::vector<char> bytes;
+        for (unsigned first = 1; first < 256; ++first) {
+            const unsigned length = c.leadBytes.bytes[first];
+            for (unsigned second = 1; second < (length == 2 ? 256u : 2u); ++second) {
+                bytes.push_back(static_cast<char>(first));
+                bytes.insert(bytes.end(), length >= 2 ? 1 : 0, static_cast<char>(second));
+                bytes.insert(bytes.end(), std::min(length, 4u) - std::min(length, 2u), '\x81');
+                bytes.push_back('A');
+            }
+        }
+        expectEveryLevelAsExact([&] {
+            return std::make_pair(s_convertAll(ncnv_toUnicode, h.get(), bytes),
+                                  s_convertAll(ncnv_fromUnicode, h.get(), units));
+        });
+    }
+}
 
 // Runs of the characters that the block kernels take, of every length up to beyond the widest
 // block, ended by each kind of stop (the end, a 0, noise without a mapping, a lead byte cut by
