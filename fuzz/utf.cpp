@@ -1,9 +1,10 @@
 // utf.cpp - fuzz target: the six UTF conversion routines and the two UTF-8 validators on
 // arbitrary bytes.
 //
-// Input: one byte of modes (strict or lenient, how UTF-32 values are drawn), one byte that
-// gives the output room of the bounded calls, then the text: taken as UTF-8 bytes, as
-// little-endian UTF-16 units and as little-endian UTF-32 values.
+// Input: one byte of modes (strict or lenient, how UTF-32 values are drawn, whether UTF-16 to
+// UTF-8 takes the steps of a long text), one byte that gives the output room of the bounded
+// calls, then the text: taken as UTF-8 bytes, as little-endian UTF-16 units and as
+// little-endian UTF-32 values.
 //
 // Invariants: nothing is written at or past targetEnd; a character that does not fit is not
 // written in part; converting in pieces (resuming after targetExhausted) gives the output of
@@ -195,6 +196,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const utf_ConversionFlags flags = (data[0] & 1) != 0 ? lenientConversion : strictConversion;
     const int valueMode = (data[0] >> 1) & 3;
     const size_t room = 1 + data[1] % 17;
+    // Bit 3: UTF-16 to UTF-8 takes the steps meant for text beyond the caches.
+    static const std::ptrdiff_t farText = nox::farTextUnits();
+    nox::setFarTextUnits((data[0] & 8) != 0 ? 0 : farText);
     data += 2;
     size -= 2;
 

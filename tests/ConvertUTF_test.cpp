@@ -1,5 +1,6 @@
 // ConvertUTF_test.cpp - the UTF converters' stops, errors and lenient replacements, and the
 // UTF-8 validation, at every kernel level, inputs and outputs ending at a guard page.
+#include "kernels/kernels.h"
 #include "noxunicode/ConvertUTF.h"
 #include "test_support.h"
 
@@ -87,6 +88,58 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
             }
         }
     }
+}
+
+// Runs of UTF-16 units that all become three bytes, ended at each position of the steps around
+// the point where the kernels' fixed encoding of them has taken over (a group of eight steps of
+// 32 units in a long text, at once in a short one) by each kind of unit or by the end, with
+// room ending at the break or ample; texts taken as short and as long.
+TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
+{
+    const struct {
+        const char* name;
+        std::u32string units;
+    } breaks[] = {
+        {"ASCII", U"a"},
+        {"two bytes", U"\xE9"},
+        {"pair", U"\xD83D\xDE00"},
+        {"unpaired low", U"\xDC00"},
+        {"unpaired high", U"\xD800"},
+        {"end", U""},
+    };
+    const char32_t three[] = {0x800, 0x4E2D, 0xD7FF, 0xE000, 0x3002, 0xFFFF};
+    const std::ptrdiff_t saved = nox::farTextUnits();
+    for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
+        nox::setFarTextUnits(far);
+        for (const auto& brk : breaks) {
+            for (const size_t lead : {0, 5, 31}) {
+                for (size_t run = 520; run < 620 && !HasFailure(); ++run) {
+                    std::u32string text(lead, U'a');
+                    for (size_t i = 0; i < run; ++i) {
+                        text += three[i % 6];
+                    }
+                    text += brk.units;
+                    text += brk.units.empty() ? U"" : std::u32string(64, 0x4E00);
+                    const size_t atBreak = lead + 3 * run;
+                    for (const auto flags : {strictConversion, lenientConversion}) {
+                        noxtest::expectEveryLevelAsExact(
+                            [&] {
+                                std::vector<noxtest::UtfCall> retval;
+                                for (const size_t room :
+                                     {atBreak - 1, atBreak + 1, 4 * text.size()}) {
+                                    retval.push_back(Utf::U16to8(text, room, flags));
+                                }
+                                return retval;
+                            },
+                            std::string(brk.name) + ", lead " + std::to_string(lead) + ", run " +
+                                std::to_string(run) + ", mode " + std::to_string(flags) +
+                                (far == 0 ? ", long" : ", short"));
+                    }
+                }
+            }
+        }
+    }
+    nox::setFarTextUnits(saved);
 }
 
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;

@@ -61,6 +61,15 @@ NOX_TARGET_AVX2 inline __m256i s_rows(const PackTable& table, unsigned low, unsi
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.shuffle[high])), 1);
 }
 
+// The same, the rows given by their byte offsets in the table (key * 16).
+NOX_TARGET_AVX2 inline __m256i s_rowsAt(const PackTable& table, uint64_t low, uint64_t high)
+{
+    const auto* rows = &table.shuffle[0][0];
+    return _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + low))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + high)), 1);
+}
+
 // Widens 32 ASCII bytes.
 NOX_TARGET_AVX2 inline void s_widen32(__m256i b, UTF16* t)
 {

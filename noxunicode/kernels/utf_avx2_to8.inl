@@ -13,12 +13,17 @@
 // shuffle; otherwise a unit becomes one to three bytes of a 32-bit lane, four units a shuffle,
 // and each half of a pair gives two bytes of its four (the low half takes two bits from the
 // unit before it, across the halves when the pair straddles them). The shuffle rows and their
-// counts come from the key of each group (tables of utf_sse42.inl, counts by popcnt). Sixteen
-// units that all become three bytes (the common case in CJK text) skip the keys: one fixed
-// shuffle a group of four and fixed advances of 12 bytes. The look a step ahead tells which
-// halves those are: chosen from the units of the step itself, that branch would wait on their
-// loads, and in text that mixes them with other characters it is often mispredicted, which
-// cost a third of the speed once the text no longer fits in the caches.
+// counts come from the key of each group (tables of utf_sse42.inl; the keys are taken as row
+// offsets, whose bits count the same). Sixteen units that all become three bytes (most CJK
+// text) skip the keys: one fixed shuffle a group of four units and fixed advances of 12 bytes.
+// The look a step ahead tells which halves those are; the choice between the two encodings is a
+// branch that text mixing them with other characters (CJK with ASCII digits and punctuation)
+// mispredicts at about two halves in five. In a text that fits in the caches that costs less
+// than the keys would; in a longer one (more than nox::farTextUnits() units) it cost more than
+// the fixed encoding saves, so there the steps take the keys, and the fixed encoding only in
+// runs: once a group of eight steps has encoded every unit as three bytes (told by their keys,
+// with no branch per step), a loop of its own takes the steps that its look finds all three
+// bytes, until one is not.
 //
 // The output goes straight to the target. Each store is 16 bytes and may run up to 12 bytes
 // past the characters it holds; the next store begins where those characters end and covers
@@ -36,20 +41,25 @@ namespace {
 #if defined(NOX_X86)
 
 // What the look at 32 units found.
-// Whole: no surrogate (the next three: and the first, the second or both halves of 16 units
-// all become three bytes); Paired: whole pairs; CutPair: whole pairs but the last unit, the
+// Whole: no surrogate (the next three: and every unit of the first, the second or both halves
+// of 16 becomes three bytes); Paired: whole pairs; CutPair: whole pairs but the last unit, the
 // first half of a pair that the next step takes.
 enum class NoxUnits32 {
     Stop,
     Whole,
     WholeThreeFirst,
     WholeThreeSecond,
-    WholeThreeBoth,
+    WholeThree,
     Paired,
     CutPair,
     Ascii,
     OneOrTwo
 };
+
+// What a look tells of the steps without surrogates: Whole only (the steps of a long text),
+// which halves become three bytes (a text that fits in the caches), or whether both do (the
+// runs of three-byte steps of a long text).
+enum class NoxLook { Whole, Halves, Three };
 
 // The 16-bit constants of the steps, built once a call (see s_kept).
 struct NoxTo8Constants {
@@ -66,6 +76,7 @@ NOX_TARGET_AVX2 inline NoxTo8Constants s_to8Constants()
 }
 
 // Looks at the 32 units at s (see the top of the file).
+template <NoxLook Look>
 NOX_TARGET_AVX2 inline NoxUnits32 s_lookAt32(const UTF16* s, const NoxTo8Constants& k)
 {
     const __m256i u0 = s_load256(s);
@@ -80,12 +91,19 @@ NOX_TARGET_AVX2 inline NoxUnits32 s_lookAt32(const UTF16* s, const NoxTo8Constan
     const __m256i sur1 = _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.f800), k.d800);
     const __m256i any = _mm256_or_si256(sur0, sur1);
     if (_mm256_testz_si256(any, any)) {
-        // Which halves hold no unit below U+0800: told here, a step ahead, so that the choice
-        // of their encoding does not wait on their loads.
+        if (Look == NoxLook::Whole) {
+            return NoxUnits32::Whole;
+        }
+        // Which units lie below U+0800: told here, a step ahead, so that the choice of the
+        // encoding does not wait on the step's loads.
         const __m256i below0 =
             _mm256_cmpeq_epi16(_mm256_and_si256(u0, k.f800), _mm256_setzero_si256());
         const __m256i below1 =
             _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.f800), _mm256_setzero_si256());
+        if (Look == NoxLook::Three) {
+            const __m256i below = _mm256_or_si256(below0, below1);
+            return _mm256_testz_si256(below, below) ? NoxUnits32::WholeThree : NoxUnits32::Whole;
+        }
         const int three = (_mm256_testz_si256(below0, below0) ? 1 : 0) +
                           (_mm256_testz_si256(below1, below1) ? 2 : 0);
         return static_cast<NoxUnits32>(static_cast<int>(NoxUnits32::Whole) + three);
@@ -121,24 +139,26 @@ NOX_TARGET_AVX2 inline void s_encode32OneOrTwo(__m256i u0, __m256i u1, const Nox
     const __m256i ascii0 = _mm256_cmpgt_epi16(k.x80, u0);
     const __m256i ascii1 = _mm256_cmpgt_epi16(k.x80, u1);
     // Bits 0-7: ASCII among units 0-7, 8-15: among units 16-23, 16-23: among units 8-15,
-    // 24-31: among units 24-31.
-    const unsigned keys = s_mask32(_mm256_packs_epi16(ascii0, ascii1));
-    const unsigned key0 = keys & 0xFF;
-    const unsigned key1 = (keys >> 8) & 0xFF;
-    const unsigned key2 = (keys >> 16) & 0xFF;
-    const unsigned key3 = keys >> 24;
+    // 24-31: among units 24-31. Each byte is the key of eight units, kept as its row's offset
+    // in the table (key * 16), whose bits count the same.
+    const uint64_t keys = s_mask32(_mm256_packs_epi16(ascii0, ascii1));
+    const uint64_t row0 = keys << 4 & 0xFF0u;
+    const uint64_t row1 = keys >> 4 & 0xFF0u;
+    const uint64_t row2 = keys >> 12 & 0xFF0u;
+    const uint64_t row3 = keys >> 20 & 0xFF0u;
     const __m256i a =
-        _mm256_shuffle_epi8(s_oneOrTwoLanes(u0, ascii0, k), s_rows(s_oneOrTwoTable, key0, key2));
+        _mm256_shuffle_epi8(s_oneOrTwoLanes(u0, ascii0, k), s_rowsAt(s_oneOrTwoTable, row0, row2));
     const __m256i b =
-        _mm256_shuffle_epi8(s_oneOrTwoLanes(u1, ascii1, k), s_rows(s_oneOrTwoTable, key1, key3));
+        _mm256_shuffle_epi8(s_oneOrTwoLanes(u1, ascii1, k), s_rowsAt(s_oneOrTwoTable, row1, row3));
+    // Eight units take 16 bytes, one less for each ASCII one.
     s_store(t, _mm256_castsi256_si128(a));
-    t += 16 - _mm_popcnt_u32(key0);
+    t += 16 - _mm_popcnt_u64(row0);
     s_store(t, _mm256_extracti128_si256(a, 1));
-    t += 16 - _mm_popcnt_u32(key2);
+    t += 16 - _mm_popcnt_u64(row2);
     s_store(t, _mm256_castsi256_si128(b));
-    t += 16 - _mm_popcnt_u32(key1);
+    t += 16 - _mm_popcnt_u64(row1);
     s_store(t, _mm256_extracti128_si256(b, 1));
-    t += 16 - _mm_popcnt_u32(key3);
+    t += 16 - _mm_popcnt_u64(row3);
 }
 
 // Encodes 16 units that all become three bytes (most CJK text) at t, and moves t past them:
@@ -164,21 +184,26 @@ NOX_TARGET_AVX2 inline void s_encode16Three(__m256i u, const NoxTo8Constants& k,
 
 // Encodes 16 units whose surrogates all belong to pairs (the second half of a pair may lie in
 // the next 16 units, the first in `prev`, the 16 units before) at t, and moves t past them.
-// `Pairs` is false when the look at the 32 units found no surrogate.
+// `Pairs` is false when the look at the 32 units found no surrogate. Adds to `seen` a mask that
+// is zero when every unit became three bytes.
 template <bool Pairs>
-NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Constants& k, UTF8*& t)
+NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Constants& k, UTF8*& t,
+                                       unsigned& seen)
 {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i low6 = k.low6;
     const __m256i trailMark = k.x80;
     const __m256i high5 = _mm256_and_si256(u, k.f800);
     const __m256i ascii = _mm256_cmpeq_epi16(_mm256_and_si256(u, k.ff80), zero);
-    const __m256i surrogate = _mm256_cmpeq_epi16(high5, k.d800);
+    const __m256i surrogate = Pairs ? _mm256_cmpeq_epi16(high5, k.d800) : zero;
     // Each half of a pair takes two of the character's four bytes.
-    const __m256i upTo2 = _mm256_or_si256(_mm256_cmpeq_epi16(high5, zero), surrogate);
+    const __m256i upTo2 = Pairs ? _mm256_or_si256(_mm256_cmpeq_epi16(high5, zero), surrogate)
+                                : _mm256_cmpeq_epi16(high5, zero);
     // Bits 0-7: ASCII among units 0-7, 8-15: at most two bytes among units 0-7, 16-23 and
     // 24-31 the same for units 8-15.
-    const unsigned masks = s_mask32(_mm256_packs_epi16(ascii, upTo2));
+    const __m256i packedMasks = _mm256_packs_epi16(ascii, upTo2);
+    const unsigned masks = s_mask32(packedMasks);
+    seen |= masks;
     const __m256i trail = _mm256_or_si256(_mm256_and_si256(u, low6), trailMark);
     if (Pairs && masks == 0) {
         s_encode16Three(u, k, t);
@@ -190,13 +215,13 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
         const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(u, 6), k.xc0);
         const __m256i lanes =
             _mm256_blendv_epi8(_mm256_or_si256(lead, _mm256_slli_epi16(trail, 8)), u, ascii);
-        const unsigned key0 = masks & 0xFF;
-        const unsigned key1 = (masks >> 16) & 0xFF;
-        const __m256i packed = _mm256_shuffle_epi8(lanes, s_rows(s_oneOrTwoTable, key0, key1));
+        const uint64_t row0 = uint64_t{masks} << 4 & 0xFF0u;
+        const uint64_t row1 = masks >> 12 & 0xFF0u;
+        const __m256i packed = _mm256_shuffle_epi8(lanes, s_rowsAt(s_oneOrTwoTable, row0, row1));
         s_store(t, _mm256_castsi256_si128(packed));
-        t += 16 - _mm_popcnt_u32(key0);
+        t += 16 - _mm_popcnt_u64(row0);
         s_store(t, _mm256_extracti128_si256(packed, 1));
-        t += 16 - _mm_popcnt_u32(key1);
+        t += 16 - _mm_popcnt_u64(row1);
         return;
     }
     // One to three bytes: lead | middle << 8 | last << 16 in 32-bit lanes.
@@ -226,29 +251,31 @@ NOX_TARGET_AVX2 inline void s_encode16(__m256i u, __m256i prev, const NoxTo8Cons
             _mm256_blendv_epi8(front, _mm256_blendv_epi8(lowBytes, highBytes, isHigh), surrogate);
     }
     // Keys of four units: the low nibble marks units of two bytes or more, the high nibble
-    // units of three.
-    // (`masks` holds the two nibbles of units 0-3 in bits 0-3 and 8-11, of units 4-7 in bits
-    // 4-7 and 12-15, and so on 16 bits further for units 8-15.)
-    // Shifts rather than a bit extract: the extract instruction is microcoded and slow on
-    // some processors that have AVX2.
-    const unsigned wide = ~masks;
-    const unsigned key0 = (wide & 0x0Fu) | (wide >> 4 & 0xF0u);
-    const unsigned key1 = (wide >> 4 & 0x0Fu) | (wide >> 8 & 0xF0u);
-    const unsigned key2 = (wide >> 16 & 0x0Fu) | (wide >> 20 & 0xF0u);
-    const unsigned key3 = (wide >> 20 & 0x0Fu) | (wide >> 24 & 0xF0u);
+    // units of three. The mask bytes are put in the order of the keys (the ASCII bytes of
+    // units 0-3, their "at most two" bytes, then units 4-7; the same in the upper half), so
+    // that each byte of the inverted mask is one key; the keys are kept as row offsets in the
+    // table (key * 16), whose bits count the same.
+    const __m256i byFour = _mm256_setr_epi8(0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15, 0,
+                                            1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15);
+    const uint64_t keys = ~s_mask32(_mm256_shuffle_epi8(packedMasks, byFour));
+    const uint64_t row0 = keys << 4 & 0xFF0u;
+    const uint64_t row1 = keys >> 4 & 0xFF0u;
+    const uint64_t row2 = keys >> 12 & 0xFF0u;
+    const uint64_t row3 = keys >> 20 & 0xFF0u;
     // Units 0-3 and 8-11, and 4-7 and 12-15.
     const __m256i a = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(front, trail),
-                                          s_rows(s_oneToThreeTable, key0, key2));
+                                          s_rowsAt(s_oneToThreeTable, row0, row2));
     const __m256i b = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(front, trail),
-                                          s_rows(s_oneToThreeTable, key1, key3));
+                                          s_rowsAt(s_oneToThreeTable, row1, row3));
+    // A group of four units takes four bytes and one more for each bit of its key.
     s_store(t, _mm256_castsi256_si128(a));
-    t += 4 + _mm_popcnt_u32(key0);
+    t += 4 + _mm_popcnt_u64(row0);
     s_store(t, _mm256_castsi256_si128(b));
-    t += 4 + _mm_popcnt_u32(key1);
+    t += 4 + _mm_popcnt_u64(row1);
     s_store(t, _mm256_extracti128_si256(a, 1));
-    t += 4 + _mm_popcnt_u32(key2);
+    t += 4 + _mm_popcnt_u64(row2);
     s_store(t, _mm256_extracti128_si256(b, 1));
-    t += 4 + _mm_popcnt_u32(key3);
+    t += 4 + _mm_popcnt_u64(row3);
 }
 
 // Narrows 64 units straight to the target when they are all ASCII.
@@ -269,30 +296,39 @@ NOX_TARGET_AVX2 inline bool s_narrowAscii64(const UTF16* s, UTF8* t)
 
 // Encodes the 32 units at s of the kind that the look found at out; returns the bytes written,
 // with both halves of a pair cut at the end. The two bytes of that pair's first half come last;
-// the next step writes them again with the rest of the character.
+// the next step writes them again with the rest of the character. `seen` ends zero when every
+// unit became three bytes through the keys.
+template <NoxLook Look>
 NOX_TARGET_AVX2 inline __attribute__((always_inline)) std::ptrdiff_t
-s_encode32(const UTF16* s, NoxUnits32 kind, const NoxTo8Constants& k, UTF8* out)
+s_encode32(const UTF16* s, NoxUnits32 kind, const NoxTo8Constants& k, UTF8* out, unsigned& seen)
 {
     UTF8* const start = out;
     const __m256i u0 = s_load256(s);
-    if (kind == NoxUnits32::OneOrTwo) {
+    if (Look == NoxLook::Three) {
+        s_encode16Three(u0, k, out);
+        s_encode16Three(s_load256(s + 16), k, out);
+    } else if (kind == NoxUnits32::OneOrTwo) {
         s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
-    } else if (kind <= NoxUnits32::WholeThreeBoth) {
+        seen = 1;
+    } else if (Look == NoxLook::Whole && kind == NoxUnits32::Whole) {
+        s_encode16<false>(u0, _mm256_setzero_si256(), k, out, seen);
+        s_encode16<false>(s_load256(s + 16), u0, k, out, seen);
+    } else if (Look == NoxLook::Halves && kind <= NoxUnits32::WholeThree) {
         const int three = static_cast<int>(kind) - static_cast<int>(NoxUnits32::Whole);
         const __m256i u1 = s_load256(s + 16);
         if ((three & 1) != 0) {
             s_encode16Three(u0, k, out);
         } else {
-            s_encode16<false>(u0, _mm256_setzero_si256(), k, out);
+            s_encode16<false>(u0, _mm256_setzero_si256(), k, out, seen);
         }
         if ((three & 2) != 0) {
             s_encode16Three(u1, k, out);
         } else {
-            s_encode16<false>(u1, u0, k, out);
+            s_encode16<false>(u1, u0, k, out, seen);
         }
     } else {
-        s_encode16<true>(u0, _mm256_setzero_si256(), k, out);
-        s_encode16<true>(s_load256(s + 16), u0, k, out);
+        s_encode16<true>(u0, _mm256_setzero_si256(), k, out, seen);
+        s_encode16<true>(s_load256(s + 16), u0, k, out, seen);
     }
     return out - start;
 }
@@ -301,24 +337,97 @@ s_encode32(const UTF16* s, NoxUnits32 kind, const NoxTo8Constants& k, UTF8* out)
 constexpr std::ptrdiff_t kUtf8Of32 = 96;
 constexpr int kStage8Size = 128;
 
-// The blocks of a text long enough for them, then what the SSE4.2 steps take; kept out of line
-// so that a short text meets no more than a size test before the scalar steps.
-NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF16*& source,
-                                                                       const UTF16* sourceEnd,
-                                                                       UTF8*& target,
-                                                                       UTF8* targetEnd)
+// The steps of a group: the fixed encoding of three bytes takes over after a group whose units
+// all became three bytes (see the top of the file).
+constexpr int kThreeGroup = 8;
+
+// Where the blocks of a text may go: the last position where 32 units start, and the end of
+// the target.
+struct NoxTo8Ends {
+    const UTF16* lastBlock;
+    UTF8* targetEnd;
+};
+
+NOX_TARGET_AVX2 inline __attribute__((always_inline)) bool
+s_ready(const UTF16* at, const UTF8* t, std::ptrdiff_t room, const NoxTo8Ends& ends)
 {
+    return at <= ends.lastBlock && ends.targetEnd - t >= room;
+}
+
+// Takes one step of the kind found at s (32 units, 31 when the last is the first half of a
+// pair), and returns what the look at the next step finds (Stop when none can be taken). The
+// next step runs for certain when its units pass and it has source and room (at most 96 bytes
+// come before it); then this one writes to the target directly, otherwise through the stage.
+// The two copies of the encoding keep the stores' addresses from waiting on the look at the
+// next units.
+template <NoxLook Look>
+NOX_TARGET_AVX2 inline __attribute__((always_inline)) NoxUnits32
+s_step8(const UTF16*& s, UTF8*& t, NoxUnits32 kind, const NoxTo8Ends& ends,
+        const NoxTo8Constants& k, UTF8* stage, unsigned& seen)
+{
+    const int cut = kind == NoxUnits32::CutPair ? 1 : 0;
+    const UTF16* const next = s + 32 - cut;
+    const bool more = s_ready(next, t, 2 * kUtf8Of32, ends);
+    const NoxUnits32 nextKind = more ? s_lookAt32<Look>(next, k) : NoxUnits32::Stop;
+    if (nextKind != NoxUnits32::Stop) {
+        t += s_encode32<Look>(s, kind, k, t, seen) - 2 * cut;
+    } else {
+        const std::ptrdiff_t written = s_encode32<Look>(s, kind, k, stage, seen) - 2 * cut;
+        s_copyStaged(t, stage, written);
+        t += written;
+    }
+    s = next;
+    if (more) {
+        return nextKind;
+    }
+    return s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<Look>(s, k) : NoxUnits32::Stop;
+}
+
+// Where a run of three-byte steps ended, and what the look there found.
+struct NoxThreeSteps {
+    const UTF16* s;
+    UTF8* t;
+    NoxUnits32 kind;
+};
+
+// A run of steps whose units all become three bytes, from s (the look there found Whole):
+// takes them with the fixed encoding while they last. Out of line, so that the loop of the
+// other steps keeps its registers.
+
+NOX_TARGET_AVX2 __attribute__((noinline)) NoxThreeSteps s_threeSteps8(const UTF16* s, UTF8* t,
+                                                                      NoxTo8Ends ends, UTF8* stage)
+{
+    const NoxTo8Constants k = s_to8Constants();
+    NoxUnits32 kind = s_lookAt32<NoxLook::Three>(s, k);
+    unsigned seen = 0;
+    while (kind == NoxUnits32::WholeThree) {
+        kind = s_step8<NoxLook::Three>(s, t, kind, ends, k, stage, seen);
+    }
+    return {s, t, kind};
+}
+
+// The blocks of a text long enough for them, then what the SSE4.2 steps take; kept out of line
+// so that a short text meets no more than a size test before the scalar steps. `Long` tells
+// whether the text has more than nox::farTextUnits() units.
+template <bool Long>
+NOX_TARGET_AVX2 __attribute__((noinline)) void
+s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target,
+                        UTF8* targetEnd)
+{
+    constexpr NoxLook kLook = Long ? NoxLook::Whole : NoxLook::Halves;
     const UTF16* s = source;
     UTF8* t = target;
     if (sourceEnd - s >= 32 && targetEnd - t >= kUtf8Of32) {
         UTF8 stage[kStage8Size];
         const NoxTo8Constants k = s_to8Constants();
-        // The last position where 32 units start (the text holds at least 32 here).
-        const UTF16* const lastBlock = sourceEnd - 32;
-        const auto ready = [&](const UTF16* at, std::ptrdiff_t room) {
-            return at <= lastBlock && targetEnd - t >= room;
-        };
-        NoxUnits32 kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+        // The text holds at least 32 units here.
+        const NoxTo8Ends ends{sourceEnd - 32, targetEnd};
+        NoxUnits32 kind =
+            s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<kLook>(s, k) : NoxUnits32::Stop;
+        // What the steps of the current group held (zero while every unit became three bytes),
+        // and the steps left in the group.
+        unsigned seen = 0;
+        int groupLeft = kThreeGroup;
         while (kind != NoxUnits32::Stop) {
             if (kind == NoxUnits32::Ascii) {
                 // Exact stores: nothing to cover afterwards.
@@ -329,26 +438,23 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF
                     s += 64;
                     t += 64;
                 }
-                kind = ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
+                kind = s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<kLook>(s, k) : NoxUnits32::Stop;
+                seen = 1;
                 continue;
             }
-            const int cut = kind == NoxUnits32::CutPair ? 1 : 0;
-            const UTF16* const next = s + 32 - cut;
-            // The next step runs for certain when its units pass and it has source and room (at
-            // most 96 bytes come before it); then this one writes to the target directly.
-            const bool more = ready(next, 2 * kUtf8Of32);
-            const NoxUnits32 nextKind = more ? s_lookAt32(next, k) : NoxUnits32::Stop;
-            // Two copies of the step, so that the stores' addresses do not wait for the look
-            // at the next units.
-            if (nextKind != NoxUnits32::Stop) {
-                t += s_encode32(s, kind, k, t) - 2 * cut;
-            } else {
-                const std::ptrdiff_t written = s_encode32(s, kind, k, stage) - 2 * cut;
-                s_copyStaged(t, stage, written);
-                t += written;
+            kind = s_step8<kLook>(s, t, kind, ends, k, stage, seen);
+            // The steps are counted in groups, so that the only branch on what they held is
+            // taken once a group.
+            if (Long && --groupLeft == 0) {
+                if (seen == 0 && kind == NoxUnits32::Whole) {
+                    const NoxThreeSteps run = s_threeSteps8(s, t, ends, stage);
+                    s = run.s;
+                    t = run.t;
+                    kind = run.kind;
+                }
+                seen = 0;
+                groupLeft = kThreeGroup;
             }
-            s = next;
-            kind = more ? nextKind : ready(s, kUtf8Of32) ? s_lookAt32(s, k) : NoxUnits32::Stop;
         }
         source = s;
         target = t;
@@ -359,8 +465,11 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF
 NOX_TARGET_AVX2 void s_bulkUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd,
                                            UTF8*& target, UTF8* targetEnd)
 {
-    if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
-        s_blocksUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
+    if (sourceEnd - source > nox::farTextUnits() && sourceEnd - source >= 32 &&
+        targetEnd - target >= kUtf8Of32) {
+        s_blocksUtf16ToUtf8Avx2<true>(source, sourceEnd, target, targetEnd);
+    } else if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
+        s_blocksUtf16ToUtf8Avx2<false>(source, sourceEnd, target, targetEnd);
     } else if (sourceEnd - source >= Utf16ToUtf8Block::minSource) {
         s_blocksUtf16ToUtf8Sse42(source, sourceEnd, target, targetEnd);
     }
