@@ -131,6 +131,31 @@ NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar
     const __m128i below16 = _mm_set1_epi8(belowByte);
     NoxPageReach<unsigned char> reach(src);
     size_t i = 0;
+    // 128 bytes a round, tested together; the rounds run without further checks up to the end
+    // of the pages allowed.
+    bool going = true;
+    while (going && max - i >= 128 && reach.allows(src + i, 128)) {
+        const size_t end = std::min(max, reach.readable(src));
+        do {
+            const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+            const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
+            const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 64));
+            const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 96));
+            const __m256i unself = _mm256_or_si256(s_unselfBytes64<Upper>(v0, w0, below),
+                                                   s_unselfBytes64<Upper>(v1, w1, below));
+            if (!_mm256_testz_si256(unself, unself)) {
+                going = false;
+                break;
+            }
+            if (Write) {
+                // From memory: one shuffle a register where widening in registers takes three.
+                for (size_t k = 0; k < 128; k += 16) {
+                    s_widen16(src + i + k, out + i + k);
+                }
+            }
+            i += 128;
+        } while (end - i >= 128);
+    }
     while (max - i >= 64 && reach.allows(src + i, 64)) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
         const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
