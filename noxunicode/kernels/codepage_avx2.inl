@@ -1,7 +1,7 @@
 // codepage_avx2.inl - code-page kernels for AVX2, on top of the SSE2 kernels. Included by
 // NoxUCharConverter.cpp.
 //
-// Runs of bytes that map to themselves (all of LATIN_1 but its 0) are widened 64 at a time, and
+// Runs of bytes that map to themselves (all of LATIN_1 but its 0) are widened 128 at a time, and
 // runs of units that map to themselves narrowed 128 at a time. A byte maps to itself when it is
 // not 0 and not in 0x80 up to the code page's upper range: one compare with 0 and one signed
 // compare with the range's first byte. Units are first tested for a high byte (one mask test
@@ -21,6 +21,14 @@
 // looked up with byte shuffles of each 16-byte row of a table by the byte's low four bits,
 // chosen among the eight rows by a tree of blends on bits 4, 5 and 6. A unit of 0 marks a byte
 // without an entry, which stops the step.
+//
+// Double-byte code pages convert 32 bytes a block: the character starts come from the mask of
+// lead-range bytes as in the SSE2 kernel, every position is looked up with the byte after it in
+// the byte-pair table by four gathers of eight, and the units of the starts are packed eight
+// lanes a byte shuffle (a table row by the eight bits of starts) and stored one group after the
+// other. The last group's store runs up to eight units past the characters; the units that lay
+// there are read before the block and written back after it. The SSE2 kernel did the same
+// lookups one position at a time, which left this level no faster than SSE2.
 
 namespace {
 
@@ -373,6 +381,142 @@ NOX_TARGET_AVX2 size_t s_toUBytes32(const unsigned char* src, size_t len, UChar*
     return i;
 }
 
+// For each mask of eight 16-bit lanes, the byte shuffle that moves the lanes of its set bits to
+// the front, in order (the rest zero).
+struct NoxLanePacks {
+    unsigned char rows[256][16];
+};
+
+constexpr NoxLanePacks s_makeLanePacks()
+{
+    NoxLanePacks retval{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if ((mask >> lane) & 1u) {
+                retval.rows[mask][n++] = static_cast<unsigned char>(2 * lane);
+                retval.rows[mask][n++] = static_cast<unsigned char>(2 * lane + 1);
+            }
+        }
+        while (n < 16) {
+            retval.rows[mask][n++] = 0x80;
+        }
+    }
+    return retval;
+}
+
+constexpr NoxLanePacks s_lanePacks = s_makeLanePacks();
+
+// 0xFF where a byte of v lies in first to first + span.
+NOX_TARGET_AVX2 inline __m256i s_inRange256(__m256i v, __m256i first, __m256i span)
+{
+    const __m256i offset = _mm256_sub_epi8(v, first);
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(offset, span), offset);
+}
+
+// The units of the byte-pair table at the eight positions of `index` (32-bit lanes).
+NOX_TARGET_AVX2 inline __m256i s_pairGather(const uint16_t* pairs, __m256i index)
+{
+    // Four bytes from each unit: the table has one entry more than its indexes.
+    return _mm256_i32gather_epi32(reinterpret_cast<const int*>(pairs), index, 2);
+}
+
+// Sixteen units from the low halves of two gathers, in order.
+NOX_TARGET_AVX2 inline __m256i s_pairUnits16(__m256i a, __m256i b)
+{
+    const __m256i low = _mm256_set1_epi32(0xFFFF);
+    return _mm256_permute4x64_epi64(
+        _mm256_packus_epi32(_mm256_and_si256(a, low), _mm256_and_si256(b, low)), 0xD8);
+}
+
+// Each position's index into the byte-pair table (its byte above the next one) for the eight
+// positions from `at` of v and next.
+NOX_TARGET_AVX2 inline __m256i s_pairIndex8(__m128i v, __m128i next)
+{
+    return _mm256_or_si256(_mm256_slli_epi32(_mm256_cvtepu8_epi32(v), 8),
+                           _mm256_cvtepu8_epi32(next));
+}
+
+// Stores the units of the set bits of `key` among the eight of `units` at `at` (and zeros after
+// them, to eight units); returns where the next ones go.
+NOX_TARGET_AVX2 inline UChar* s_packUnits8(__m128i units, unsigned key, UChar* at)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                     _mm_shuffle_epi8(units, _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                                 s_lanePacks.rows[key]))));
+    return at + _mm_popcnt_u32(key);
+}
+
+// Converts blocks of 32 bytes of a double-byte code page as the SSE2 kernel does 16: four
+// gathers of the byte-pair table, and the units of the character starts packed eight lanes a
+// shuffle. Each block needs one byte more readable and room for 40 units (the packed stores run
+// up to eight units past the characters; what they wrote there is put back), or counting only.
+NOX_TARGET_AVX2 size_t s_toUPairs256(const nox::CodePageTables& t, const unsigned char* src,
+                                     size_t srcLen, UChar* out, size_t* n, size_t room,
+                                     bool countBeyond)
+{
+    const uint16_t* pairs = t.pairUnits;
+    const unsigned char* ranges = t.leadRanges;
+    const __m256i first0 = _mm256_set1_epi8(static_cast<char>(ranges[0]));
+    const __m256i span0 = _mm256_set1_epi8(static_cast<char>(ranges[1] - ranges[0]));
+    const __m256i first1 = _mm256_set1_epi8(static_cast<char>(ranges[2]));
+    const __m256i span1 = _mm256_set1_epi8(static_cast<char>(ranges[3] - ranges[2]));
+    size_t i = 0;
+    size_t produced = *n;
+    bool stopped = false;
+    while (!stopped && srcLen - i > 32 &&
+           (produced + 40 <= room || (countBeyond && produced >= room))) {
+        const unsigned char* block = src + i;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 1));
+        const auto inRange = static_cast<uint32_t>(_mm256_movemask_epi8(
+            _mm256_or_si256(s_inRange256(v, first0, span0), s_inRange256(v, first1, span1))));
+        if (inRange == 0 && t.asciiToU && _mm256_movemask_epi8(v) == 0) {
+            break;
+        }
+        uint64_t leads = 0;
+        auto starts = static_cast<uint32_t>(s_charStarts(inRange, &leads));
+        // A lead on the last byte waits for the next block.
+        size_t consumed = (leads & 0x80000000u) != 0 ? 31 : 32;
+        starts &= consumed == 31 ? 0x7FFFFFFFu : ~0u;
+        const __m128i v0 = _mm256_castsi256_si128(v);
+        const __m128i v1 = _mm256_extracti128_si256(v, 1);
+        const __m128i n0 = _mm256_castsi256_si128(next);
+        const __m128i n1 = _mm256_extracti128_si256(next, 1);
+        const __m256i units0 = s_pairUnits16(
+            s_pairGather(pairs, s_pairIndex8(v0, n0)),
+            s_pairGather(pairs, s_pairIndex8(_mm_srli_si128(v0, 8), _mm_srli_si128(n0, 8))));
+        const __m256i units1 = s_pairUnits16(
+            s_pairGather(pairs, s_pairIndex8(v1, n1)),
+            s_pairGather(pairs, s_pairIndex8(_mm_srli_si128(v1, 8), _mm_srli_si128(n1, 8))));
+        // A unit of 0 marks a character without an entry: it and the rest wait.
+        const __m256i zero = _mm256_setzero_si256();
+        const auto zeros = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(
+            _mm256_packs_epi16(_mm256_cmpeq_epi16(units0, zero), _mm256_cmpeq_epi16(units1, zero)),
+            0xD8)));
+        const uint32_t missing = zeros & starts;
+        if (missing != 0) {
+            consumed = static_cast<size_t>(__builtin_ctz(missing));
+            starts &= (1u << consumed) - 1;
+            stopped = true;
+        }
+        const auto count = static_cast<size_t>(_mm_popcnt_u32(starts));
+        if (produced < room) {
+            UChar* const dst = out + produced;
+            const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + count));
+            UChar* at = s_packUnits8(_mm256_castsi256_si128(units0), starts & 0xFFu, dst);
+            at = s_packUnits8(_mm256_extracti128_si256(units0, 1), (starts >> 8) & 0xFFu, at);
+            at = s_packUnits8(_mm256_castsi256_si128(units1), (starts >> 16) & 0xFFu, at);
+            s_packUnits8(_mm256_extracti128_si256(units1, 1), starts >> 24, at);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + count), kept);
+        }
+        produced += count;
+        i += consumed;
+    }
+    *n = produced;
+    return i;
+}
+
 struct NoxAvx2Kernels : NoxSse2Kernels {
     static constexpr size_t kReach = 32;
     static constexpr bool kSelfRunsCrossPages = true;
@@ -394,6 +538,17 @@ struct NoxAvx2Kernels : NoxSse2Kernels {
                                        : s_narrowSelf32<true, false>(src, max, out, first, last))
                               : (upper ? s_narrowSelf32<false, true>(src, max, out, first, last)
                                        : s_narrowSelf32<false, false>(src, max, out, first, last));
+    }
+
+    static size_t toUPairs(const nox::CodePageTables& t, const unsigned char* src, size_t srcLen,
+                           UChar* out, size_t* n, size_t room, bool countBeyond)
+    {
+        // The call only when a block fits: short texts meet no more than these tests.
+        const size_t wide = srcLen > 32 && (*n + 40 <= room || (countBeyond && *n >= room))
+                                ? s_toUPairs256(t, src, srcLen, out, n, room, countBeyond)
+                                : 0;
+        return wide +
+               NoxSse2Kernels::toUPairs(t, src + wide, srcLen - wide, out, n, room, countBeyond);
     }
 
     static constexpr bool kHasByteToUnit = true;
