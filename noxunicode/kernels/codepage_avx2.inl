@@ -391,15 +391,8 @@ constexpr NoxLanePacks s_makeLanePacks()
 {
     NoxLanePacks retval{};
     for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned n = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            if ((mask >> lane) & 1u) {
-                retval.rows[mask][n++] = static_cast<unsigned char>(2 * lane);
-                retval.rows[mask][n++] = static_cast<unsigned char>(2 * lane + 1);
-            }
-        }
-        while (n < 16) {
-            retval.rows[mask][n++] = 0x80;
+        for (int n = nox::packLanesRow(mask, retval.rows[mask]); n < 16; ++n) {
+            retval.rows[mask][n] = 0x80;
         }
     }
     return retval;

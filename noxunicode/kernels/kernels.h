@@ -127,6 +127,20 @@ inline std::ptrdiff_t farTextUnits()
     return s_farTextUnits.load(std::memory_order_relaxed);
 }
 
+// Writes to `row` the byte shuffle that moves the 16-bit lanes of the set bits of `mask` (eight
+// lanes) to the front, in order; returns the number of bytes written.
+constexpr int packLanesRow(unsigned mask, unsigned char* row)
+{
+    int n = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+        if (((mask >> lane) & 1u) != 0) {
+            row[n++] = static_cast<unsigned char>(2 * lane);
+            row[n++] = static_cast<unsigned char>(2 * lane + 1);
+        }
+    }
+    return n;
+}
+
 inline KernelLevel activeKernelLevel()
 {
     const int ceiling = s_kernelCeiling.load(std::memory_order_relaxed);

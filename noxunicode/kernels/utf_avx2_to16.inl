@@ -52,22 +52,20 @@ NOX_TARGET_AVX2 inline __m256i s_equal256(__m256i v, int byte)
     return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(byte)));
 }
 
-// Byte shuffle rows of two 8-position groups, one for each half of a register.
-NOX_TARGET_AVX2 inline __m256i s_rows(const PackTable& table, unsigned low, unsigned high)
-{
-    return _mm256_inserti128_si256(
-        _mm256_castsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.shuffle[low]))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.shuffle[high])), 1);
-}
-
-// The same, the rows given by their byte offsets in the table (key * 16).
+// Byte shuffle rows of two 8-position groups, one for each half of a register, given by their
+// byte offsets in the table (key * 16).
 NOX_TARGET_AVX2 inline __m256i s_rowsAt(const PackTable& table, uint64_t low, uint64_t high)
 {
     const auto* rows = &table.shuffle[0][0];
     return _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + low))),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + high)), 1);
+}
+
+// The same, given by their keys.
+NOX_TARGET_AVX2 inline __m256i s_rows(const PackTable& table, unsigned low, unsigned high)
+{
+    return s_rowsAt(table, uint64_t{low} << 4, uint64_t{high} << 4);
 }
 
 // Widens 32 ASCII bytes.

@@ -465,11 +465,12 @@ s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& tar
 NOX_TARGET_AVX2 void s_bulkUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd,
                                            UTF8*& target, UTF8* targetEnd)
 {
-    if (sourceEnd - source > nox::farTextUnits() && sourceEnd - source >= 32 &&
-        targetEnd - target >= kUtf8Of32) {
-        s_blocksUtf16ToUtf8Avx2<true>(source, sourceEnd, target, targetEnd);
-    } else if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
-        s_blocksUtf16ToUtf8Avx2<false>(source, sourceEnd, target, targetEnd);
+    if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
+        if (sourceEnd - source > nox::farTextUnits()) {
+            s_blocksUtf16ToUtf8Avx2<true>(source, sourceEnd, target, targetEnd);
+        } else {
+            s_blocksUtf16ToUtf8Avx2<false>(source, sourceEnd, target, targetEnd);
+        }
     } else if (sourceEnd - source >= Utf16ToUtf8Block::minSource) {
         s_blocksUtf16ToUtf8Sse42(source, sourceEnd, target, targetEnd);
     }

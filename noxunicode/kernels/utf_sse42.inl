@@ -82,13 +82,7 @@ constexpr PackTable s_makeLaneTable()
 {
     PackTable table{};
     for (int key = 0; key < 256; ++key) {
-        int n = 0;
-        for (int j = 0; j < 8; ++j) {
-            if ((key >> j) & 1) {
-                table.shuffle[key][n++] = static_cast<unsigned char>(2 * j);
-                table.shuffle[key][n++] = static_cast<unsigned char>(2 * j + 1);
-            }
-        }
+        const int n = nox::packLanesRow(static_cast<unsigned>(key), table.shuffle[key]);
         s_finishRow(table, key, n, n / 2);
     }
     return table;
