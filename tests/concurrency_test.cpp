@@ -1,17 +1,10 @@
 // concurrency_test.cpp - threads converting through shared and own converters and with the UTF
 // routines get the results computed before (also under ThreadSanitizer).
-#include "ConvertUTF.h"
-#include "kernels/kernels.h"
 #include "test_support.h"
-#include "unicode.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <random>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 namespace {
 

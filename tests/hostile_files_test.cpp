@@ -1,32 +1,20 @@
 // hostile_files_test.cpp - missing, empty, malformed, huge or contradictory mapping files.
 #include "NoxUCharConverter.h"
 #include "test_support.h"
-#include "unicode.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
+#include <numeric>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace {
 
 using namespace std::string_literals;
 const int kOk = NCNV_OK, kNoMap = NCNV_UNSUPPORTED;
-struct Probe { // bytes, what they convert to, the error code; the same from units
-    std::string bytes;
-    std::u16string toU;
-    int toError;
-    std::u16string units;
-    std::string fromU;
-    int fromError;
-};
 // clang-format off
+struct Probe { std::string bytes; std::u16string toU; int toError; std::u16string units; std::string fromU; int fromError; };
+// The dump's line count; `path` is opened instead of a file of `content` where given.
+struct File { const char* name; std::string content; long records; int mbCurMax; Probe probe; std::string path; };
 const Probe kLatin1{"A\x81\xFF", u"A\x81\xFF", kOk, u"A\xFF\x100", "A\xFF", kNoMap};
 const Probe kNone{"A", u"", kNoMap, u"A", "", kNoMap};
 const Probe kABC{"AB\x81@C", u"AB\u3000", kNoMap, u"A\u3000BC", "A\x81@B", kNoMap};
@@ -39,14 +27,7 @@ const Probe kDupsProbe{"ABCcdD\x81@\x81\x41\x42\x42\x81\x42", u"ABCCDD\u3000\u30
 TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
 {
     noxtest::TempDir dir;
-    const struct {
-        const char* name;
-        std::string content;
-        long records; // lines of the table dump
-        int mbCurMax;
-        Probe probe;
-        std::string path; // opened instead of a file with the content
-    } cases[] = {
+    const File cases[] = {
         {"missing file", "", 256, 1, kLatin1, dir.path() + "/absent.ucm"},
         {"directory", "", 0, 0, kNone, dir.path()},
         {"empty file", "", 0, 0, kNone, ""},
@@ -79,20 +60,18 @@ TEST(HostileFilesTest, FileGivesItsRecordsOrAFallback)
         const std::string path = c.path.empty() ? dir.write("test.ucm", c.content) : c.path;
         EXPECT_EQ(c.records == 256 ? "Cannot access '" + path + "'\n" : "", // Latin-1 fallback
                   noxtest::captureStderr([&] { h = ncnv_loadConverter(path.c_str()); }));
-        int error = noxtest::kUnset;
-        EXPECT_EQ(c.mbCurMax, ncnv_MB_CUR_MAX(h, &error));
-        const std::string dumpFile = dir.path() + "/dump" + std::to_string(&c - cases);
-        ncnv_dumpUTF8(h, dumpFile.c_str(), "w");
-        std::ifstream dump(dumpFile); // a line per record
+        EXPECT_EQ(c.mbCurMax, ncnv_MB_CUR_MAX(h, nullptr));
+        ncnv_dumpUTF8(h, (dir.path() + "/dump").c_str(), "w");
+        std::ifstream dump(dir.path() + "/dump"); // a line per record
         EXPECT_EQ(c.records, std::count(std::istreambuf_iterator<char>(dump), {}, '\n'));
-        noxtest::forEachLevel([&] {
-            const auto toU = noxtest::toUChars(h, c.probe.bytes, int(c.probe.bytes.size()), 64);
-            const auto fromU = noxtest::fromUChars(h, c.probe.units, int(c.probe.units.size()), 64);
-            EXPECT_EQ(c.probe.toU, std::u16string(toU.out.begin(), toU.out.begin() + toU.result));
-            EXPECT_EQ(c.probe.fromU,
-                      std::string(fromU.out.begin(), fromU.out.begin() + fromU.result));
-            EXPECT_EQ(c.probe.toError, toU.error);
-            EXPECT_EQ(c.probe.fromError, fromU.error);
+        noxtest::forEachLevel([&] { // bytes to units and units to bytes, with the error code
+            const auto to = noxtest::toUChars(h, c.probe.bytes, int(c.probe.bytes.size()), 64);
+            const auto from = noxtest::fromUChars(h, c.probe.units, int(c.probe.units.size()), 64);
+            EXPECT_EQ(std::tie(c.probe.toU, c.probe.toError, c.probe.fromU, c.probe.fromError),
+                      std::make_tuple(std::u16string(to.out.begin(), to.out.begin() + to.result),
+                                      to.error,
+                                      std::string(from.out.begin(), from.out.begin() + from.result),
+                                      from.error));
         });
         ncnv_releaseConverter(h);
     }
@@ -123,11 +102,10 @@ TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
             std::snprintf(line + at, sizeof line - at, " |%c\n", "013"[rng() % 3]);
             lines.emplace_back(line);
         }
-        for (int order = 0; order < (few ? 1 : 3); ++order) {
-            if (order > 0) {
-                order == 1 ? std::sort(lines.begin(), lines.end())
-                           : std::reverse(lines.begin(), lines.end());
-            }
+        for (int order = 0; order < (few ? 1 : 3); ++order) { // as made, sorted, reversed
+            order == 1   ? std::sort(lines.begin(), lines.end())
+            : order == 2 ? std::reverse(lines.begin(), lines.end())
+                         : void();
             std::string table = "<nox_lead_bytes> 01-7F:1 80-9F:2 A0-BF:3 C0-FF:4\n";
             for (const std::string& line : lines) {
                 table += line;
@@ -138,10 +116,8 @@ TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
     for (const std::string& path : paths) {
         const NoxUCharConverter c(path.c_str());
         for (const bool byBytes : {false, true}) {
-            std::vector<NoxUCharMapping*> sorted;
-            for (uint32_t i = 0; i < c.dataLen; ++i) {
-                sorted.push_back(&c.data[i]);
-            }
+            std::vector<NoxUCharMapping*> sorted(c.dataLen);
+            std::iota(sorted.begin(), sorted.end(), c.data);
             std::qsort(sorted.data(), sorted.size(), sizeof sorted[0],
                        byBytes ? local_s_compareMBCS : local_s_compareUnicode);
             EXPECT_TRUE(

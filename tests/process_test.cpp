@@ -3,16 +3,9 @@
 #include "NoxUCharConverter.h"
 #include "environment.h"
 #include "test_support.h"
-#include "unicode.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <cstdlib>
-#include <functional>
-#include <string>
-#include <vector>
 
 namespace {
 
