@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,7 @@ void s_everyPrefixAndRoom(NoxUConverter* h)
 
 TEST(GuardPageTest, CutCharactersAndFullRoomsStopAtTheGuard)
 {
-    const noxtest::Handle wide(kWideUcm);
-    s_everyPrefixAndRoom(wide.get());
+    s_everyPrefixAndRoom(noxtest::Handle(kWideUcm).get());
 }
 
 // UTF input of every length from 1 to 80 units, from several scripts and cut anywhere, with
@@ -74,8 +74,7 @@ TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
             // Mostly one script at a time, so that the vector blocks see long regular runs.
             std::u32string text;
             for (size_t i = 0; text.size() < length; ++i) {
-                const size_t script = (i / 24 + length) % 5;
-                text += chars[i % 7 == 6 ? 0 : script][from];
+                text += chars[i % 7 == 6 ? 0 : (i / 24 + length) % 5][from];
             }
             text.resize(length); // may cut the last character
             for (int to = (from + 1) % 3; to != from; to = (to + 1) % 3) {
@@ -83,10 +82,10 @@ TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
                 const Utf::Routine routine = kRoutines[from][to];
                 noxtest::expectEveryLevelAsExact([&] {
                     const auto ample = routine(text, 4 * length + 64, strictConversion);
-                    const size_t needed = ample.out.size();
-                    return std::vector<noxtest::UtfCall>{
-                        ample, routine(text, needed, strictConversion),
-                        routine(text, std::max<size_t>(needed, 1) - 1, strictConversion)};
+                    const size_t needed = ample.out.size(), less = std::max<size_t>(needed, 1) - 1;
+                    return std::vector<noxtest::UtfCall>{ample,
+                                                         routine(text, needed, strictConversion),
+                                                         routine(text, less, strictConversion)};
                 });
             }
         }
@@ -99,38 +98,36 @@ TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
 // with counts and ranges of its length, one less, one more, and far beyond.
 TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
 {
-    const std::string ucm = std::string(NOX_DATA_DIR) + "/ucm/";
     // Each page with a unit beyond ASCII that it maps (the bytes 0x82 0xA0 map in every one:
     // two Latin or Cyrillic characters, or one double-byte character).
     const std::pair<std::string, char16_t> pages[] = {
         {"/LATIN_1", 0xE9}, {"CP1252", 0xE9}, {"CP1251", 0x430}, {"SJIS", 0x3042}, {"GBK", 0x3042}};
     const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    // The long texts first, then every length from 1 to 80.
     std::vector<size_t> lengths = {100, pageSize - 1, pageSize + 7, 2 * pageSize + 33};
-    for (size_t length = 1; length <= 80; ++length) {
-        lengths.push_back(length);
-    }
+    lengths.resize(4 + 80);
+    std::iota(lengths.begin() + 4, lengths.end(), 1);
     const int far = INT_MAX;
+    // The short texts with a few lengths after the 0, the long ones with many.
+    const std::vector<size_t> kShortAfters = {0, 17, 65},
+                              kLongAfters = {0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200};
     for (const auto& [name, upper] : pages) {
-        const noxtest::Handle h(name[0] == '/' ? ncnv_getConverter(name.c_str() + 1)
-                                               : ncnv_loadConverter((ucm + name + ".ucm").c_str()));
+        const noxtest::Handle h(
+            name[0] == '/' ? ncnv_getConverter(name.c_str() + 1)
+                           : ncnv_loadConverter((NOX_DATA_DIR "/ucm/" + name + ".ucm").c_str()));
         for (const size_t length : lengths) {
             // ASCII and, now and then, the bytes 0x82 0xA0 and the page's upper unit.
             std::string bytes;
             std::u16string units;
             for (size_t i = 0; units.size() < length; ++i) {
-                const size_t pick = (i * 7 + length) % 5;
+                const bool wide = (i * 7 + length) % 5 < 2, fits = bytes.size() + 2 <= length;
                 const auto ascii = char(0x21 + (i * 13 + length) % 90);
-                if (bytes.size() < length) {
-                    bytes +=
-                        pick < 2 && bytes.size() + 2 <= length ? "\x82\xA0" : std::string(1, ascii);
-                }
-                units += pick < 2 ? upper : char16_t(ascii);
+                bytes += bytes.size() >= length ? ""
+                         : wide && fits         ? "\x82\xA0"
+                                                : std::string(1, ascii);
+                units += wide ? upper : char16_t(ascii);
             }
-            // The short texts with a few lengths after the 0, the long ones with many.
-            const std::vector<size_t> afters =
-                length <= 80 ? std::vector<size_t>{0, 17, 65}
-                             : std::vector<size_t>{0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200};
-            for (const size_t after : afters) {
+            for (const size_t after : length <= 80 ? kShortAfters : kLongAfters) {
                 SCOPED_TRACE(testing::Message()
                              << name << ", length " << length << ", after " << after);
                 const std::string inBytes = bytes + '\0' + std::string(after, 'A');
@@ -150,9 +147,8 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
                     }
                     return retval;
                 };
-                const std::vector<Call> first = outcomes();
-                EXPECT_TRUE(first[0].error == NCNV_OK && first[1].error == NCNV_OK)
-                    << "the text converts whole, up to its 0";
+                const std::vector<Call> first = outcomes(); // the text converts whole, up to its 0
+                EXPECT_TRUE(first[0].error == NCNV_OK && first[1].error == NCNV_OK);
                 noxtest::expectEveryLevelAsExact(outcomes);
             }
         }
@@ -166,8 +162,7 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
 TEST(GuardPageTest, BestEffortPassThroughAtTheGuard)
 {
     const auto r = noxtest::runInChild({{"NOX_UNICODE_CONVERT_BEST_EFFORT", "True"}}, [] {
-        const noxtest::Handle wide(kWideUcm);
-        s_everyPrefixAndRoom(wide.get());
+        s_everyPrefixAndRoom(noxtest::Handle(kWideUcm).get());
         return ncnv_getConvertBestEffort() && !testing::Test::HasFailure() ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode) << r.err;

@@ -9,10 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <random>
 #include <set>
@@ -22,16 +20,12 @@
 // Reaches the converter's private binary-search lookups.
 class NoxUCharConverterTestPeer {
   public:
-    static auto bytes(const NoxUCharConverter& c, const unsigned char* t)
-    {
-        return c.mf_findMBChar(t);
-    }
+    static auto bytes(const NoxUCharConverter& c, const uint8_t* t) { return c.mf_findMBChar(t); }
     static auto unicode(const NoxUCharConverter& c, uint16_t v) { return c.mf_findUChar(v); }
 };
 
 namespace {
 
-using noxref::NoxRefCodePage;
 using noxtest::hex;
 using Peer = NoxUCharConverterTestPeer;
 
@@ -45,7 +39,7 @@ struct Report {
 struct Table {
     std::string name;
     std::unique_ptr<NoxUCharConverter> converter;
-    NoxRefCodePage reference = NoxRefCodePage::fromConverter(*converter);
+    noxref::NoxRefCodePage reference = noxref::NoxRefCodePage::fromConverter(*converter);
 };
 
 // The slot each lookup chooses: every single byte, every pair under a two-byte lead byte, each
@@ -53,40 +47,39 @@ struct Table {
 void s_compareLookups(const Table& t, Report& report)
 {
     const NoxUCharConverter& c = *t.converter;
-    const auto compare = [&](NoxUCharMapping** index, const NoxUCharMapping* got, int want,
-                             const std::string& key) {
-        const auto slot = got == nullptr ? -1 : std::find(index, index + c.dataLen, got) - index;
-        if (slot != want) {
-            report.fail(t.name + ": " + key + ": library slot " + std::to_string(slot) +
-                        ", reference slot " + std::to_string(want));
-        }
-    };
-    std::set<std::array<unsigned char, 8>> texts; // keys as text, unused bytes 0
-    for (unsigned first = 1; first < 0x100; ++first) {
-        for (unsigned second = 0; second < (c.leadBytes.bytes[first] == 2 ? 0x100 : 1); ++second) {
-            texts.insert({uint8_t(first), uint8_t(second)});
+    std::set<std::pair<bool, uint32_t>> keys; // (bytes, key): little-endian bytes, or a value
+    for (uint32_t key = 0; key < 0x10000; ++key) {
+        keys.insert({false, key});
+        if (uint8_t(key) != 0 && (key < 0x100 || c.leadBytes.bytes[uint8_t(key)] == 2)) {
+            keys.insert({true, key});
         }
     }
     for (const NoxUCharMapping& r : t.reference.byBytes()) {
-        const int length = std::max(r.mappingType & 7, 1);
-        for (const uint32_t key : {r.mbcsBytes, r.mbcsBytes + (1u << (8 * (length - 1)))}) {
-            texts.insert({uint8_t(key), uint8_t(key >> 8), uint8_t(key >> 16), uint8_t(key >> 24)});
+        const uint32_t neighbour = r.mbcsBytes + (1u << (8 * std::max(r.mappingType & 7, 1) - 8));
+        keys.insert({{true, r.mbcsBytes}, {true, neighbour}});
+    }
+    for (const auto& [bytes, key] : keys) {
+        const uint8_t text[8] = {uint8_t(key), uint8_t(key >> 8), uint8_t(key >> 16),
+                                 uint8_t(key >> 24)};
+        NoxUCharMapping* const* index = bytes ? c.mbcsData : c.unicodeData;
+        const NoxUCharMapping* got = bytes ? Peer::bytes(c, text) : Peer::unicode(c, uint16_t(key));
+        const int want = bytes ? t.reference.findCharacterSlot(text)
+                               : t.reference.findUnicodeSlot(uint16_t(key));
+        const auto slot = got == nullptr ? -1 : std::find(index, index + c.dataLen, got) - index;
+        if (slot != want) {
+            report.fail(t.name +
+                        (bytes ? ": bytes " + hex(text) : ": value " + std::to_string(key)) +
+                        ": library slot " + std::to_string(slot) + ", reference slot " +
+                        std::to_string(want));
         }
-    }
-    for (const auto& text : texts) {
-        compare(c.mbcsData, Peer::bytes(c, text.data()), t.reference.findCharacterSlot(text.data()),
-                "bytes " + hex(text));
-    }
-    for (uint32_t value = 0; value < 0x10000; ++value) {
-        compare(c.unicodeData, Peer::unicode(c, uint16_t(value)),
-                t.reference.findUnicodeSlot(uint16_t(value)), "value " + std::to_string(value));
     }
 }
 
 // The counted conversions both ways of random text (characters of the table, ASCII, noise; then
 // a 0 and noise) through the library or the reference: results, error codes, whole output
-// buffers, messages. Both sides draw the same count (up to the 0, within, at and beyond the
-// end) and room (none, short, exact, more) from their copy of `rng`.
+// buffers with three units past the room (which nothing may write), messages. Both sides draw
+// the same count (up to the 0, within, at and beyond the end) and room (none, short, exact,
+// more) from their copy of `rng`.
 std::string s_outcome(const Table& t, bool library, bool bestEffort, unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -98,70 +91,59 @@ std::string s_outcome(const Table& t, bool library, bool bestEffort, unsigned se
         const NoxUCharMapping r =
             records.empty() ? NoxUCharMapping() : records[rng() % records.size()];
         const auto ascii = 0x20 + rng() % 0x5F, noise = 1 + rng() % (wide ? 0xFFFF : 0xFF);
+        const auto other = pick < 80 ? ascii : 1 + noise % 0xFF; // as a byte
         for (int k = 0; k < (pick < 55 ? r.mappingType & 7 : 1); ++k) {
-            const auto other = pick < 80 ? ascii : 1 + noise % 0xFF;
             bytes.push_back(char(pick < 55 ? r.mbcsBytes >> (8 * k) : other));
         }
         units.push_back(UChar(pick < 55 ? r.unicodeCharacterValue : pick < 80 ? ascii : noise));
     }
-    const int sizes[2] = {int(bytes.size()), int(units.size())};
     bytes.insert(bytes.end(), {0, 'x', char(0x81)});
     units.insert(units.end(), {0, 'x', 0x4E00});
-    noxref::NoxRefContext context{bestEffort, {}}, quiet;
-    int count[2], room[2], results[2] = {}, errors[2] = {noxtest::kUnset, noxtest::kUnset};
-    for (int d = 0; d < 2; ++d) {
-        const int n = sizes[d],
-                  counts[] = {-1, n, n + 1, n + 3, INT_MAX, int(rng() % unsigned(n + 1))};
-        count[d] = counts[rng() % 6];
-        int error = 0;
-        const int need = d == 0 ? t.reference.convert<char, UChar>(nullptr, 0, bytes.data(),
-                                                                   count[d], &error, quiet)
-                                : t.reference.convert<UChar, char>(nullptr, 0, units.data(),
-                                                                   count[d], &error, quiet);
+    std::string retval = "bytes [" + hex(bytes) + "], units [" + hex(units) + "]";
+    const auto direction = [&](const auto& in, auto fill, auto member) {
+        noxref::NoxRefContext context{bestEffort, {}}, quiet;
+        const int n = int(in.size()) - 3; // before the 0
+        const int counts[] = {-1, n, n + 1, n + 3, INT_MAX, int(rng() % unsigned(n + 1))};
+        const int count = counts[rng() % 6];
+        int error = noxtest::kUnset, result = 0;
+        const int need = t.reference.convert(static_cast<decltype(fill)*>(nullptr), 0, in.data(),
+                                             count, nullptr, quiet);
         const int rooms[] = {-1, 0, std::max(need - 1, 0), need, need + 9};
-        room[d] = rooms[rng() % 5];
-    }
-    // Three units after the room, which nothing may write.
-    std::vector<UChar> to(size_t(std::max(room[0], 0) + 3), 0xEEEE);
-    std::vector<char> from(size_t(std::max(room[1], 0) + 3), char(0xEE));
-    UChar* toOut = room[0] < 0 ? nullptr : to.data();
-    char* fromOut = room[1] < 0 ? nullptr : from.data();
-    const NoxUCharConverter& c = *t.converter;
-    const std::string printed = noxtest::captureStderr([&] {
-        results[0] = library ? c.toUChars(toOut, room[0], bytes.data(), count[0], &errors[0])
-                             : t.reference.convert(toOut, room[0], bytes.data(), count[0],
-                                                   &errors[0], context);
-        results[1] = library ? c.fromUChars(fromOut, room[1], units.data(), count[1], &errors[1])
-                             : t.reference.convert(fromOut, room[1], units.data(), count[1],
-                                                   &errors[1], context);
-    });
-    return "bytes [" + hex(bytes) + "], units [" + hex(units) + "]\nresults " + hex(results) +
-           ", errors " + hex(errors) + "\n[" + hex(to) + "]\n[" + hex(from) + "]\nmessages \"" +
-           (library ? printed : context.messages) + "\"";
+        const int room = rooms[rng() % 5];
+        std::vector<decltype(fill)> out(size_t(std::max(room, 0) + 3), fill);
+        auto* const target = room < 0 ? nullptr : out.data();
+        const std::string printed = noxtest::captureStderr([&] {
+            result = library ? (t.converter.get()->*member)(target, room, in.data(), count, &error)
+                             : t.reference.convert(target, room, in.data(), count, &error, context);
+        });
+        retval += "\nresult, error " + hex(std::vector<int>{result, error}) + "\n[" + hex(out) +
+                  "]\nmessages \"" + (library ? printed : context.messages) + "\"";
+    };
+    direction(bytes, UChar(0xEEEE), &NoxUCharConverter::toUChars);
+    direction(units, char(0xEE), &NoxUCharConverter::fromUChars);
+    return retval;
 }
 
-// The lookups of every table, then the conversions at every level in two child processes:
-// without and with best-effort mode, which is fixed at first use.
+// In two child processes, without and with best-effort mode (fixed at first use): the lookups
+// of every table (in the first), then the conversions at every level.
 void s_compareTables(const std::vector<Table>& tables, unsigned seed)
 {
-    Report lookups;
-    for (const Table& t : tables) {
-        s_compareLookups(t, lookups);
-    }
-    EXPECT_EQ(0, lookups.failures) << lookups.text;
     for (const bool bestEffort : {false, true}) {
         const auto child = [&] {
             Report report;
             unsigned draw = seed;
             for (const Table& t : tables) {
+                if (!bestEffort) {
+                    s_compareLookups(t, report);
+                }
                 for (int round = 0; round < 40 && report.failures < 12; ++round, ++draw) {
                     const std::string want = s_outcome(t, false, bestEffort, draw);
                     noxtest::forEachLevel([&] {
                         const std::string got = s_outcome(t, true, bestEffort, draw);
                         if (got != want) {
-                            report.fail(t.name + ", level " +
-                                        nox::kernelLevelName(nox::kernelCeiling()) +
-                                        ", library:\n" + got + "\nreference:\n" + want);
+                            report.fail(t.name + " at " +
+                                        nox::kernelLevelName(nox::kernelCeiling()) + ":\n" + got +
+                                        "\nreference:\n" + want);
                         }
                     });
                 }
@@ -180,8 +162,8 @@ TEST(ReferenceCodePageTest, EveryShippedCodePage)
     std::vector<Table> tables;
     tables.push_back({"LATIN_1", std::make_unique<NoxUCharConverter>("/", "LATIN_1")});
     for (const std::string& file : noxtest::shippedCodePages()) {
-        tables.push_back({std::filesystem::path(file).stem().string(),
-                          std::make_unique<NoxUCharConverter>(file.c_str())});
+        tables.push_back(
+            {file.substr(file.rfind('/') + 1), std::make_unique<NoxUCharConverter>(file.c_str())});
         ASSERT_GT(tables.back().converter->dataLen, 0u) << file;
     }
     s_compareTables(tables, 1216);
@@ -193,10 +175,9 @@ TEST(ReferenceCodePageTest, EveryShippedCodePage)
 std::string s_stressUcm(int count, std::mt19937& rng)
 {
     std::vector<std::string> runs; // 'b' shares the bytes, 'v' the value; then the precisions
-    for (const char* precisions : {"00", "01", "03", "10", "11", "13", "30", "31", "33", "013",
-                                   "031", "103", "130", "301", "310"}) {
-        runs.push_back(std::string("b") + precisions);
-        runs.push_back(std::string("v") + precisions);
+    for (const std::string p : {"00", "01", "03", "10", "11", "13", "30", "31", "33", "013", "031",
+                                "103", "130", "301", "310"}) {
+        runs.insert(runs.end(), {"b" + p, "v" + p});
     }
     for (int i = 4 + 72; i < count; ++i) {
         runs.push_back(std::string("v") + "013"[rng() % 5 / 2]);
@@ -208,12 +189,12 @@ std::string s_stressUcm(int count, std::mt19937& rng)
     for (const std::string& run : runs) {
         const size_t first = i;
         for (const char precision : run.substr(1)) {
-            const size_t bytes = run[0] == 'b' ? first : i, value = run[0] == 'b' ? i : first;
+            const size_t at = i++, bytes = run[0] == 'b' ? first : at,
+                         value = run[0] == 'b' ? at : first;
             char line[48];
             std::snprintf(line, sizeof line, "<U%04zX> \\x%02zX\\x%02zX |%c\n", 0x4E00 + value,
                           0x81 + bytes / 190, 0x40 + bytes % 190, precision);
             lines.push_back(line);
-            ++i;
         }
     }
     std::shuffle(lines.begin(), lines.end(), rng);
@@ -230,10 +211,10 @@ TEST(ReferenceCodePageTest, TablesThatStressTheLookups)
     std::mt19937 rng(1227);
     std::vector<Table> tables;
     for (const int count : {76, 126, 127, 128, 129, 254, 255, 256, 257, 400, 1000}) {
-        for (int copy = 0; copy < 3; ++copy) {
-            const std::string name = "stress-" + std::to_string(count) + "-" + std::to_string(copy);
-            const std::string file = dir.write(name + ".ucm", s_stressUcm(count, rng));
-            tables.push_back({name, std::make_unique<NoxUCharConverter>(file.c_str())});
+        for (const std::string name : {"a", "b", "c"}) {
+            const std::string file =
+                dir.write(std::to_string(count) + name + ".ucm", s_stressUcm(count, rng));
+            tables.push_back({file, std::make_unique<NoxUCharConverter>(file.c_str())});
             ASSERT_EQ(unsigned(count), tables.back().converter->dataLen);
         }
     }

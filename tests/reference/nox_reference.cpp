@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <type_traits>
 
 namespace noxref {
 
@@ -44,53 +43,41 @@ Read s_read(const UTF16* source, const UTF16* sourceEnd, bool strict)
 Read s_read(const UTF8* source, const UTF8* sourceEnd, bool)
 {
     const UTF8 first = source[0];
-    Read r;
-    r.length = 0;
-    while (r.length < 6 && (first & (0x80 >> r.length)) != 0) {
-        ++r.length;
+    const int length =
+        first < 0xC0 ? 1
+                     : 2 + (first >= 0xE0) + (first >= 0xF0) + (first >= 0xF8) + (first >= 0xFC);
+    if (length > sourceEnd - source) {
+        return Read{sourceExhausted, 0, length, false};
     }
-    r.length = std::max(r.length, 1);
-    if (r.length > sourceEnd - source) {
-        return Read{sourceExhausted, 0, r.length, false};
-    }
-    bool legal = r.length <= 4 && (first < 0x80 || first >= 0xC2) && first < 0xF5;
-    r.value = first & (0xFFu >> (r.length == 1 ? 1 : r.length + 1));
-    for (int i = 1; legal && i < r.length; ++i) {
+    bool legal = length <= 4 && (first < 0x80 || first >= 0xC2) && first < 0xF5;
+    UTF32 value = first & (0xFFu >> (length == 1 ? 1 : length + 1));
+    for (int i = 1; legal && i < length; ++i) {
         const UTF8 low = i == 1 && first == 0xE0 ? 0xA0 : i == 1 && first == 0xF0 ? 0x90 : 0x80;
         legal = source[i] >= low && source[i] <= (i == 1 && first == 0xF4 ? 0x8F : 0xBF);
-        r.value = (r.value << 6) | (source[i] & 0x3Fu);
+        value = (value << 6) | (source[i] & 0x3Fu);
     }
-    r.stop = legal ? conversionOK : sourceIllegal;
-    r.strictBad = r.value >= 0xD800 && r.value <= 0xDFFF;
-    return r;
+    return Read{legal ? conversionOK : sourceIllegal, value, length,
+                value >= 0xD800 && value <= 0xDFFF};
 }
 
-// The writers put a whole character when it fits before `targetEnd`, else nothing (false).
-template <typename T> bool s_write(UTF32 value, T*& target, const T* targetEnd) // UTF-16, UTF-32
+// Puts a whole character when it fits before `targetEnd`, else nothing (false).
+template <typename T> bool s_write(UTF32 value, T*& target, const T* targetEnd)
 {
-    const bool pair = sizeof(T) == 2 && value >= 0x10000;
-    if (targetEnd - target < (pair ? 2 : 1)) {
-        return false;
-    }
-    if (pair) {
-        *target++ = static_cast<T>(0xD800 + ((value - 0x10000) >> 10));
-        value = 0xDC00 + (value & 0x3FF);
-    }
-    *target++ = static_cast<T>(value);
-    return true;
-}
-
-bool s_write(UTF32 value, UTF8*& target, const UTF8* targetEnd)
-{
-    const int length = value < 0x80 ? 1 : value < 0x800 ? 2 : value < 0x10000 ? 3 : 4;
+    const bool utf8 = sizeof(T) == 1, pair = sizeof(T) == 2 && value >= 0x10000;
+    const int length =
+        utf8 ? 1 + (value >= 0x80) + (value >= 0x800) + (value >= 0x10000) : 1 + pair;
     if (targetEnd - target < length) {
         return false;
     }
-    for (int i = length - 1; i > 0; --i, value >>= 6) {
-        target[i] = static_cast<UTF8>(0x80 | (value & 0x3F));
+    for (int i = length - 1; utf8 && i > 0; --i, value >>= 6) { // UTF-8 trail bytes
+        target[i] = static_cast<T>(0x80 | (value & 0x3F));
     }
-    static const UTF8 s_marks[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-    target[0] = static_cast<UTF8>(s_marks[length] | value);
+    if (pair) {
+        target[1] = static_cast<T>(0xDC00 + (value & 0x3FF));
+        value = 0xD800 + ((value - 0x10000) >> 10);
+    }
+    static const UTF8 s_marks[5] = {0, 0, 0xC0, 0xE0, 0xF0}; // UTF-8 lead bytes by length
+    target[0] = static_cast<T>((utf8 ? s_marks[length] : 0) | value);
     target += length;
     return true;
 }
@@ -100,8 +87,7 @@ template <typename S, typename T>
 utf_ConversionResult s_convert(const S** sourceStart, const S* sourceEnd, T** targetStart,
                                T* targetEnd, utf_ConversionFlags flags)
 {
-    const bool strict = flags == strictConversion;
-    const bool roomFirst = !(std::is_same_v<S, UTF32> && std::is_same_v<T, UTF8>);
+    const bool strict = flags == strictConversion, roomFirst = !(sizeof(S) == 4 && sizeof(T) == 1);
     utf_ConversionResult result = conversionOK;
     while (result == conversionOK && *sourceStart < sourceEnd) {
         const Read r = s_read(*sourceStart, sourceEnd, strict);
@@ -115,28 +101,9 @@ utf_ConversionResult s_convert(const S** sourceStart, const S* sourceEnd, T** ta
     return result;
 }
 
-} // namespace
-
-const Routine<UTF32, UTF16> convertUTF32toUTF16 = &s_convert<UTF32, UTF16>;
-const Routine<UTF16, UTF32> convertUTF16toUTF32 = &s_convert<UTF16, UTF32>;
-const Routine<UTF16, UTF8> convertUTF16toUTF8 = &s_convert<UTF16, UTF8>;
-const Routine<UTF32, UTF8> convertUTF32toUTF8 = &s_convert<UTF32, UTF8>;
-const Routine<UTF8, UTF16> convertUTF8toUTF16 = &s_convert<UTF8, UTF16>;
-const Routine<UTF8, UTF32> convertUTF8toUTF32 = &s_convert<UTF8, UTF32>;
-
-namespace {
-
-void s_setError(int* errorReturn, int code)
-{
-    if (errorReturn != nullptr) {
-        *errorReturn = code;
-    }
-}
-
-int s_length(const NoxUCharMapping& m)
-{
-    return m.mappingType & 0x7;
-}
+// Sets the error code where there is a place for it.
+const auto s_setError = [](int* to, int code) { *(to != nullptr ? to : &code) = code; };
+const auto s_length = [](const NoxUCharMapping& m) { return m.mappingType & 0x7; };
 
 // Binary search, first probe capped at slot 127; among equal keys the first of the run if it is
 // the direction's regular mapping, else the nearest usable one (regular or fallback) at or
@@ -146,52 +113,41 @@ int s_search(const std::vector<NoxUCharMapping>& records, uint32_t key, bool byt
     const auto keyOf = [&](int slot) {
         return bytes ? records[slot].mbcsBytes : records[slot].unicodeCharacterValue;
     };
-    const auto sameKey = [&](int slot) {
-        return slot >= 0 && !(bytes && s_length(records[slot]) == 0) && keyOf(slot) == key;
-    };
-    const auto has = [&](int slot, int flags) { return (records[slot].mappingType & flags) != 0; };
+    const auto ended = [&](int slot) { return bytes && s_length(records[slot]) == 0; };
     const int regular = bytes ? ToUnicodeDefault : FromUnicodeDefault;
     const int usable = regular | (bytes ? ToUnicodeFallback : FromUnicodeFallback);
     const int count = static_cast<int>(records.size());
     int begin = 0, end = count - 1, probe = std::min(count / 2, 127);
-    while (count > 0 && !(bytes && s_length(records[probe]) == 0) && keyOf(probe) != key) {
+    while (count > 0 && begin != end && !ended(probe) && keyOf(probe) != key) {
+        // The bound on the key's side moves to the probe, or past it when it is already there.
         const bool below = keyOf(probe) < key;
-        if (probe == (below ? begin : end)) {
-            if (begin == end) {
-                return -1;
-            }
-            below ? ++begin : --end;
-        } else {
-            (below ? begin : end) = probe;
-        }
+        int& bound = below ? begin : end;
+        bound = probe + (probe != bound ? 0 : below ? 1 : -1);
         probe = begin + (end - begin) / 2;
     }
-    if (count == 0 || !sameKey(probe)) {
-        return -1;
+    int first = -1, nearest = -1; // the run of the key up to the probe, from the probe back
+    for (int slot = probe; count > 0 && slot >= 0 && !ended(slot) && keyOf(slot) == key; --slot) {
+        first = slot;
+        nearest = nearest < 0 && (records[slot].mappingType & usable) != 0 ? slot : nearest;
     }
-    int first = probe;
-    while (sameKey(first - 1)) {
-        --first;
-    }
-    if (has(first, regular)) {
-        return first;
-    }
-    for (int slot = probe; sameKey(slot); --slot) {
-        if (has(slot, usable)) {
-            return slot;
-        }
-    }
-    return probe;
+    const bool chosen = first < 0 || (records[first].mappingType & regular) != 0;
+    return chosen ? first : nearest < 0 ? probe : nearest;
 }
 
-template <typename... Args> std::string s_format(const char* format, Args... args)
-{
+const auto s_format = [](const char* format, auto... args) {
     char line[64];
     std::snprintf(line, sizeof line, format, args...);
-    return line;
-}
+    return std::string(line);
+};
 
 } // namespace
+
+const Routine<UTF32, UTF16> convertUTF32toUTF16 = &s_convert<UTF32, UTF16>;
+const Routine<UTF16, UTF32> convertUTF16toUTF32 = &s_convert<UTF16, UTF32>;
+const Routine<UTF16, UTF8> convertUTF16toUTF8 = &s_convert<UTF16, UTF8>;
+const Routine<UTF32, UTF8> convertUTF32toUTF8 = &s_convert<UTF32, UTF8>;
+const Routine<UTF8, UTF16> convertUTF8toUTF16 = &s_convert<UTF8, UTF16>;
+const Routine<UTF8, UTF32> convertUTF8toUTF32 = &s_convert<UTF8, UTF32>;
 
 NoxRefCodePage NoxRefCodePage::fromConverter(const NoxUCharConverter& converter)
 {
@@ -229,16 +185,12 @@ int NoxRefCodePage::mf_convert(const char*& source, long left, UChar* out, long 
     const auto* text = reinterpret_cast<const unsigned char*>(source);
     int n = 0;
     for (; left != 0 && *text != 0; ++n) {
-        if (left > 0 && mLeadBytes[*text] > left) {
-            s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
-            break;
-        }
-        const int slot = findCharacterSlot(text);
-        if (slot < 0 && !context.bestEffort) {
+        // -2: the lead byte says the character goes past the count.
+        const int slot = left > 0 && mLeadBytes[*text] > left ? -2 : findCharacterSlot(text);
+        if (slot == -1 && !context.bestEffort) {
             s_setError(errorReturn, NCNV_UNSUPPORTED);
             unsigned shown[4] = {}; // bytes past `left` (negative: no count) or a 0 show as 0
-            for (long i = 0; i < 4 && (left < 0 || i < left) && (i == 0 || shown[i - 1] != 0);
-                 ++i) {
+            for (long i = 0; i < 4 && i != left && (i == 0 || shown[i - 1] != 0); ++i) {
                 shown[i] = text[i];
             }
             context.messages +=
@@ -247,7 +199,7 @@ int NoxRefCodePage::mf_convert(const char*& source, long left, UChar* out, long 
             break;
         }
         const int length = slot < 0 ? 1 : s_length(mByBytes[slot]);
-        if (left > 0 && length > left) {
+        if (slot == -2 || (left > 0 && length > left)) {
             s_setError(errorReturn, NCNV_INDEX_OUTOFBOUNDS);
             break;
         }
