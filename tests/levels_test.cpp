@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <numeric>
 #include <random>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -15,31 +16,23 @@ namespace {
 
 using namespace noxtest;
 
-// Converts all of `in` with the pointer-range form, going on past each failure: the output,
-// per failure its position and code, and the messages.
+// Converts all of `in` with the pointer-range form, going on past each failure, and appends
+// the output and, per failure, its position and code.
 template <typename In, typename Out>
-std::pair<std::vector<unsigned>, std::string>
-s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
-             NoxUConverter* h, const std::vector<In>& in)
+void s_convertAll(void (*convert)(NoxUConverter*, Out**, const Out*, const In**, const In*, int*),
+                  NoxUConverter* h, const std::vector<In>& in, std::vector<long long>& outcome)
 {
     std::vector<Out> out(4 * in.size() + 8);
-    std::pair<std::vector<unsigned>, std::string> retval;
-    retval.second = captureStderr([&] {
-        for (const In* source = in.data(); source < in.data() + in.size();) {
-            Out* target = out.data();
-            int error = NCNV_OK;
-            convert(h, &target, out.data() + out.size(), &source, in.data() + in.size(), &error);
-            retval.first.insert(retval.first.end(),
-                                reinterpret_cast<std::make_unsigned_t<Out>*>(out.data()),
-                                reinterpret_cast<std::make_unsigned_t<Out>*>(target));
-            if (error != NCNV_OK) {
-                retval.first.push_back(0x1000000u | static_cast<unsigned>(error) << 16 |
-                                       static_cast<unsigned>(source - in.data()));
-                ++source; // past the byte or unit that failed
-            }
+    for (const In* source = in.data(); source < in.data() + in.size();) {
+        Out* target = out.data();
+        int error = NCNV_OK;
+        convert(h, &target, out.data() + out.size(), &source, in.data() + in.size(), &error);
+        outcome.insert(outcome.end(), out.data(), target);
+        if (error != NCNV_OK) {
+            outcome.insert(outcome.end(), {(1LL << 32) + error, source - in.data()});
+            ++source; // past the byte or unit that failed
         }
-    });
-    return retval;
+    }
 }
 
 // Every key of the page, each followed by a separator, and every UTF-16 unit.
@@ -47,15 +40,12 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
 {
     const std::vector<std::string> pages = shippedCodePages();
     ASSERT_FALSE(pages.empty());
-    std::vector<UChar> units;
-    for (unsigned unit = 1; unit < 0x10000; ++unit) {
-        units.push_back(static_cast<UChar>(unit));
-    }
+    std::vector<UChar> units(0xFFFF);
+    std::iota(units.begin(), units.end(), UChar(1));
     for (const std::string& path : pages) {
         SCOPED_TRACE(path);
         const Handle h(ncnv_loadConverter(path.c_str()));
         const NoxUCharConverter c(path.c_str());
-        ASSERT_GT(c.dataLen, 0u);
         std::vector<char> bytes;
         for (unsigned first = 1; first < 256; ++first) {
             const unsigned length = c.leadBytes.bytes[first];
@@ -67,21 +57,30 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
             }
         }
         expectEveryLevelAsExact([&] {
-            return std::make_pair(s_convertAll(ncnv_toUnicode, h.get(), bytes),
-                                  s_convertAll(ncnv_fromUnicode, h.get(), units));
+            std::vector<long long> outcome;
+            const std::string messages = captureStderr([&] {
+                s_convertAll(ncnv_toUnicode, h.get(), bytes, outcome);
+                s_convertAll(ncnv_fromUnicode, h.get(), units, outcome);
+            });
+            return std::make_pair(outcome, messages);
         });
     }
 }
 
 // Runs of the characters that the block kernels take, of every length up to beyond the widest
 // block, ended by each kind of stop (the end, a 0, noise without a mapping, a lead byte cut by
-// the end), with room ending inside the run and right after it: a stop in every lane.
+// the end), with room ending inside the run and right after it: a stop in every lane. On the
+// pages whose units map to themselves, also long runs with one unit that stops the narrowing
+// blocks at every position of the first rounds, the runs of ASCII alone or with units 0xC0-0xFF.
 TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
 {
     std::mt19937 rng(20261208);
-    const std::string mbStops[] = {"", std::string(1, '\0') + "AB", "\xFF\xFE\x80", "\x81"};
-    const std::u16string uStops[] = {u"", std::u16string(1, u'\0') + u"AB", u"\xFFFF\xDC00",
-                                     u"\x3000"};
+    const std::string mbStops[] = {"", {'\0', 'A', 'B'}, "\xFF\xFE\x80", "\x81"};
+    const std::u16string uStops[] = {u"", {u'\0', u'A', u'B'}, u"\xFFFF\xDC00", u"\x3000"};
+    std::map<std::string, std::vector<std::pair<bool, char16_t>>> selfRuns = {
+        // upper, stop
+        {"ISO-8859-1", {{true, u'\0'}, {true, u'\x100'}, {false, u'\xFFFF'}}},
+        {"CP1252", {{false, u'\x81'}, {true, u'\x2019'}, {false, u'\xE9'}}}};
     for (const char* page :
          {"ISO-8859-1", "CP1252", "CP1251", "KOI8-R", "CP037", "SJIS", "GBK", "EUC-KR"}) {
         const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + page + ".ucm";
@@ -89,12 +88,9 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
         const Handle h(ncnv_loadConverter(file.c_str()));
         const NoxUCharConverter c(file.c_str());
         std::vector<std::pair<std::string, char16_t>> pools[2]; // ASCII, others
-        for (uint32_t r = 0; r < c.dataLen; ++r) {
-            const NoxUCharMapping& m = c.data[r];
-            std::string bytes;
-            for (int k = 0; k < m.getMBLen(); ++k) {
-                bytes.push_back(static_cast<char>(m.mbcsBytes >> (8 * k)));
-            }
+        for (const NoxUCharMapping& m : std::vector<NoxUCharMapping>(c.data, c.data + c.dataLen)) {
+            // The key's bytes, packed first byte lowest (so in memory order on this machine).
+            const std::string bytes(reinterpret_cast<const char*>(&m.mbcsBytes), m.getMBLen());
             if (!bytes.empty() && bytes.find('\0') == std::string::npos && m.getUnicode() != 0) {
                 pools[m.getUnicode() < 0x80 ? 0 : 1].emplace_back(bytes, m.getUnicode());
             }
@@ -128,47 +124,25 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
                     hex(mbIn) + " " + hex(uIn));
             }
         }
-    }
-}
-
-// Long runs of units that map to themselves, with one unit that stops the narrowing blocks at
-// every position of the first rounds: the blocks test many units at once and must find a stop
-// in any of them. Text of ASCII alone, and with units of the upper Latin-1 range among it.
-TEST(LevelsTest, LongSelfRunsStopAtEveryPosition)
-{
-    struct Row {
-        const char* page;
-        bool upper;    // units 0xC0-0xFF among the ASCII ones
-        char16_t stop; // the unit placed at each position
-    };
-    const Row rows[] = {
-        {"ISO-8859-1", true, u'\0'},      {"ISO-8859-1", true, u'\x100'},
-        {"ISO-8859-1", false, u'\xFFFF'}, {"CP1252", false, u'\x81'},
-        {"CP1252", true, u'\x2019'},      {"CP1252", false, u'\xE9'},
-    };
-    constexpr size_t kLength = 300;
-    for (const Row& row : rows) {
-        const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + row.page + ".ucm";
-        SCOPED_TRACE(testing::Message() << row.page << (row.upper ? ", upper" : ", ASCII")
-                                        << ", stop " << hex(std::u16string(1, row.stop)));
-        const Handle h(ncnv_loadConverter(file.c_str()));
-        std::u16string text;
-        for (size_t i = 0; i < kLength; ++i) {
-            text += static_cast<char16_t>(row.upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
-        }
-        for (size_t at = 0; at < kLength && !HasFailure(); ++at) {
-            std::u16string in = text;
-            in[at] = row.stop;
-            in += u'\0'; // for the count -1
-            const auto length = static_cast<int>(kLength);
-            expectEveryLevelAsExact(
-                [&] {
-                    return std::vector<Call>{fromUChars(h.get(), in, length, length + 1),
-                                             fromUChars(h.get(), in, length, -1),
-                                             fromUChars(h.get(), in, -1, static_cast<int>(at) + 1),
-                                             fromUnicode(h.get(), in, kLength, kLength)};
-                },
-                "at " + std::to_string(at));
+        for (const auto& [upper, stop] : selfRuns[page]) {
+            constexpr int kLength = 300;
+            std::u16string text;
+            for (int i = 0; i < kLength; ++i) {
+                text += char16_t(upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
+            }
+            for (int at = 0; at < kLength && !HasFailure(); ++at) {
+                std::u16string in = text + u'\0'; // the 0 for the count -1
+                in[size_t(at)] = stop;
+                expectEveryLevelAsExact(
+                    [&] {
+                        return std::vector<Call>{
+                            fromUChars(h.get(), in, kLength, kLength + 1),
+                            fromUChars(h.get(), in, kLength, -1),
+                            fromUChars(h.get(), in, -1, at + 1),
+                            fromUnicode(h.get(), in, size_t(kLength), size_t(kLength))};
+                    },
+                    hex(std::u16string(1, stop)) + " at " + std::to_string(at));
+            }
         }
     }
 }

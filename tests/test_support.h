@@ -72,49 +72,43 @@ struct UtfCall {
     size_t consumed = 0;
     std::u32string out;
     size_t untouched = 0;
-    bool operator==(const UtfCall& o) const
-    {
-        return std::tie(result, consumed, out, untouched) ==
-               std::tie(o.result, o.consumed, o.out, o.untouched);
-    }
+    auto key() const { return std::tie(result, consumed, out, untouched); }
+    bool operator==(const UtfCall& o) const { return key() == o.key(); }
 };
-void PrintTo(const UtfCall& call, std::ostream* os);
-
-// Converts `in` with `f` from right before the input guard into `room` units right before the
-// output guard.
-template <typename S, typename T>
-UtfCall callUtf(utf_ConversionResult (*f)(const S**, const S*, T**, T*, utf_ConversionFlags),
-                const std::u32string& in, size_t room, utf_ConversionFlags flags)
+inline void PrintTo(const UtfCall& call, std::ostream* os)
 {
-    const S* const source = beforeGuard<S>(0, in);
-    T* const target = beforeGuard<T>(1, std::u32string(room, 0xEEEEEEEE));
-    const S* s = source;
-    T* t = target;
-    UtfCall call{f(&s, source + in.size(), &t, target + room, flags), size_t(s - source), {}, 0};
-    for (T* p = target; p < target + room; ++p) {
-        if (p < t) {
-            call.out += char32_t(std::make_unsigned_t<T>(*p));
-        } else {
-            call.untouched += *p == T(0xEEEEEEEE) ? 1 : 0;
-        }
-    }
-    return call;
+    *os << call.result << ", consumed " << call.consumed << ", out " << hex(call.out) << ", "
+        << call.untouched << " untouched";
 }
 
-// The library's six UTF routines through callUtf, by their forms.
+// The library's six UTF routines by their forms: each converts `in` from right before the input
+// guard into `room` units right before the output guard.
 struct Utf {
     using Routine = UtfCall (*)(const std::u32string& in, size_t room, utf_ConversionFlags flags);
-    template <auto f>
-    static UtfCall call(const std::u32string& in, size_t room, utf_ConversionFlags m)
+    template <typename S, typename T, auto f>
+    static UtfCall call(const std::u32string& in, size_t room, utf_ConversionFlags flags)
     {
-        return callUtf(f, in, room, m);
+        const S* const source = beforeGuard<S>(0, in);
+        T* const target = beforeGuard<T>(1, std::u32string(room, 0xEEEEEEEE));
+        const S* s = source;
+        T* t = target;
+        UtfCall call{
+            f(&s, source + in.size(), &t, target + room, flags), size_t(s - source), {}, 0};
+        for (T* p = target; p < target + room; ++p) {
+            if (p < t) {
+                call.out += char32_t(std::make_unsigned_t<T>(*p));
+            } else {
+                call.untouched += *p == T(0xEEEEEEEE) ? 1 : 0;
+            }
+        }
+        return call;
     }
-    static constexpr Routine U8to16 = call<utf_ConvertUTF8toUTF16>,
-                             U8to32 = call<utf_ConvertUTF8toUTF32>,
-                             U16to8 = call<utf_ConvertUTF16toUTF8>,
-                             U16to32 = call<utf_ConvertUTF16toUTF32>,
-                             U32to8 = call<utf_ConvertUTF32toUTF8>,
-                             U32to16 = call<utf_ConvertUTF32toUTF16>;
+    static constexpr Routine U8to16 = call<UTF8, UTF16, utf_ConvertUTF8toUTF16>,
+                             U8to32 = call<UTF8, UTF32, utf_ConvertUTF8toUTF32>,
+                             U16to8 = call<UTF16, UTF8, utf_ConvertUTF16toUTF8>,
+                             U16to32 = call<UTF16, UTF32, utf_ConvertUTF16toUTF32>,
+                             U32to8 = call<UTF32, UTF8, utf_ConvertUTF32toUTF8>,
+                             U32to16 = call<UTF32, UTF16, utf_ConvertUTF32toUTF16>;
 };
 
 // The shipped code pages (every .ucm file below the data folder), sorted; under
@@ -145,8 +139,6 @@ class Handle {
     explicit Handle(const std::string& ucmText);
     explicit Handle(NoxUConverter* handle) : mHandle(handle) {}
     ~Handle() { ncnv_releaseConverter(mHandle); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
     NoxUConverter* get() const { return mHandle; }
 
   private:
@@ -163,11 +155,8 @@ struct Call {
     size_t written = 0;        // pointer-range forms: output pointer moved
     std::vector<unsigned> out; // the whole room after the call
     std::string message;       // what the call wrote to standard error
-    bool operator==(const Call& o) const
-    {
-        return std::tie(result, error, consumed, written, out, message) ==
-               std::tie(o.result, o.error, o.consumed, o.written, o.out, o.message);
-    }
+    auto key() const { return std::tie(result, error, consumed, written, out, message); }
+    bool operator==(const Call& o) const { return key() == o.key(); }
 };
 
 // The counted forms: `size` input (negative: up to the 0), room for `room` (negative: null).
