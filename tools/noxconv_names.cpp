@@ -17,6 +17,7 @@
 #include <clocale>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -195,6 +196,47 @@ bool s_readFile(const std::string& path, std::string* text)
     return ok;
 }
 
+// A file's whole text, mapped when it can be (the alias table is read at every start of the
+// program that names a code page, and a lookup mostly stops a third of the way in: mapped,
+// only the pages it reaches are touched, and nothing is copied), else read.
+class TextFile {
+  public:
+    explicit TextFile(const std::string& path)
+    {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            void* const at =
+                mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (at != MAP_FAILED) {
+                m_mapped = at;
+                m_text = std::string_view(static_cast<const char*>(at),
+                                          static_cast<std::size_t>(st.st_size));
+            }
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (m_mapped == nullptr && s_readFile(path, &m_read)) {
+            m_text = m_read;
+        }
+    }
+    ~TextFile()
+    {
+        if (m_mapped != nullptr) {
+            munmap(m_mapped, m_text.size());
+        }
+    }
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+    std::string_view text() const { return m_text; }
+
+  private:
+    void* m_mapped = nullptr;
+    std::string m_read;
+    std::string_view m_text;
+};
+
 // Whether the UCM file at `path` must be imported before the library can use it. The
 // beginning of the file (its first 64 KiB) settles it for every file with a lead-byte line in
 // its header; the first 4 KiB, which hold most headers, are read first.
@@ -318,13 +360,14 @@ const char* builtInFormNames()
 
 CodePageNames::CodePageNames(DataLocation location) : m_location(std::move(location)) {}
 
-// Calls visit(alias, canonical) for each entry of the alias table text, in file order, until
-// visit returns true; both are views into the text. One pass over the characters: the table is
-// read at every start of the program that names a code page.
-template <typename Visit> void s_forEachAlias(const std::string& text, const Visit& visit)
+// Calls visit(alias, canonical) for each entry of the alias table text whose first character
+// `begins` accepts, in file order, until visit returns true; both are views into the text.
+// One pass over the characters, and the lines whose first character is not wanted are passed
+// over whole: the table is read at every start of the program that names a code page.
+template <typename Begins, typename Visit>
+void s_forEachAlias(std::string_view all, const Begins& begins, const Visit& visit)
 {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    const std::string_view all(text);
     std::size_t at = 0;
     const auto skip = [&](bool word) {
         while (at < all.size() && all[at] != '\n' && blank(all[at]) != word) {
@@ -334,19 +377,23 @@ template <typename Visit> void s_forEachAlias(const std::string& text, const Vis
     bool done = false;
     while (!done && at < all.size()) {
         skip(false);
-        const std::size_t aliasAt = at;
-        skip(true);
-        const std::size_t aliasEnd = at;
-        skip(false);
-        const std::size_t nameAt = at;
-        skip(true);
-        if (aliasEnd > aliasAt && all[aliasAt] != '#' && at > nameAt) {
-            done = visit(all.substr(aliasAt, aliasEnd - aliasAt), all.substr(nameAt, at - nameAt));
+        if (at < all.size() && begins(all[at])) {
+            const std::size_t aliasAt = at;
+            skip(true);
+            const std::size_t aliasEnd = at;
+            skip(false);
+            const std::size_t nameAt = at;
+            skip(true);
+            if (aliasEnd > aliasAt && all[aliasAt] != '#' && at > nameAt) {
+                done =
+                    visit(all.substr(aliasAt, aliasEnd - aliasAt), all.substr(nameAt, at - nameAt));
+            }
         }
-        while (at < all.size() && all[at] != '\n') {
-            ++at;
-        }
-        ++at;
+        const void* const newline =
+            at < all.size() ? std::memchr(&all[at], '\n', all.size() - at) : nullptr;
+        at = newline != nullptr
+                 ? static_cast<std::size_t>(static_cast<const char*>(newline) - all.data()) + 1
+                 : all.size();
     }
 }
 
@@ -358,9 +405,9 @@ void CodePageNames::mf_loadAliases() const
         return;
     }
     m_aliasesLoaded = true;
-    std::string text;
-    s_readFile(m_location.aliasFile, &text);
-    s_forEachAlias(text, [this](std::string_view alias, std::string_view canonical) {
+    const TextFile file(m_location.aliasFile);
+    const auto every = [](char) { return true; };
+    s_forEachAlias(file.text(), every, [this](std::string_view alias, std::string_view canonical) {
         if (m_aliases.emplace(s_lower(std::string(alias)), std::string(canonical)).second) {
             m_aliasList.emplace_back(std::string(alias), std::string(canonical));
         }
@@ -385,14 +432,18 @@ std::string CodePageNames::mf_canonical(const std::string& name) const
         retval = found != m_aliases.end() ? found->second : name;
     } else {
         // Opening one code page needs one entry: a scan costs less than building the map.
-        std::string text;
-        s_readFile(m_location.aliasFile, &text);
-        s_forEachAlias(text, [&](std::string_view alias, std::string_view canonical) {
-            const bool found =
-                alias.size() == wanted.size() && s_lower(std::string(alias)) == wanted;
-            retval = found ? std::string(canonical) : retval;
-            return found;
-        });
+        const auto same = [](char a, char w) {
+            return std::tolower(static_cast<unsigned char>(a)) == w;
+        };
+        const auto begins = [&](char first) { return !wanted.empty() && same(first, wanted[0]); };
+        const TextFile file(m_location.aliasFile);
+        s_forEachAlias(
+            file.text(), begins, [&](std::string_view alias, std::string_view canonical) {
+                const bool found = alias.size() == wanted.size() &&
+                                   std::equal(alias.begin(), alias.end(), wanted.begin(), same);
+                retval = found ? std::string(canonical) : retval;
+                return found;
+            });
     }
     return retval;
 }
