@@ -71,16 +71,21 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
 // block, ended by each kind of stop (the end, a 0, noise without a mapping, a lead byte cut by
 // the end), with room ending inside the run and right after it: a stop in every lane. On the
 // pages whose units map to themselves, also long runs with one unit that stops the narrowing
-// blocks at every position of the first rounds, the runs of ASCII alone or with units 0xC0-0xFF.
+// blocks at every position of the first rounds, the runs of ASCII alone or with units 0xC0-0xFF,
+// starting at every offset from a 32-byte boundary, and the same runs as bytes.
 TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
 {
     std::mt19937 rng(20261208);
     const std::string mbStops[] = {"", {'\0', 'A', 'B'}, "\xFF\xFE\x80", "\x81"};
     const std::u16string uStops[] = {u"", {u'\0', u'A', u'B'}, u"\xFFFF\xDC00", u"\x3000"};
-    std::map<std::string, std::vector<std::pair<bool, char16_t>>> selfRuns = {
-        // upper, stop
-        {"ISO-8859-1", {{true, u'\0'}, {true, u'\x100'}, {false, u'\xFFFF'}}},
-        {"CP1252", {{false, u'\x81'}, {true, u'\x2019'}, {false, u'\xE9'}}}};
+    struct SelfRun {
+        bool upper;        // the run has units 0xC0-0xFF besides ASCII
+        char16_t unitStop; // the unit that stops the narrowing
+        int byteStop;      // the byte that stops the widening, -1 for none
+    };
+    std::map<std::string, std::vector<SelfRun>> selfRuns = {
+        {"ISO-8859-1", {{true, u'\0', 0}, {true, u'\x100', -1}, {false, u'\xFFFF', -1}}},
+        {"CP1252", {{false, u'\x81', 0x81}, {true, u'\x2019', 0x92}, {false, u'\xE9', 0xE9}}}};
     for (const char* page :
          {"ISO-8859-1", "CP1252", "CP1251", "KOI8-R", "CP037", "SJIS", "GBK", "EUC-KR"}) {
         const std::string file = std::string(NOX_DATA_DIR) + "/ucm/" + page + ".ucm";
@@ -124,24 +129,41 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
                     hex(mbIn) + " " + hex(uIn));
             }
         }
-        for (const auto& [upper, stop] : selfRuns[page]) {
-            constexpr int kLength = 300;
-            std::u16string text;
-            for (int i = 0; i < kLength; ++i) {
-                text += char16_t(upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
-            }
-            for (int at = 0; at < kLength && !HasFailure(); ++at) {
-                std::u16string in = text + u'\0'; // the 0 for the count -1
-                in[size_t(at)] = stop;
-                expectEveryLevelAsExact(
-                    [&] {
-                        return std::vector<Call>{
-                            fromUChars(h.get(), in, kLength, kLength + 1),
-                            fromUChars(h.get(), in, kLength, -1),
-                            fromUChars(h.get(), in, -1, at + 1),
-                            fromUnicode(h.get(), in, size_t(kLength), size_t(kLength))};
-                    },
-                    hex(std::u16string(1, stop)) + " at " + std::to_string(at));
+        // Lengths 300 to 331 start the text (which ends at a guard page) at every offset from
+        // a 32-byte boundary: the stop at every position of the shortest, and at the first 48
+        // positions, every 23rd and the last of the others.
+        for (const SelfRun& run : selfRuns[page]) {
+            for (int length = 300; length < 332 && !HasFailure(); ++length) {
+                std::u16string text;
+                for (int i = 0; i < length; ++i) {
+                    text += char16_t(run.upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
+                }
+                for (int at = 0; at < length && !HasFailure(); ++at) {
+                    if (length != 300 && at >= 48 && at % 23 != 0 && at != length - 1) {
+                        continue;
+                    }
+                    std::u16string in = text + u'\0'; // the 0 for the count -1
+                    in[size_t(at)] = run.unitStop;
+                    std::string mbIn(in.begin(), in.end());
+                    mbIn[size_t(at)] = char(run.byteStop);
+                    expectEveryLevelAsExact(
+                        [&] {
+                            std::vector<Call> retval{
+                                fromUChars(h.get(), in, length, length + 1),
+                                fromUChars(h.get(), in, length, -1),
+                                fromUChars(h.get(), in, -1, at + 1),
+                                fromUnicode(h.get(), in, size_t(length), size_t(length))};
+                            if (run.byteStop >= 0) {
+                                retval.push_back(toUChars(h.get(), mbIn, length, length + 1));
+                                retval.push_back(toUChars(h.get(), mbIn, -1, at + 1));
+                                retval.push_back(
+                                    toUnicode(h.get(), mbIn, size_t(length), size_t(length)));
+                            }
+                            return retval;
+                        },
+                        hex(std::u16string(1, run.unitStop)) + " at " + std::to_string(at) +
+                            " of " + std::to_string(length));
+                }
             }
         }
     }

@@ -139,6 +139,22 @@ NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar
     const __m128i below16 = _mm_set1_epi8(belowByte);
     NoxPageReach<unsigned char> reach(src);
     size_t i = 0;
+    // A text long enough for the rounds below starts with 32 bytes taken unaligned, and the
+    // rounds go on from the next 32-byte boundary of the source: taken unaligned, every other
+    // load of 32 bytes would straddle two cache lines. The bytes of both overlap are written
+    // twice, the same both times.
+    const size_t offset = reinterpret_cast<uintptr_t>(src) % 32;
+    if (offset != 0 && max >= 160 && reach.allows(src, 32)) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+        const __m256i unself = s_unselfBytes64<Upper>(v, v, below);
+        if (_mm256_testz_si256(unself, unself)) {
+            if (Write) {
+                s_widen16(src, out);
+                s_widen16(src + 16, out + 16);
+            }
+            i = 32 - offset;
+        }
+    }
     // 128 bytes a round, tested together; the rounds run without further checks up to the end
     // of the pages allowed.
     bool going = true;
@@ -225,6 +241,25 @@ NOX_TARGET_AVX2 inline __m256i s_load16(const UChar* src)
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
 }
 
+// Narrows the 32 units at src into out when they all map to themselves (`below` and `high` as
+// in s_narrowSelf32); false, having written nothing, when they do not.
+template <bool Write>
+NOX_TARGET_AVX2 inline bool s_narrowSelfStep32(const UChar* src, unsigned char* out, __m256i below,
+                                               __m256i high)
+{
+    const __m256i a = s_load16(src);
+    const __m256i b = s_load16(src + 16);
+    const __m256i packed = _mm256_packus_epi16(a, b);
+    const __m256i unself = s_unselfBytes32(packed, below);
+    const bool retval =
+        _mm256_testz_si256(_mm256_or_si256(a, b), high) && _mm256_testz_si256(unself, unself);
+    if (Write && retval) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                            _mm256_permute4x64_epi64(packed, 0xD8));
+    }
+    return retval;
+}
+
 // Narrows the leading units of src that map to themselves, as s_widenSelf32; Upper when units
 // from 0x80 up to the upper range do not.
 template <bool Write, bool Upper>
@@ -237,6 +272,13 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
     const __m256i aboveAscii = _mm256_set1_epi16(0x80);
     NoxPageReach<UChar> reach(src);
     size_t i = 0;
+    // As in s_widenSelf32, the rounds go on from a 32-byte boundary of the source after one
+    // step taken unaligned.
+    const size_t offset = reinterpret_cast<uintptr_t>(src) % 32;
+    if (offset != 0 && offset % 2 == 0 && max >= 160 && reach.allows(src, 32) &&
+        s_narrowSelfStep32<Write>(src, out, below, high)) {
+        i = (32 - offset) / 2;
+    }
     // 128 units a round, tested together: one mask test of the OR of all eight registers for a
     // unit above 0xFF, one test of the packed bytes' minimum for a 0, and with Upper, only where
     // the OR shows a unit above 0x7F, a signed compare of the packed bytes for the range below
@@ -284,21 +326,8 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
             i += 128;
         } while (end - i >= 128);
     }
-    while (max - i >= 32 && reach.allows(src + i, 32)) {
-        const __m256i a = s_load16(src + i);
-        const __m256i b = s_load16(src + i + 16);
-        if (!_mm256_testz_si256(_mm256_or_si256(a, b), high)) {
-            break;
-        }
-        const __m256i packed = _mm256_packus_epi16(a, b);
-        const __m256i unself = s_unselfBytes32(packed, below);
-        if (!_mm256_testz_si256(unself, unself)) {
-            break;
-        }
-        if (Write) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                                _mm256_permute4x64_epi64(packed, 0xD8));
-        }
+    while (max - i >= 32 && reach.allows(src + i, 32) &&
+           s_narrowSelfStep32<Write>(src + i, out + i, below, high)) {
         i += 32;
     }
     bool known = false;
