@@ -131,6 +131,38 @@ TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
     nox::setFarTextUnits(saved);
 }
 
+// Runs of ASCII bytes long enough for the steps of 64, ended at each position of the first
+// steps by a two-byte character, a byte that begins no character or a cut character, with room
+// ending at the break or ample. The text ends at a guard page: the ASCII after the break moves
+// the run's start to a different offset from a 32-byte boundary for each length.
+TEST(ConvertUtfTest, AsciiRunsEndAtEveryPosition)
+{
+    const struct {
+        const char* name;
+        std::u32string bytes;
+    } breaks[] = {{"two bytes", U"\xC3\xA9"}, {"stray byte", U"\xFF"}, {"cut", U"\xE4\xB8"}};
+    for (const auto& brk : breaks) {
+        SCOPED_TRACE(brk.name);
+        for (size_t run = 32; run < 224 && !HasFailure(); ++run) {
+            std::u32string text;
+            for (size_t i = 0; i < run + (run * 7) % 32; ++i) {
+                text += i == run ? brk.bytes : std::u32string(1, char32_t(0x20 + i % 95));
+            }
+            expectEveryLevelAsExact(
+                [&] {
+                    std::vector<UtfCall> retval;
+                    for (const auto flags : {strictConversion, lenientConversion}) {
+                        for (const size_t room : {run - 1, run + 1, 2 * text.size()}) {
+                            retval.push_back(Utf::U8to16(text, room, flags));
+                        }
+                    }
+                    return retval;
+                },
+                "run " + std::to_string(run));
+        }
+    }
+}
+
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;
 // utf_isLegalUTF8Sequence the first character, which must end before sourceEnd.
 TEST(ConvertUtfTest, Utf8Validation)
