@@ -131,29 +131,34 @@ TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
     nox::setFarTextUnits(saved);
 }
 
-// Runs of ASCII bytes long enough for the steps of 64, ended at each position of the first
-// steps by a two-byte character, a byte that begins no character or a cut character, with room
-// ending at the break or ample. The text ends at a guard page: the ASCII after the break moves
-// the run's start to a different offset from a 32-byte boundary for each length.
+// Runs of ASCII long enough for the steps of 64, both ways, ended at each position of the
+// first steps by a character of more bytes, by what is no character (a stray byte, an unpaired
+// surrogate) or by a cut character, with room ending at the break or ample. The text ends at a
+// guard page: the ASCII after the break moves the run's start to a different offset from a
+// 32-byte boundary for each length.
 TEST(ConvertUtfTest, AsciiRunsEndAtEveryPosition)
 {
     const struct {
         const char* name;
-        std::u32string bytes;
-    } breaks[] = {{"two bytes", U"\xC3\xA9"}, {"stray byte", U"\xFF"}, {"cut", U"\xE4\xB8"}};
+        Utf::Routine routine;
+        std::u32string units;
+    } breaks[] = {
+        {"two bytes", Utf::U8to16, U"\xC3\xA9"}, {"stray byte", Utf::U8to16, U"\xFF"},
+        {"cut", Utf::U8to16, U"\xE4\xB8"},       {"two bytes", Utf::U16to8, U"\xE9"},
+        {"pair", Utf::U16to8, U"\xD83D\xDE00"},  {"unpaired high", Utf::U16to8, U"\xD800"}};
     for (const auto& brk : breaks) {
         SCOPED_TRACE(brk.name);
         for (size_t run = 32; run < 224 && !HasFailure(); ++run) {
             std::u32string text;
             for (size_t i = 0; i < run + (run * 7) % 32; ++i) {
-                text += i == run ? brk.bytes : std::u32string(1, char32_t(0x20 + i % 95));
+                text += i == run ? brk.units : std::u32string(1, char32_t(0x20 + i % 95));
             }
             expectEveryLevelAsExact(
                 [&] {
                     std::vector<UtfCall> retval;
                     for (const auto flags : {strictConversion, lenientConversion}) {
-                        for (const size_t room : {run - 1, run + 1, 2 * text.size()}) {
-                            retval.push_back(Utf::U8to16(text, room, flags));
+                        for (const size_t room : {run - 1, run + 1, 4 * text.size()}) {
+                            retval.push_back(brk.routine(text, room, flags));
                         }
                     }
                     return retval;
