@@ -336,22 +336,24 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx2(const UTF
         NoxBytes32 look = s_lookAt32(s, k);
         while (look.take != 0) {
             if (look.keep == 0xFFFFFFFFu && look.take == 32) {
-                // ASCII: exact stores, nothing to cover afterwards. Where 64 more ASCII bytes
-                // follow, the steps of 64 go on from the next 32-byte boundary of the source
-                // (the first writes again, the same, the units of this step past it): taken
-                // unaligned, every other load of 32 bytes would straddle two cache lines.
+                // ASCII: exact stores, nothing to cover afterwards. A run that goes on past two
+                // steps of 64 steps back to the last 32-byte boundary of the source and goes on
+                // from there (the units in between are written again, the same): taken
+                // unaligned, every other load of 32 bytes straddles two cache lines, which costs
+                // a long run more than the part taken twice.
                 s_widen32(s_load256(s), t);
-                const std::ptrdiff_t toBoundary =
-                    32 - static_cast<std::ptrdiff_t>(reinterpret_cast<uintptr_t>(s) % 32);
-                const bool aligned = sourceEnd - s >= toBoundary + 64 &&
-                                     targetEnd - t >= toBoundary + 64 &&
-                                     s_widenAscii64(s + toBoundary, t + toBoundary);
-                s += aligned ? toBoundary + 64 : 32;
-                t += aligned ? toBoundary + 64 : 32;
-                while (aligned && sourceEnd - s >= 64 && targetEnd - t >= 64 &&
-                       s_widenAscii64(s, t)) {
+                s += 32;
+                t += 32;
+                int unaligned = 2;
+                while (sourceEnd - s >= 64 && targetEnd - t >= 64 && s_widenAscii64(s, t)) {
                     s += 64;
                     t += 64;
+                    if (--unaligned == 0) {
+                        const auto back =
+                            static_cast<std::ptrdiff_t>(reinterpret_cast<uintptr_t>(s) % 32);
+                        s -= back;
+                        t -= back;
+                    }
                 }
             } else if (look.three && !look.one && !look.two && !look.four && sourceEnd - s >= 48 &&
                        targetEnd - t >= 16 && s_three48(s, t, k)) {

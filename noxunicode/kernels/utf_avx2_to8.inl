@@ -430,23 +430,25 @@ s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& tar
         int groupLeft = kThreeGroup;
         while (kind != NoxUnits32::Stop) {
             if (kind == NoxUnits32::Ascii) {
-                // Exact stores: nothing to cover afterwards. Where 64 more ASCII units follow,
-                // the steps of 64 go on from the next 32-byte boundary of the source (the first
-                // writes again, the same, the bytes of this step past it): taken unaligned, every
-                // other load of 32 bytes would straddle two cache lines.
+                // Exact stores: nothing to cover afterwards. A run that goes on past two steps
+                // of 64 steps back to the last 32-byte boundary of the source and goes on from
+                // there (the bytes in between are written again, the same): taken unaligned,
+                // every other load of 32 bytes straddles two cache lines, which costs a long run
+                // more than the part taken twice.
                 s_narrow32(s_load256(s), s_load256(s + 16), t);
-                const uintptr_t address = reinterpret_cast<uintptr_t>(s);
-                const std::ptrdiff_t toBoundary =
-                    address % 2 == 0 ? static_cast<std::ptrdiff_t>(32 - address % 32) / 2 : 32;
-                const bool aligned = sourceEnd - s >= toBoundary + 64 &&
-                                     targetEnd - t >= toBoundary + 64 &&
-                                     s_narrowAscii64(s + toBoundary, t + toBoundary);
-                s += aligned ? toBoundary + 64 : 32;
-                t += aligned ? toBoundary + 64 : 32;
-                while (aligned && sourceEnd - s >= 64 && targetEnd - t >= 64 &&
-                       s_narrowAscii64(s, t)) {
+                s += 32;
+                t += 32;
+                int unaligned = 2;
+                while (sourceEnd - s >= 64 && targetEnd - t >= 64 && s_narrowAscii64(s, t)) {
                     s += 64;
                     t += 64;
+                    if (--unaligned == 0) {
+                        const uintptr_t address = reinterpret_cast<uintptr_t>(s);
+                        const auto back =
+                            static_cast<std::ptrdiff_t>(address % 2 == 0 ? address % 32 / 2 : 0);
+                        s -= back;
+                        t -= back;
+                    }
                 }
                 kind = s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<kLook>(s, k) : NoxUnits32::Stop;
                 seen = 1;
