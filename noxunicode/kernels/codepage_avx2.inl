@@ -327,7 +327,7 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
         } while (end - i >= 128);
     }
     while (max - i >= 32 && reach.allows(src + i, 32) &&
-           s_narrowSelfStep32<Write>(src + i, out + i, below, high)) {
+           s_narrowSelfStep32<Write>(src + i, Write ? out + i : nullptr, below, high)) {
         i += 32;
     }
     bool known = false;
