@@ -140,10 +140,9 @@ NOX_TARGET_AVX2 size_t s_widenSelf32(const unsigned char* src, size_t max, UChar
     NoxPageReach<unsigned char> reach(src);
     size_t i = 0;
     // A text long enough for the rounds below starts with 32 bytes taken unaligned, and the
-    // rounds go on from the next 32-byte boundary of the source: taken unaligned, every other
-    // load of 32 bytes would straddle two cache lines. The bytes of both overlap are written
-    // twice, the same both times.
-    const size_t offset = reinterpret_cast<uintptr_t>(src) % 32;
+    // rounds go on from the next 32-byte boundary of the source. The bytes of both overlap are
+    // written twice, the same both times.
+    const size_t offset = nox::unitsPastBoundary(src);
     if (offset != 0 && max >= 160 && reach.allows(src, 32)) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
         const __m256i unself = s_unselfBytes64<Upper>(v, v, below);
@@ -274,10 +273,10 @@ NOX_TARGET_AVX2 size_t s_narrowSelf32(const UChar* src, size_t max, unsigned cha
     size_t i = 0;
     // As in s_widenSelf32, the rounds go on from a 32-byte boundary of the source after one
     // step taken unaligned.
-    const size_t offset = reinterpret_cast<uintptr_t>(src) % 32;
-    if (offset != 0 && offset % 2 == 0 && max >= 160 && reach.allows(src, 32) &&
+    const size_t offset = nox::unitsPastBoundary(src);
+    if (offset != 0 && max >= 160 && reach.allows(src, 32) &&
         s_narrowSelfStep32<Write>(src, out, below, high)) {
-        i = (32 - offset) / 2;
+        i = 16 - offset;
     }
     // 128 units a round, tested together: one mask test of the OR of all eight registers for a
     // unit above 0xFF, one test of the packed bytes' minimum for a 0, and with Upper, only where

@@ -127,6 +127,15 @@ inline std::ptrdiff_t farTextUnits()
     return s_farTextUnits.load(std::memory_order_relaxed);
 }
 
+// How many units `at` lies past the last 32-byte boundary; 0 for units not aligned to their
+// size, which no step can bring to a boundary. The AVX2 loops of long runs go on from a
+// boundary: taken unaligned, every other load of 32 bytes straddles two cache lines.
+template <typename Unit> inline std::size_t unitsPastBoundary(const Unit* at)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    return address % sizeof(Unit) == 0 ? address % 32 / sizeof(Unit) : 0;
+}
+
 // Writes to `row` the byte shuffle that moves the 16-bit lanes of the set bits of `mask` (eight
 // lanes) to the front, in order; returns the number of bytes written.
 constexpr int packLanesRow(unsigned mask, unsigned char* row)

@@ -349,8 +349,7 @@ NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx2(const UTF
                     s += 64;
                     t += 64;
                     if (--unaligned == 0) {
-                        const auto back =
-                            static_cast<std::ptrdiff_t>(reinterpret_cast<uintptr_t>(s) % 32);
+                        const auto back = static_cast<std::ptrdiff_t>(nox::unitsPastBoundary(s));
                         s -= back;
                         t -= back;
                     }

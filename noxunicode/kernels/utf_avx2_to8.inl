@@ -443,9 +443,7 @@ s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& tar
                     s += 64;
                     t += 64;
                     if (--unaligned == 0) {
-                        const uintptr_t address = reinterpret_cast<uintptr_t>(s);
-                        const auto back =
-                            static_cast<std::ptrdiff_t>(address % 2 == 0 ? address % 32 / 2 : 0);
+                        const auto back = static_cast<std::ptrdiff_t>(nox::unitsPastBoundary(s));
                         s -= back;
                         t -= back;
                     }
