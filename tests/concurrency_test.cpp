@@ -14,13 +14,12 @@ using Results = std::vector<long>;
 // and back in both modes.
 Results s_convert(NoxUConverter* h, const std::string& bytes, const std::vector<UChar>& units)
 {
-    Results r;
     std::vector<UChar> u(bytes.size() / 2 + 1);
     std::vector<char> b(units.size() / 2 + 1);
     int error = noxtest::kUnset;
-    r.push_back(ncnv_toUChars(h, u.data(), int(u.size()), bytes.data(), int(bytes.size()), &error));
-    r.push_back(
-        ncnv_fromUChars(h, b.data(), int(b.size()), units.data(), int(units.size()), &error));
+    Results r = {
+        ncnv_toUChars(h, u.data(), int(u.size()), bytes.data(), int(bytes.size()), &error),
+        ncnv_fromUChars(h, b.data(), int(b.size()), units.data(), int(units.size()), &error)};
     r.insert(r.end(), u.begin(), u.end());
     r.insert(r.end(), b.begin(), b.end());
     for (const utf_ConversionFlags flags : {strictConversion, lenientConversion}) {

@@ -4,46 +4,39 @@ import argparse, os, pty, re, shutil, signal, stat, subprocess, sys, tempfile, t
 from codecs import BOM_UTF16_BE as BE16, BOM_UTF16_LE as LE16, BOM_UTF32_LE as LE32
 from pathlib import Path
 
-NOXCONV = DATA = ICU = None  # set from the command line
-SIZES, SKIP, REPL = ("1", "2", "3", "7", "65536"), "--on-error=skip", "--on-error=replace"
-A = "\u3042".encode()
+NOXCONV = DATA = None  # set from the command line
+SIZES, SKIP, REPL, A = ("1", "2", "3", "7", "65536"), "--on-error=skip", "--on-error=replace", "\u3042".encode()
 # Characters of one to four bytes; 0x80 and 0x84-0xFF start no character.
 TINY_UCM = ('<code_set_name> "TINY"\n<nox_lead_bytes> 00-7F:1 80:0 81:2 82:3 83:4 84-FF:0\nCHARMAP\n'
             + "".join("<U%04X> \\x%02X |0\n" % (b, b) for b in range(1, 0x80))
-            + "<U3042> \\x81\\x40 |0\n<U3044> \\x82\\x40\\x40 |0\n<U3046> \\x83\\x40\\x40\\x40 |0\n"
-            "<U00E9> \\x81\\x41 |0\nEND CHARMAP\n")
+            + "<U3042> \\x81\\x40 |0\n<U3044> \\x82\\x40\\x40 |0\n<U3046> \\x83\\x40\\x40\\x40 |0\n<U00E9> \\x81\\x41 |0\nEND CHARMAP\n")
 
-def shipped(*names):  # whether the data folder holds these code pages
-    return all(os.path.exists(os.path.join(DATA, "ucm", name + ".ucm")) for name in names)
-
+def shipped(*names): return all(os.path.exists(os.path.join(DATA, "ucm", n + ".ucm")) for n in names)  # in the build's data
 def ft(source, target, *options): return ["-f", source, "-t", target, *options]
+def environ(**extra):  # without our settings, plus `extra`
+    return dict({k: v for k, v in os.environ.items() if not k.startswith(("NOX_", "QV_", "NOXUNICODE_"))}, **extra)
 
 class Case(unittest.TestCase):
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.folder, self.target = tmp.name, os.path.join(tmp.name, "out.txt")
+        self.tiny = environ(NOX_UCM_PATH=self.folder)
         self.write("TINY.ucm", TINY_UCM.encode())
-        self.tiny = self.env(NOX_UCM_PATH=self.folder)
 
     def write(self, name, data):
         Path(self.folder, name).write_bytes(data)
         return os.path.join(self.folder, name)
 
-    @staticmethod
-    def env(**extra):  # without our settings, plus `extra`
-        return dict({k: v for k, v in os.environ.items() if not k.startswith(("NOX_", "QV_", "NOXUNICODE_"))}, **extra)
-
     def run_nox(self, *args, stdin=b"", env=None):
-        env = self.env(NOX_UCM_PATH=os.path.join(DATA, "ucm")) if env is None else env
+        env = environ(NOX_UCM_PATH=os.path.join(DATA, "ucm")) if env is None else env
         return subprocess.run([NOXCONV, *args], input=stdin, env=env, cwd=self.folder, capture_output=True, timeout=120)
 
     def leftovers(self): return [n for n in os.listdir(self.folder) if "noxconv" in n]  # temporary files of noxconv
 
 class ResultsTest(Case):
     # (arguments, input, output, exit status, stderr pattern); a pattern starting with ':' follows "<stdin>".
-    T, T8, U8, E = "aé€😀\U0010FFFFz\0" * 3, ft("TINY", "UTF-8"), ft("UTF-8", "LATIN_1"), "é" * 1000 + "\n\n\nxy"
-    OK = (0, "^$")
+    T, T8, U8, OK = "aé€😀\U0010FFFFz\0" * 3, ft("TINY", "UTF-8"), ft("UTF-8", "LATIN_1"), (0, "^$")
     CASES = [
         # Characters and byte order marks cut at every position.
         (ft("UTF-8", "UTF-16BE"), T.encode(), T.encode("utf-16-be"), *OK), (ft("UTF-32LE", "UTF-8"), T.encode("utf-32-le"), T.encode(), *OK),
@@ -57,17 +50,12 @@ class ResultsTest(Case):
         (ft("UTF-8", "ASCII//TRANSLIT"), "①—ǅ".encode(), b"1--Dz", 0, r"3 .* transliterated"),
         (ft("UTF-8", "ASCII", "--on-error=translit"), "é一".encode(), b"e?", 0,
          r"2 character\(s\) could not be converted: 1 transliterated, 1 replaced"),
-        (ft("UTF-8", "ASCII", "--on-error=escape"), "é€😀\n".encode(), b"&#x00E9;&#x20AC;&#x1F600;\n", 0,
-         r"3 character\(s\) could not be converted and were escaped"),
-        (ft("UTF-8", "ASCII", "--on-error=escape=xml-dec"), "é€😀".encode(), b"&#233;&#8364;&#128512;", 0, "escaped"),
-        (ft("UTF-8", "ASCII", "--on-error=escape=c"), "é€😀".encode(), b"\\u00E9\\u20AC\\U0001F600", 0, "escaped"),
+        *[(ft("UTF-8", "ASCII", "--on-error=escape" + m), "é€😀".encode(), out, 0, r"3 character\(s\) could not be converted and were escaped")
+          for m, out in [("", b"&#x00E9;&#x20AC;&#x1F600;"), ("=xml-dec", b"&#233;&#8364;&#128512;"), ("=c", b"\\u00E9\\u20AC\\U0001F600")]],
         (ft("UTF-8", "UTF-16LE", "--on-error=escape"), b"a\xffb\xe2\x82", "a\\xFFb\\xE2\\x82".encode("utf-16-le"), 0, "2 char"),
         (ft("TINY", "UTF-8", "--on-error=escape=c"), b"a\x81\x42b", b"a\\x81\\x42b", 0, "escaped"),
-        (ft("UTF-8", "TINY", "--on-error=escape"), "é€".encode(), b"\x81\x41&#x20AC;", 0, "escaped"),
         # Byte order marks: dropped from the input with --remove-bom, written once with --add-bom, none in a code page.
         (ft("UTF-8", "UTF-16LE", "--remove-bom"), "\ufeffa\ufeff".encode(), "a\ufeff".encode("utf-16-le"), *OK),
-        (ft("UTF-8", "UTF-8"), "\ufeffa".encode(), "\ufeffa".encode(), *OK), (ft("UTF-8", "UTF-8", "--add-bom"), b"", b"", *OK),
-        (ft("UTF-32BE", "UTF-8", "--remove-bom"), "\ufeffab".encode("utf-32-be"), b"ab", *OK),
         (ft("UTF-16", "UTF-8", "--remove-bom"), BE16 + "\ufeffab".encode("utf-16-be"), "\ufeffab".encode(), *OK),
         (ft("UTF-8", "UTF-16BE", "--add-bom"), b"ab", BE16 + "ab".encode("utf-16-be"), *OK),
         (ft("UTF-8", "UTF-16", "--add-bom"), b"ab", LE16 + "ab".encode("utf-16-le"), *OK), (ft("UTF-8", "LATIN_1", "--add-bom"), b"ab", b"ab", *OK),
@@ -79,7 +67,6 @@ class ResultsTest(Case):
         (T8 + [REPL, "-q"], b"\x90", "\ufffd".encode(), *OK), (ft("UTF-8", "TINY", REPL), "x😀y€".encode(), b"x?y?", 0, r"2 character\(s\)"),
         (T8, b"ab\x83\x40", b"ab", 1, r":1:3 \(byte 2\): incomplete character \\x83\\x40 at end of input in TINY"),
         (U8, "hé\nwörld€".encode(), "hé\nwörld".encode("latin-1"), 1, r":2:6 \(byte 10\): no mapping for U\+20AC in"),
-        (U8, (E + "€").encode(), E.encode("latin-1"), 1, r":4:3 \(byte 2005\)"),
         (ft("UTF-16", "TINY"), "ab😀".encode("utf-16"), b"ab", 1, r":1:3 \(byte 6\): no mapping for U\+1F600 in TINY"),
         (ft("UTF-16BE", "UTF-8"), b"\0a\xd8\0\0b", b"a", 1, r":1:2 \(byte 2\): unpaired surrogate U\+D800 in UTF-16BE"),
         (ft("UTF-32LE", "UTF-8"), b"\0\xd8\0\0", b"", 1, r"invalid code point 0x0000D800 in UTF-32LE"),
@@ -120,9 +107,8 @@ class ResultsTest(Case):
 
 class AtomicOutputTest(Case):
     def test_failure_leaves_the_old_output_or_none_and_no_temporary_file(self):
-        stop = ft("UTF-8", "TINY")
-        for old, args, data, status in [(None, stop, "€".encode(), 1), (None, ["-f", "LATIN_1", "absent"], b"", 2),
-                                        (b"old", stop, b"good" * 50000 + "€".encode(), 1)]:
+        for old, args, data, status in [(None, ft("UTF-8", "TINY"), "€".encode(), 1), (None, ["-f", "LATIN_1", "absent"], b"", 2),
+                                        (b"old", ft("UTF-8", "TINY"), b"good" * 50000 + "€".encode(), 1)]:
             with self.subTest(old=old, status=status):
                 old and self.write("out.txt", old)
                 r = self.run_nox(*args, "-o", self.target, stdin=data, env=self.tiny)
@@ -151,7 +137,7 @@ class AtomicOutputTest(Case):
             self.write("out.txt", b"old")
             setup = (lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)) if ignore else None
             proc = subprocess.Popen([NOXCONV, "-f", "LATIN_1", "-o", self.target], stdin=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, env=self.env(), preexec_fn=setup)
+                                    stderr=subprocess.PIPE, env=environ(), preexec_fn=setup)
             proc.stdin.write(b"a"), proc.stdin.flush()
             deadline = time.monotonic() + 30
             while not self.leftovers() and time.monotonic() < deadline:
@@ -162,12 +148,12 @@ class AtomicOutputTest(Case):
 
 class NamesTest(Case):
     def test_code_page_names_aliases_paths_and_environment(self):
-        t, env = self.tiny, self.env()
+        t, env = self.tiny, environ()
         cases = [(["-f", p], env, b"\x81\x40", A) for p in (self.folder + "/TINY.ucm", "./TINY.ucm", "TINY.ucm")]
         cases += [(ft("Utf_8", "utf16le"), env, "é".encode(), b"\xe9\0"),  # case and punctuation do not count
                   ([], dict(t, NOX_CODE_PAGE="TINY", QV_CODE_PAGE="NONE"), b"\x81@", A), ([], dict(t, LC_ALL="C.UTF-8"), A, A),
                   ([], dict(t, QV_CODE_PAGE="TINY"), b"\x81@", A), (["-f", "TINY"], dict(env, QV_UCM_PATH=self.folder), b"\x81@", A)]
-        if shipped("SJIS", "ibm-943_P15A-2003"):  # pages from Python's codecs and from ICU, in the build's data folder
+        if shipped("SJIS", "ibm-943_P15A-2003"):  # pages from Python's codecs and from ICU
             cases += [(["-f", "shift_jis"], None, b"\x82\xa0", A), (ft("IBM-943_p15a-2003", "SJIS"), None, b"\x82\xa0", b"\x82\xa0"),
                       (ft("SJIS", "windows-932"), env, b"\x82\xa0", b"\x82\xa0")]
         for args, environment, data, expected in cases:
@@ -179,7 +165,7 @@ class InfoTest(Case):
     def test_version_list_dump_and_help(self):
         self.assertRegex(self.run_nox("--version").stdout.decode(), r"^noxconv \d+\.\d+\.\d+\nlibnoxunicode\.so.* version \d+\.\d+\.\d+\n")
         self.assertIn("after SIGKILL that temporary file may stay behind", self.run_nox("--help").stdout.decode())
-        for env, name, row in [(self.tiny, "TINY", ["4", "file"]), (self.env(), "SJIS", ["2", "Python"])]:  # the build's data
+        for env, name, row in [(self.tiny, "TINY", ["4", "file"]), (environ(), "SJIS", ["2", "Python"])]:  # the build's data
             r = self.run_nox("--list", env=env)
             rows = {f[0]: f[1:] for f in (line.split(None, 3) for line in r.stdout.decode().splitlines()[1:]) if f[1:2]}
             self.assertEqual(rows["LATIN_1"][:2] + rows.get(name, row)[:2], ["1", "built"] + row)
@@ -200,13 +186,12 @@ class IconvHabitsTest(Case):
     CASES += [(ft("ANSI_X3.4-1968", "UTF-8"), b"ab\x80c", True, None, "C.UTF-8"),
               (ft("UCS-2", "UTF-8"), "ab".encode("utf-16-le") + b"\x3d\xd8\x00\xde", True, None, "C.UTF-8"),
               (ft("UTF-8", "ascii//translit//ignore"), TEXT, True, ft("UTF-8", "ASCII//TRANSLIT//IGNORE"), "C.UTF-8"),
-              (ft("UTF-8", "UTF-8", "-o", "-"), TEXT, True, ft("UTF-8", "UTF-8", "-o", "/dev/stdout"), "C.UTF-8"),
               (["-t", "UTF-16LE"], TEXT, True, None, "C.UTF-8"),  # without -f: the locale's character set
               (["-t", "UTF-8"], "é\n".encode(), True, None, "C")]  # in the C locale: ASCII
 
     def test_habits_agree_with_iconv(self):
         for nox_args, data, same_status, iconv_args, locale in self.CASES:
-            env = dict(self.env(NOX_UCM_PATH=os.path.join(DATA, "ucm")), LC_ALL=locale)
+            env = dict(environ(NOX_UCM_PATH=os.path.join(DATA, "ucm")), LC_ALL=locale)
             with self.subTest(nox=nox_args, data=data[:16], locale=locale):
                 ours = self.run_nox(*nox_args, stdin=data, env=env)
                 theirs = subprocess.run(["iconv", *(iconv_args or nox_args)], input=data, env=env, capture_output=True, timeout=60)
@@ -221,7 +206,7 @@ class OutputTest(Case):
                                 ('mkfifo fifo; cat fifo > out & "$1" -f LATIN_1 -o fifo in.txt; wait', "xé\n"),
                                 ('"$1" -f LATIN_1 -o /dev/null in.txt && test -c /dev/null && echo ok > out', "ok\n")]:
             with self.subTest(script=script):
-                r = subprocess.run(["sh", "-c", script, "sh", NOXCONV], cwd=self.folder, env=self.env(), capture_output=True, timeout=60)
+                r = subprocess.run(["sh", "-c", script, "sh", NOXCONV], cwd=self.folder, env=environ(), capture_output=True, timeout=60)
                 self.assertEqual((r.returncode, Path(self.folder, "out").read_bytes(), self.leftovers()), (0, content.encode(), []), r.stderr)
 
     def test_progress_only_on_a_terminal_unless_asked(self):
@@ -231,7 +216,7 @@ class OutputTest(Case):
             with self.subTest(args=args, terminal=terminal):
                 leader, follower = pty.openpty() if terminal else os.pipe()
                 proc = subprocess.Popen([NOXCONV, "-f", "LATIN_1", "--chunk-size=4096", *args, data],
-                                        stdout=subprocess.DEVNULL, stderr=follower, env=self.env())
+                                        stdout=subprocess.DEVNULL, stderr=follower, env=environ())
                 os.close(follower)
                 with os.fdopen(leader, "rb", buffering=0) as reader:
                     err = b"".join(iter(lambda: read_piece(reader), b""))
@@ -244,28 +229,6 @@ def read_piece(reader):  # b"" at the other end's end (where a terminal's end ra
         return reader.read(4096)
     except OSError:
         return b""
-
-MAPPING = re.compile(r"^<U([0-9A-F]{4,6})>((?:<U[0-9A-F]{4,6}>)*)\s+((?:\\x[0-9A-Fa-f]{2})+)\s*(?:\|(\d))?")
-REASONS = ["above U+FFFF", "with several code points", "with the byte 0x00", "|2 substitutions", "|1 beside a |0 of the same code point"]
-
-def expected_import(text):  # worked out independently: (left-out lines by reason, lead-byte line)
-    maps = [(line, int(m.group(1), 16), m.group(2), bytes.fromhex(m.group(3).replace("\\x", "")), int(m.group(4) or 0))
-            for line in text.splitlines() for m in [MAPPING.match(line)] if m]
-    round_trips = {cp for _, cp, extra, raw, p in maps if p == 0 and not extra and cp <= 0xFFFF and 0 not in raw}
-    left_out, lengths = {}, [0] * 256
-    for line, cp, extra, raw, precision in maps:
-        lengths[raw[0]] = len(raw)
-        reason = ("with several code points" if extra else "above U+FFFF" if cp > 0xFFFF else
-                  "|2 substitutions" if precision == 2 else "with the byte 0x00" if 0 in raw else
-                  "|1 beside a |0 of the same code point" if precision == 1 and cp in round_trips else None)
-        if reason:
-            left_out.setdefault(reason, []).append(line)
-    tokens, start = [], 0
-    for b in range(1, 257):
-        if b == 256 or lengths[b] != lengths[start]:
-            tokens.append(("%02X" % start if b - 1 == start else "%02X-%02X" % (start, b - 1)) + ":%d" % lengths[start])
-            start = b
-    return left_out, "<nox_lead_bytes> " + " ".join(tokens)
 
 class ImportTest(Case):
     SOURCE = ('<code_set_name> "TEST"\n<mb_cur_max> 2\n# a comment\nCHARMAP\n<U0000> \\x00 |0\n<U0041> \\x41 |0\n'
@@ -285,7 +248,6 @@ class ImportTest(Case):
         r = self.run_nox("--import-ucm", source)
         self.assertEqual((r.returncode, r.stdout.decode()), (0, self.IMPORTED), r.stderr)
         self.assertRegex(r.stderr.decode(), r"^noxconv: .*test.ucm: 6 mapping lines kept, 5 lines left out \(1 above")
-        self.assertEqual(expected_import(self.SOURCE)[1], self.IMPORTED.splitlines()[6])
         r = self.run_nox("--import-ucm", source, "-o", self.target, "-q")
         self.assertEqual((r.returncode, r.stderr, Path(self.target).read_text()), (0, b"", self.IMPORTED))
         # -f and -t import the file in memory, with a note unless -q.
@@ -304,30 +266,10 @@ class ImportTest(Case):
                 r = self.run_nox("-f", self.write("long.ucm", text.encode()), "-t", "UTF-8", stdin=b"A", env=self.tiny)
                 self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"A", b""))
 
-    def test_icu_files_line_by_line_against_the_source(self):
-        if not ICU:
-            self.skipTest("ICU's mapping tables not given (--icu)")
-        for name in ["ibm-943_P15A-2003", "windows-950-2000", "ibm-1047_P100-1995", "euc-jp-2007",
-                     "ibm-5348_P100-1997", "macos-0_2-10.2", "ibm-1373_P100-2002"]:
-            with self.subTest(name=name):
-                source = Path(ICU, name + ".ucm").read_text(encoding="latin-1")
-                r = self.run_nox("--import-ucm", os.path.join(ICU, name + ".ucm"))
-                left_out, lead_line = expected_import(source)
-                out, dropped = r.stdout.decode("latin-1").splitlines(), set(sum(left_out.values(), []))
-                added = [line for line in out if line.startswith(("# Imported with noxconv", "# mapping lines; lines that",
-                                                                  "# Mapping lines kept:")) or line == lead_line]
-                # The rest as in the source, in its order, without the lines left out.
-                self.assertEqual((r.returncode, len(added), [line for line in out if line not in added]),
-                                 (0, 4, [line for line in source.splitlines() if line not in dropped]), r.stderr)
-                counts = ", ".join("%d %s" % (len(left_out[r]), r) for r in REASONS if r in left_out)
-                total = sum(map(len, left_out.values()))
-                self.assertIn("%d line%s left out (%s)" % (total, "s" if total > 1 else "", counts) if counts
-                              else "no line left out", added[2])
-
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(add_help=False)
-    for option in ("--noxconv", "--data", "--icu"):
+    for option in ("--noxconv", "--data", "--icu"):  # ICU's tables are for the regeneration check; accepted, not used
         parser.add_argument(option, required=option != "--icu")
     args, rest = parser.parse_known_args()
-    NOXCONV, DATA, ICU = os.path.abspath(args.noxconv), os.path.abspath(args.data), args.icu and os.path.isdir(args.icu) and os.path.abspath(args.icu)
+    NOXCONV, DATA = os.path.abspath(args.noxconv), os.path.abspath(args.data)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=1)
