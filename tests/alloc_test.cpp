@@ -10,13 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <new>
-
-// glibc's own allocation functions, which the replacements below forward to. AddressSanitizer
-// has allocation functions of its own: under it the C allocations are not replaced.
-#if !defined(NOX_ADDRESS_SANITIZER)
-extern "C" void* __libc_malloc(size_t size);
-extern "C" void* __libc_realloc(void* p, size_t size);
-#endif
+#include <tuple>
 
 namespace {
 
@@ -32,32 +26,29 @@ void* s_allocate(std::size_t size, bool counted)
     return retval != nullptr || counted ? retval : throw std::bad_alloc();
 }
 
+// Fails each allocation in turn until opening succeeds: a partial result converts whole or is
+// empty (unsupported). An empty path opens the built-in LATIN_1.
 TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
 {
-    // Fail each allocation in turn until opening succeeds; a partial result must stay usable.
     noxtest::TempDir dir;
-    const struct {
-        std::string path; // empty: the built-in LATIN_1
-        std::string in;
-        UChar second;
-    } cases[] = {{dir.write("small.ucm", noxtest::kSmallUcm), "A\x81\x40", 0x3000},
-                 {"", "A\xE9", 0xE9}};
-    for (const auto& c : cases) {
+    const std::tuple<std::string, std::string, UChar> cases[] = {
+        {dir.write("small.ucm", noxtest::kSmallUcm), "A\x81\x40", 0x3000}, {"", "A\xE9", 0xE9}};
+    for (const auto& [path, in, second] : cases) {
         bool sawSuccess = false;
         for (long budget = 0; !sawSuccess && budget < 1000; ++budget) {
             s_allocationsLeft = budget;
             NoxUConverter* h =
-                c.path.empty() ? ncnv_getConverter("LATIN_1") : ncnv_loadConverter(c.path.c_str());
+                path.empty() ? ncnv_getConverter("LATIN_1") : ncnv_loadConverter(path.c_str());
             sawSuccess = s_allocationsLeft > 0;
             s_allocationsLeft = -1;
             EXPECT_TRUE(budget == 0 ? h == nullptr : h != nullptr || !sawSuccess) << budget;
-            const noxtest::Call call = noxtest::toUChars(h, c.in, int(c.in.size()), 4);
-            const bool whole = call.result == 2 && call.error == NCNV_OK && call.out[1] == c.second;
+            const noxtest::Call call = noxtest::toUChars(h, in, int(in.size()), 4);
+            const bool whole = call.result == 2 && call.error == NCNV_OK && call.out[1] == second;
             const bool empty = call.result == 0 && call.error == NCNV_UNSUPPORTED;
             EXPECT_TRUE(h == nullptr || whole || empty) << budget;
             ncnv_releaseConverter(h);
         }
-        EXPECT_TRUE(sawSuccess) << c.in;
+        EXPECT_TRUE(sawSuccess) << in;
     }
 }
 
@@ -66,45 +57,43 @@ TEST(AllocationTest, EveryFailurePointLeavesAUsableState)
 // gives the longest character. Without a failure the whole table is there.
 TEST(AllocationTest, UnreadableLineLeavesNoTable)
 {
-    noxtest::TempDir dir;
-    // A very long comment line amid the records.
-    const std::string records = "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0\n<U0042> \\x42 |0\n#";
+    noxtest::TempDir dir; // a 2 MiB comment line amid the records
     const std::string path =
-        dir.write("long.ucm", records + std::string(2 << 20, 'c') + "\n<U0043> \\x43 |0\n");
-    const struct {
-        const char* name;
-        bool failLargeAllocations;
-        int readsBeforeError; // 0: none
-        int longest;
-        int converted; // of "ABC"
-    } cases[] = {
+        dir.write("long.ucm", "<nox_lead_bytes> 01-7F:1\n<U0041> \\x41 |0\n<U0042> \\x42 |0\n#" +
+                                  std::string(2 << 20, 'c') + "\n<U0043> \\x43 |0\n");
+    // clang-format off
+    const struct { const char* name; bool failLarge; int readsBeforeError, longest, converted; } cases[] = {
 #if !defined(NOX_ADDRESS_SANITIZER)
         {"no memory for the long line", true, 0, 1, 0},
 #endif
-        {"read error at the first read", false, 1, 0, 0},
-        {"read error after the first piece", false, 2, 1, 0},
-        {"no failure", false, 0, 1, 3},
-    };
+        {"read error at the first read", false, 1, 0, 0}, {"read error after the first piece", false, 2, 1, 0},
+        {"no failure", false, 0, 1, 3}};
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         NoxUConverter* h = nullptr;
         EXPECT_EQ("", noxtest::captureStderr([&] {
-                      s_failLargeAllocations = c.failLargeAllocations;
+                      s_failLargeAllocations = c.failLarge;
                       s_readsBeforeError = c.readsBeforeError; // back to 0 at the failing read
                       h = ncnv_loadConverter(path.c_str());
                       s_failLargeAllocations = false;
                   }));
-        EXPECT_EQ(c.longest, ncnv_MB_CUR_MAX(h, nullptr));
         const noxtest::Call call = noxtest::toUChars(h, "ABC", 3, 4);
-        EXPECT_EQ(c.converted, call.result);
-        EXPECT_EQ(c.converted == 3 ? NCNV_OK : NCNV_UNSUPPORTED, call.error);
+        EXPECT_EQ(
+            std::make_tuple(c.longest, c.converted, c.converted == 3 ? NCNV_OK : NCNV_UNSUPPORTED),
+            std::make_tuple(ncnv_MB_CUR_MAX(h, nullptr), call.result, call.error));
         ncnv_releaseConverter(h);
     }
 }
 
 } // namespace
 
+// glibc's own allocation functions, which the replacements forward to. AddressSanitizer has
+// allocation functions of its own: under it the C allocations are not replaced.
 #if !defined(NOX_ADDRESS_SANITIZER)
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_realloc(void* p, size_t size);
+
 extern "C" void* malloc(size_t size)
 {
     return s_failLargeAllocations && size >= (1u << 20) ? nullptr : __libc_malloc(size);
@@ -113,8 +102,7 @@ extern "C" void* malloc(size_t size)
 extern "C" void* realloc(void* p, size_t size)
 {
     const bool fail = s_failLargeAllocations && size >= (1u << 20);
-    errno = fail ? ENOMEM : errno;
-    return fail ? nullptr : __libc_realloc(p, size);
+    return fail ? (errno = ENOMEM, nullptr) : __libc_realloc(p, size);
 }
 #endif
 
@@ -124,8 +112,7 @@ extern "C" void* realloc(void* p, size_t size)
 extern "C" ssize_t read(int fd, void* buffer, size_t size)
 {
     const bool fail = s_readsBeforeError > 0 && --s_readsBeforeError == 0;
-    errno = fail ? EIO : errno;
-    return fail ? -1 : static_cast<ssize_t>(syscall(SYS_read, fd, buffer, size));
+    return fail ? (errno = EIO, -1) : static_cast<ssize_t>(syscall(SYS_read, fd, buffer, size));
 }
 
 // All allocation functions are replaced together, so that every delete matches its new.
