@@ -61,24 +61,39 @@ const Row kRows[] = {
      U"\xDBFF\xDFFF"},
 };
 
+// Both modes at every level against level Exact, with each of `rooms`.
+void s_expectAsExact(Utf::Routine routine, const std::u32string& text,
+                     std::initializer_list<size_t> rooms, const std::string& what)
+{
+    expectEveryLevelAsExact(
+        [&] {
+            std::vector<UtfCall> retval;
+            for (const auto flags : {strictConversion, lenientConversion}) {
+                for (const size_t room : rooms) {
+                    retval.push_back(routine(text, room, flags));
+                }
+            }
+            return retval;
+        },
+        what);
+}
+
 // Each row at every level; then amid ASCII at every position of a vector block, with room
 // running out at the row's point or ample, against level Exact.
 TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
 {
     for (const Row& row : kRows) {
+        SCOPED_TRACE(row.name);
+        const UtfCall want{row.result, row.consumed, row.out, row.room - row.out.size()};
         for (const auto flags : {strictConversion, lenientConversion}) {
-            if ((row.modes & (flags == strictConversion ? kStrict : kLenient)) == 0) {
-                continue;
+            if ((row.modes & (flags == strictConversion ? kStrict : kLenient)) != 0) {
+                forEachLevel(
+                    [&] { EXPECT_EQ(row.routine(row.in, row.room, flags), want) << flags; });
             }
-            SCOPED_TRACE(testing::Message() << row.name << ", mode " << flags);
-            const UtfCall want{row.result, row.consumed, row.out, row.room - row.out.size()};
-            forEachLevel([&] { EXPECT_EQ(row.routine(row.in, row.room, flags), want); });
-            for (size_t lead = 1; lead < 70 && !HasFailure(); ++lead) {
-                const auto text = std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
-                for (const size_t room : {lead + row.room, 4 * text.size()}) {
-                    expectEveryLevelAsExact([&] { return row.routine(text, room, flags); });
-                }
-            }
+        }
+        for (size_t lead = 1; lead < 70 && !HasFailure(); ++lead) {
+            const auto text = std::u32string(lead, U'a') + row.in + std::u32string(40, U'a');
+            s_expectAsExact(row.routine, text, {lead + row.room, 4 * text.size()}, "");
         }
     }
 }
@@ -89,41 +104,23 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
 // room ending at the break or ample; texts taken as short and as long.
 TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
 {
-    const struct {
-        const char* name;
-        std::u32string units;
-    } breaks[] = {{"ASCII", U"a"},
-                  {"two bytes", U"\xE9"},
-                  {"pair", U"\xD83D\xDE00"},
-                  {"unpaired low", U"\xDC00"},
-                  {"unpaired high", U"\xD800"},
-                  {"end", U""}};
+    const std::u32string breaks[] = {U"a", U"\xE9", U"\xD83D\xDE00", U"\xDC00", U"\xD800", U""};
     const char32_t three[] = {0x800, 0x4E2D, 0xD7FF, 0xE000, 0x3002, 0xFFFF};
     const std::ptrdiff_t saved = nox::farTextUnits();
     for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
         nox::setFarTextUnits(far);
         for (const auto& brk : breaks) {
-            SCOPED_TRACE(testing::Message() << brk.name << (far == 0 ? ", long" : ", short"));
+            SCOPED_TRACE(testing::Message() << hex(brk) << (far == 0 ? ", long" : ", short"));
             for (const size_t lead : {0, 5, 31}) {
                 for (size_t run = 520; run < 620 && !HasFailure(); ++run) {
                     std::u32string text(lead, U'a');
                     for (size_t i = 0; i < run; ++i) {
                         text += three[i % 6];
                     }
-                    text += brk.units.empty() ? U"" : brk.units + std::u32string(64, 0x4E00);
+                    text += brk.empty() ? U"" : brk + std::u32string(64, 0x4E00);
                     const size_t atBreak = lead + 3 * run;
-                    expectEveryLevelAsExact(
-                        [&] { // both modes, with room ending before and after the break, or ample
-                            std::vector<UtfCall> retval;
-                            for (const auto flags : {strictConversion, lenientConversion}) {
-                                for (const size_t room :
-                                     {atBreak - 1, atBreak + 1, 4 * text.size()}) {
-                                    retval.push_back(Utf::U16to8(text, room, flags));
-                                }
-                            }
-                            return retval;
-                        },
-                        "lead " + std::to_string(lead) + ", run " + std::to_string(run));
+                    s_expectAsExact(Utf::U16to8, text, {atBreak - 1, atBreak + 1, 4 * text.size()},
+                                    std::to_string(lead) + "+" + std::to_string(run));
                 }
             }
         }
@@ -139,31 +136,20 @@ TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
 TEST(ConvertUtfTest, AsciiRunsEndAtEveryPosition)
 {
     const struct {
-        const char* name;
         Utf::Routine routine;
         std::u32string units;
-    } breaks[] = {
-        {"two bytes", Utf::U8to16, U"\xC3\xA9"}, {"stray byte", Utf::U8to16, U"\xFF"},
-        {"cut", Utf::U8to16, U"\xE4\xB8"},       {"two bytes", Utf::U16to8, U"\xE9"},
-        {"pair", Utf::U16to8, U"\xD83D\xDE00"},  {"unpaired high", Utf::U16to8, U"\xD800"}};
+    } breaks[] = {{Utf::U8to16, U"\xC3\xA9"},     {Utf::U8to16, U"\xFF"},
+                  {Utf::U8to16, U"\xE4\xB8"},     {Utf::U16to8, U"\xE9"},
+                  {Utf::U16to8, U"\xD83D\xDE00"}, {Utf::U16to8, U"\xD800"}};
     for (const auto& brk : breaks) {
-        SCOPED_TRACE(brk.name);
+        SCOPED_TRACE(hex(brk.units));
         for (size_t run = 32; run < 224 && !HasFailure(); ++run) {
             std::u32string text;
             for (size_t i = 0; i < run + (run * 7) % 32; ++i) {
                 text += i == run ? brk.units : std::u32string(1, char32_t(0x20 + i % 95));
             }
-            expectEveryLevelAsExact(
-                [&] {
-                    std::vector<UtfCall> retval;
-                    for (const auto flags : {strictConversion, lenientConversion}) {
-                        for (const size_t room : {run - 1, run + 1, 4 * text.size()}) {
-                            retval.push_back(brk.routine(text, room, flags));
-                        }
-                    }
-                    return retval;
-                },
-                "run " + std::to_string(run));
+            s_expectAsExact(brk.routine, text, {run - 1, run + 1, 4 * text.size()},
+                            "run " + std::to_string(run));
         }
     }
 }
@@ -176,12 +162,10 @@ TEST(ConvertUtfTest, Utf8Validation)
         std::string bytes;
         int32_t legal;
         int32_t sequence;
-    } cases[] = {
-        // clang-format off
+    } cases[] = {// clang-format off
         {"", 0, 0}, {"\x41\x80", 1, 1}, {"\xC3", 1, 0}, {"\xE2\x82\xAC", 1, 1}, {"\xC3\xA9\x41", 0, 1},
-        {"\xF0\x9F\x98", 1, 0}, {"\xF4\x90", 0, 0}, {"\x80", 0, 0},
-        // clang-format on
-    };
+        {"\xF0\x9F\x98", 1, 0}, {"\xF4\x90", 0, 0}, {"\x80", 0, 0}};
+    // clang-format on
     forEachLevel([&] {
         for (const auto& c : cases) {
             SCOPED_TRACE(hex(c.bytes));
