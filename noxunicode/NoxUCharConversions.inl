@@ -144,7 +144,9 @@ NoxCharStep NoxUCharConverter::mf_fromUStep(UChar value) const
 {
     NoxCharStep retval = {NoxCharStep::Unmapped, nullptr, 0, 0};
     const NoxUCharMapping* record = mf_findUChar(value);
-    if (record == nullptr && (value > 0xFF || !ncnv_getConvertBestEffort())) {
+    // The mode is asked for every unit without a record, also one above 0xFF that it cannot
+    // pass through, so that its first query (which fixes it) comes at the first unmapped unit.
+    if (record == nullptr && (!ncnv_getConvertBestEffort() || value > 0xFF)) {
         s_reportUnmappedUnit(value);
     } else if (record == nullptr) {
         // Best effort: a unit up to 0xFF passes through as the byte of the same value.

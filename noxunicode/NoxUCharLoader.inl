@@ -395,8 +395,9 @@ bool NoxUCharConverter::mf_loadDataFile(const char* ucmFilePath_in)
 
 // Reads the mapping lines of the open file `fd` into `data`, and its first lead-byte line
 // that assigns a length into `leadBytes`; true when the file was read whole and gave a
-// lead-byte line and at least one mapping. Otherwise `data` stays null and `dataLen` keeps the
-// number of mapping lines read, for the load message, until the table is built. A line that
+// lead-byte line and at least one mapping. Otherwise `data` stays null and `dataLen` keeps, for
+// the load message until the table is built, the number of mapping lines read or, without a
+// lead-byte line, the number of lines that begin like one (parsed or not). A line that
 // cannot be read (no memory for it, or a read error) ends the reading; the lines before it
 // have been taken. `sizeHint` is the file's size, 0 when unknown.
 bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
@@ -413,6 +414,9 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     s_mapPages(records, std::min(room, expected) * sizeof(NoxUCharMapping));
     NoxUCharMapping probe;
     uint32_t count = 0;
+    // Lines that begin like a mapping ("<U" or "U"), whether they parse or not: without a
+    // lead-byte line the load message reports these.
+    uint32_t mappingLike = 0;
     bool leadBytesRead = false;
     size_t capacity = s_pieceSize;
     char* buffer = new (std::nothrow) char[capacity + 1];
@@ -462,6 +466,7 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
             if (usualEnd != nullptr) {
                 // The usual mapping line, read where it lies; its newline mostly follows at once.
                 ++count;
+                ++mappingLike;
                 lineEnd = line + (usualEnd - line);
                 lineEnd = *lineEnd == '\n' ? lineEnd + 1 : s_lineEnd(lineEnd, end);
             } else {
@@ -470,6 +475,7 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
                 lineEnd = s_lineEnd(line, end);
                 const char saved = *lineEnd;
                 *lineEnd = '\0';
+                mappingLike += line[0] == 'U' || (line[0] == '<' && line[1] == 'U') ? 1 : 0;
                 if (s_beginsLikeLeadBytes(line)) {
                     if (!leadBytesRead) {
                         leadBytesRead = parse_lead_bytes(line, &leadBytes) != 0;
@@ -489,7 +495,7 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
         used = static_cast<size_t>(buffer + used - end);
         std::memmove(buffer, end, used);
     }
-    dataLen = count;
+    dataLen = leadBytesRead ? count : mappingLike;
     if (readWhole && count != 0 && leadBytesRead && records != nullptr) {
         // The room not used goes back; where it cannot, the records stay where they are.
         data = s_recordRoom(records, count);

@@ -36,6 +36,8 @@ TEST(ProcessTest, Scenarios)
     const std::string t = dir.write("T.ucm", "# hello\n#\n<nox_lead_bytes> 01-7F:1 82:2 84:4\n"
                                              "<U0041> \\x41 |0\n<U3042> \\x82\\xA0 |0\n"
                                              "<U4E00> \\x84\\x30\\x81\\x30 |0\n#");
+    dir.write("NOLEAD.ucm",
+              "<U0041> \\x41 |0\n<U0042> \\x42 |2\n<U0043> \\x43 |0\nUnknown header\n");
     const char* const ucm = dir.path().c_str();
     const auto abc = [](noxtest::ChildChecks& checks) {
         s_openClose(checks, ncnv_getConverter("A"), 1);
@@ -49,6 +51,12 @@ TEST(ProcessTest, Scenarios)
              s_openClose(checks, ncnv_getDefaultUConverter(), 4);
          },
          " hello\n\nConstructed converter for 3 characters.\n"},
+        // Mapping lines without a lead-byte line: an empty converter, whose load message counts
+        // the lines that begin like a mapping line, parsed or not.
+        {"no lead-byte line",
+         {{"NOX_UCM_PATH", ucm}, {"NOXUNICODE_DEBUG", "True"}},
+         [](noxtest::ChildChecks& checks) { s_openClose(checks, ncnv_getConverter("NOLEAD"), 0); },
+         "Constructed converter for 4 characters.\n"},
         // UCM path: NOX_UCM_PATH if set (even empty), else QV_UCM_PATH, else "/".
         {"no path", {}, abc, "Cannot access '//A.ucm'\n"},
         // clang-format off
@@ -90,6 +98,20 @@ TEST(ProcessTest, Scenarios)
          },
          "Constructed converter for 256 characters.\n"
          "Constructed converter for 256 characters.\n"},
+        // Best effort is fixed by the first character without a record, also a unit above 0xFF
+        // that it could not pass through.
+        {"best effort fixed at the first unmapped character",
+         {{"NOX_UCM_PATH", ucm}},
+         [](noxtest::ChildChecks& checks) {
+             NoxUConverter* h = ncnv_getConverter("T");
+             const noxtest::Call first = noxtest::fromUChars(h, u"\x3042\x4E01", 2, 4);
+             setenv("NOX_UNICODE_CONVERT_BEST_EFFORT", "True", 1);
+             const noxtest::Call later = noxtest::fromUChars(h, u"\xE9", 1, 4);
+             checks.expect(first.error == NCNV_UNSUPPORTED && later.error == NCNV_UNSUPPORTED &&
+                               later.message == "No mapping for character <U00E9>\n",
+                           "still off");
+             s_openClose(checks, h, 4);
+         }},
         // The trace shows each character looked up, even one without room, but not a cut-off
         // one, at every level.
         {"character trace",
