@@ -64,28 +64,30 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
     }
 }
 
-// On the pages whose units map to themselves, long runs with one unit that stops the narrowing
-// blocks at every position of the first rounds, the runs of ASCII alone or with units 0xC0-0xFF,
-// and the same runs as bytes. Lengths 300 to 331 start the text (which ends at a guard page) at
-// every offset from a 32-byte boundary: the stop at every position of the shortest, and at the
-// first 48 positions, every 23rd and the last of the others.
+// Long runs with one unit that stops the narrowing or gathering blocks at every position of the
+// first rounds: on the pages whose units map to themselves, runs of ASCII alone or with units
+// 0xC0-0xFF, and the same runs as bytes; on pages whose units are gathered, runs of ASCII with
+// Cyrillic letters, and ASCII on a page where it does not map to itself. Lengths 300 to 331 start
+// the text (which ends at a guard page) at every offset from a 32-byte boundary: the stop at every
+// position of the shortest, and at the first 48 positions, every 23rd and the last of the others.
 TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
 {
     const struct {
         const char* page;
-        bool upper;        // the run has units 0xC0-0xFF besides ASCII
+        char16_t upper;    // the run has units from here (0xC0 or 0x410, 64 of them) besides ASCII
         char16_t unitStop; // the unit that stops the narrowing
         int byteStop;      // the byte that stops the widening, -1 for none
-    } runs[] = {{"ISO-8859-1", true, u'\0', 0},       {"ISO-8859-1", true, u'\x100', -1},
-                {"ISO-8859-1", false, u'\xFFFF', -1}, {"CP1252", false, u'\x81', 0x81},
-                {"CP1252", true, u'\x2019', 0x92},    {"CP1252", false, u'\xE9', 0xE9}};
+    } runs[] = {{"ISO-8859-1", 0xC0, u'\0', 0},    {"ISO-8859-1", 0xC0, u'\x100', -1},
+                {"ISO-8859-1", 0, u'\xFFFF', -1},  {"CP1252", 0, u'\x81', 0x81},
+                {"CP1252", 0xC0, u'\x2019', 0x92}, {"CP1252", 0, u'\xE9', 0xE9},
+                {"CP1251", 0x410, u'\x100', 0x98}, {"CP037", 0, u'\x100', -1}};
     for (const auto& run : runs) {
         const Handle h(
             ncnv_loadConverter((std::string(NOX_DATA_DIR) + "/ucm/" + run.page + ".ucm").c_str()));
         for (int length = 300; length < 332 && !HasFailure(); ++length) {
             std::u16string text;
             for (int i = 0; i < length; ++i) {
-                text += char16_t(run.upper && i % 7 == 3 ? 0xC0 + i % 64 : 0x20 + i % 95);
+                text += char16_t(run.upper != 0 && i % 7 == 3 ? run.upper + i % 64 : 0x20 + i % 95);
             }
             for (int at = 0; at < length && !HasFailure(); ++at) {
                 if (length != 300 && at >= 48 && at % 23 != 0 && at != length - 1) {

@@ -538,6 +538,56 @@ NOX_TARGET_AVX2 size_t s_toUPairs256(const nox::CodePageTables& t, const unsigne
     return i;
 }
 
+// Converts units of a single-byte code page 16 a step while each has a byte: the bytes come
+// from the flat table of the units' bytes by two gathers of eight (each reads four bytes from
+// the unit's entry on: the table has three bytes more than its entries). A byte of 0 marks a
+// unit that the exact step decides (the unit 0 among them): it and the rest wait, and only the
+// bytes before it are stored. Reads and writes at most `len` units and bytes (out null: counts
+// only); with `yield`, a step after the first whose first eight units map to themselves is left
+// to the self runs. Returns the units converted.
+NOX_TARGET_AVX2 __attribute__((noinline)) size_t
+s_fromUBytes256(const UChar* src, size_t len, unsigned char* out, const unsigned char* bytes,
+                UChar selfFirst, UChar selfLast, bool yield)
+{
+    const int* const table = reinterpret_cast<const int*>(bytes);
+    const __m256i lowByte = _mm256_set1_epi32(0xFF);
+    size_t i = 0;
+    bool stopped = false;
+    while (!stopped && len - i >= 16) {
+        const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        if (yield && i != 0 &&
+            s_unselfUnits(_mm256_castsi256_si128(units), selfFirst, selfLast) == 0) {
+            break;
+        }
+        const __m256i a =
+            _mm256_i32gather_epi32(table, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(units)), 1);
+        const __m256i b = _mm256_i32gather_epi32(
+            table, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(units, 1)), 1);
+        // Per half: units 0-3 of a, 0-3 of b | 4-7 of a, 4-7 of b; as bytes, then in order.
+        const __m256i words =
+            _mm256_packus_epi32(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
+        const __m128i packed = _mm_shuffle_epi32(
+            _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1)),
+            _MM_SHUFFLE(3, 1, 2, 0));
+        const auto missing =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(packed, _mm_setzero_si128())));
+        size_t consumed = 16;
+        if (missing != 0) {
+            consumed = static_cast<size_t>(__builtin_ctz(missing));
+            stopped = true;
+        }
+        if (out != nullptr && consumed == 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
+        } else if (out != nullptr) {
+            alignas(16) unsigned char staged[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(staged), packed);
+            std::memcpy(out + i, staged, consumed);
+        }
+        i += consumed;
+    }
+    return i;
+}
+
 struct NoxAvx2Kernels : NoxSse2Kernels {
     static constexpr size_t kReach = 32;
     static constexpr bool kSelfRunsCrossPages = true;
@@ -578,6 +628,17 @@ struct NoxAvx2Kernels : NoxSse2Kernels {
                            UChar* out)
     {
         return t.asciiToU ? s_toUBytes32(src, len, out, t.byteToUnit) : 0;
+    }
+
+    static constexpr bool kGathersBytes = true;
+    static size_t fromUBytes(const nox::CodePageTables& t, const UChar* src, size_t len,
+                             unsigned char* out)
+    {
+        // The call only when a step fits: short texts meet no more than these tests.
+        return t.unitBytesWidth == 1 && len >= 16
+                   ? s_fromUBytes256(src, len, out, t.unitBytes, t.selfMappedFirst,
+                                     t.selfMappedLast, t.asciiFromU)
+                   : 0;
     }
 };
 

@@ -215,13 +215,25 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
     return i;
 }
 
+// The blocks of one-byte characters of the family SingleByteGathered: 16 a step by gathers,
+// then eight. Out of line, so that its run loop stays as lean for short texts as the others.
+template <class K>
+__attribute__((noinline)) size_t s_fromUGatheredBlocks(const nox::CodePageTables& t,
+                                                       const UChar* src, size_t len,
+                                                       unsigned char* out)
+{
+    const size_t k = K::fromUBytes(t, src, len, out);
+    return k != 0 ? k : s_fromUSingleBlocks<K>(t, src, len, out);
+}
+
 // Converts UTF-16 units from src (at most `limit`, the first not 0) while the kernels of K
 // can, as s_runToU; stores the bytes in *produced and returns the units consumed.
 template <class K, nox::CodePageFamily F>
 size_t s_runFromU(const nox::CodePageTables& t, const UChar* src, size_t limit, unsigned char* out,
                   size_t room, bool countBeyond, size_t* produced)
 {
-    constexpr bool oneByte = F == nox::CodePageFamily::SingleByte;
+    constexpr bool gathered = F == nox::CodePageFamily::SingleByteGathered;
+    constexpr bool oneByte = F == nox::CodePageFamily::SingleByte || gathered;
     NoxReadLimit<K, UChar> readLimit(src, limit);
     size_t i = 0;
     size_t n = 0;
@@ -248,11 +260,15 @@ size_t s_runFromU(const nox::CodePageTables& t, const UChar* src, size_t limit, 
         if (k == 0 && K::kGathers && t.unitBytes != nullptr) {
             k = K::fromUGather(t, src + i, ahead, out, &n, room, countBeyond && n >= room);
         }
-        // 3. One-byte code pages: eight characters at a time while all map to one byte.
-        if (k == 0 && oneByte && value >= 0x80 && ahead >= 8 &&
+        // 3. One-byte code pages: eight characters at a time while all map to one byte; where
+        // the level gathers their bytes, 16 at a time first, also from ASCII on where the runs
+        // of step 1 do not take it.
+        if (k == 0 && oneByte && (value >= 0x80 || (gathered && !t.asciiFromU)) && ahead >= 8 &&
             (n + 8 <= room || (countBeyond && n >= room))) {
-            k = s_fromUSingleBlocks<K>(t, src + i, n < room ? std::min(ahead, room - n) : ahead,
-                                       n < room ? out + n : nullptr);
+            const size_t len = n < room ? std::min(ahead, room - n) : ahead;
+            unsigned char* const dst = n < room ? out + n : nullptr;
+            k = gathered && len >= 16 ? s_fromUGatheredBlocks<K>(t, src + i, len, dst)
+                                      : s_fromUSingleBlocks<K>(t, src + i, len, dst);
             n += k;
         }
         // 4. Other code pages: a tight loop over one- and two-byte characters while two bytes
@@ -302,10 +318,11 @@ struct NoxCodePageRuns {
 template <class K> constexpr NoxCodePageRuns s_runsOf()
 {
     using F = nox::CodePageFamily;
+    constexpr F gathered = K::kGathersBytes ? F::SingleByteGathered : F::SingleByte;
     return {{s_runToU<K, F::SelfMapped>, s_runToU<K, F::SingleByte>, s_runToU<K, F::DoubleByte>,
-             s_runToU<K, F::General>},
+             s_runToU<K, F::General>, s_runToU<K, F::SingleByte>},
             {s_runFromU<K, F::SingleByte>, s_runFromU<K, F::SingleByte>, s_runFromU<K, F::General>,
-             s_runFromU<K, F::General>}};
+             s_runFromU<K, F::General>, s_runFromU<K, gathered>}};
 }
 
 // The picker: the kernel set of each level, null for Exact (no kernels at all). A level

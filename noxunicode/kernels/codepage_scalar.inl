@@ -90,6 +90,13 @@ struct NoxScalarKernels {
     {
         return 0;
     }
+    // One-byte code pages from UTF-16 where the level gathers the units' bytes (the family
+    // SingleByteGathered; else 0: the blocks of eight).
+    static constexpr bool kGathersBytes = false;
+    static size_t fromUBytes(const nox::CodePageTables&, const UChar*, size_t, unsigned char*)
+    {
+        return 0;
+    }
     static constexpr bool kGathers = false;
     static size_t fromUGather(const nox::CodePageTables&, const UChar*, size_t, unsigned char*,
                               size_t*, size_t, bool)

@@ -219,7 +219,10 @@ bool s_buildUnitBytes(nox::CodePageTables& t)
 {
     bool retval = true;
     const size_t width = t.singleByteOnly ? 1 : 2;
-    if (width == 2 || nox::cpuKernelLevel() >= nox::KernelLevel::AVX512) {
+    // AVX2 gathers only for the family SingleByteGathered (see s_fromUFamily).
+    const nox::KernelLevel level = nox::cpuKernelLevel();
+    if (width == 2 || level >= nox::KernelLevel::AVX512 ||
+        (level >= nox::KernelLevel::AVX2 && t.selfMappedLast <= 0x7F)) {
         t.unitBytes = static_cast<unsigned char*>(std::calloc(s_unitBytesSize(width), 1));
         t.unitBytesWidth = t.unitBytes != nullptr ? width : 0;
         retval = t.unitBytes != nullptr;
@@ -257,7 +260,12 @@ nox::CodePageFamily s_toUFamily(const nox::CodePageTables& t)
 
 nox::CodePageFamily s_fromUFamily(const nox::CodePageTables& t)
 {
-    return t.singleByteOnly ? nox::CodePageFamily::SingleByte : nox::CodePageFamily::General;
+    // Western code pages, whose upper Latin-1 range maps to itself, meet few units that are not
+    // in a run of their own: the blocks of eight serve them better than gathers of 16.
+    return t.singleByteOnly && t.unitBytesWidth == 1 && t.selfMappedLast <= 0x7F
+               ? nox::CodePageFamily::SingleByteGathered
+           : t.singleByteOnly ? nox::CodePageFamily::SingleByte
+                              : nox::CodePageFamily::General;
 }
 
 // Builds the tables from the two lookups, walking each sorted index once: forEachByteKey and

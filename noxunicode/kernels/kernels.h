@@ -164,9 +164,12 @@ enum class CodePageFamily : int {
     SelfMapped, // every byte 0x01-0xFF is its own unit
     SingleByte, // every character is one byte
     DoubleByte, // one- and two-byte characters with a byte-pair table
-    General     // everything else: cached one- and two-byte characters
+    General,    // everything else: cached one- and two-byte characters
+    // From Unicode only: every character is one byte, none above ASCII maps to itself, and a
+    // table of each unit's byte is there for the levels that gather it
+    SingleByteGathered
 };
-constexpr int kCodePageFamilies = 4;
+constexpr int kCodePageFamilies = 5;
 
 // The tables a code page's kernels read, built once per table from its two lookups (so that
 // every preference among records carries over) and read-only afterwards. An entry of 0
