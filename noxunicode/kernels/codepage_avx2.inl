@@ -22,6 +22,10 @@
 // chosen among the eight rows by a tree of blends on bits 4, 5 and 6. A unit of 0 marks a byte
 // without an entry, which stops the step.
 //
+// Single-byte code pages whose upper half does not map to itself (CP1251, KOI8-R, EBCDIC)
+// convert from UTF-16 16 units a step: two gathers of eight from the table of each unit's byte,
+// packed to bytes; a byte of 0 (a unit that the exact step decides) ends the step before it.
+//
 // Double-byte code pages convert 32 bytes a block: the character starts come from the mask of
 // lead-range bytes as in the SSE2 kernel, every position is looked up with the byte after it in
 // the byte-pair table by four gathers of eight, and the units of the starts are packed eight
