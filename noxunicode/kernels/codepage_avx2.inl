@@ -634,15 +634,13 @@ struct NoxAvx2Kernels : NoxSse2Kernels {
         return t.asciiToU ? s_toUBytes32(src, len, out, t.byteToUnit) : 0;
     }
 
+    // Only for the family SingleByteGathered, whose tables have the units' bytes one a unit.
     static constexpr bool kGathersBytes = true;
     static size_t fromUBytes(const nox::CodePageTables& t, const UChar* src, size_t len,
                              unsigned char* out)
     {
-        // The call only when a step fits: short texts meet no more than these tests.
-        return t.unitBytesWidth == 1 && len >= 16
-                   ? s_fromUBytes256(src, len, out, t.unitBytes, t.selfMappedFirst,
-                                     t.selfMappedLast, t.asciiFromU)
-                   : 0;
+        return s_fromUBytes256(src, len, out, t.unitBytes, t.selfMappedFirst, t.selfMappedLast,
+                               t.asciiFromU);
     }
 };
 

@@ -216,7 +216,8 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
 }
 
 // The blocks of one-byte characters of the family SingleByteGathered: 16 a step by gathers,
-// then eight. Out of line, so that its run loop stays as lean for short texts as the others.
+// then eight; `len` is at least 16. Out of line, so that its run loop stays as lean for short
+// texts as the others.
 template <class K>
 __attribute__((noinline)) size_t s_fromUGatheredBlocks(const nox::CodePageTables& t,
                                                        const UChar* src, size_t len,
