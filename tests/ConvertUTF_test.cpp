@@ -154,6 +154,85 @@ TEST(ConvertUtfTest, AsciiRunsEndAtEveryPosition)
     }
 }
 
+// The UTF-8 bytes of the first `units` UTF-16 units of `text`, as lenient mode writes them (a
+// pair cut by `units` counts whole).
+size_t s_utf8Bytes(const std::u32string& text, size_t units)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i < units && i < text.size(); ++i) {
+        const char32_t unit = text[i];
+        const bool paired = unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() &&
+                            text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+        bytes += unit < 0x80 ? 1 : unit < 0x800 ? 2 : paired ? 4 : 3;
+        i += paired ? 1 : 0;
+    }
+    return bytes;
+}
+
+// Texts of 64 units and more, taken in steps of 32 units: a break at every position of the
+// first three steps in text of each length of character, with room ending one byte before,
+// at and after the break and the ends of the first two steps (31 to 33 and 63 to 65 units),
+// or ample. The breaks are what stops a step (unpaired surrogates; a high surrogate last, whose
+// low half the step cannot see) and a pair, which straddles the steps at some positions.
+TEST(ConvertUtfTest, Utf16StepsStopAtEveryPosition)
+{
+    const struct {
+        const char* name;
+        std::u32string background; // repeated before and after the break
+        std::u32string brk;
+        size_t after; // units of background after the break
+    } rows[] = {
+        {"high alone in ASCII", U"a", U"\xD800", 80},
+        {"low alone in ASCII", U"a", U"\xDC00", 80},
+        {"low before high in ASCII", U"a", U"\xDC00\xD800", 80},
+        {"pair in ASCII", U"a", U"\xD83D\xDE00", 80},
+        {"high last after ASCII", U"a", U"\xD83D", 0},
+        {"high alone in two-byte text", U"\xE9", U"\xD83D", 80},
+        {"pair in two-byte text", U"\x3B1", U"\xDBFF\xDFFF", 80},
+        {"high alone in two-byte text with spaces", U"\x3B1\x3B2 ", U"\xD800", 80},
+        {"pair in ASCII with two-byte units", U"ab\xE9", U"\xD83D\xDE00", 80},
+        {"high alone in three-byte text", U"\x4E2D", U"\xDBFF", 80},
+        {"pair in three-byte text", U"\xFFFF", U"\xD800\xDC00", 80},
+        {"low alone in mixed text", U"a\x7FF\x800 ", U"\xDFFF", 80},
+        {"pair in mixed text", U"a\x7FF\x800 ", U"\xD83D\xDE00", 80},
+        {"high last after mixed text", U"a\x7FF\x800 ", U"\xDBFF", 0},
+        {"low alone among pairs", U"\xD83D\xDE00", U"\xDC01", 80},
+        {"high alone among pairs", U"\xD83D\xDE00", U"\xD801\x41", 80},
+        {"unit among pairs", U"\xD83D\xDE00", U"\xE9", 80},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (size_t position = 0; position < 100 && !HasFailure(); ++position) {
+            std::u32string text;
+            while (text.size() < position) {
+                text += row.background;
+            }
+            const size_t at = text.size();
+            text += row.brk;
+            while (text.size() < at + row.brk.size() + row.after) {
+                text += row.background;
+            }
+            std::vector<size_t> rooms{4 * text.size()};
+            for (const size_t units :
+                 {at, size_t{31}, size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}}) {
+                const size_t bytes = s_utf8Bytes(text, units);
+                rooms.insert(rooms.end(), {bytes > 0 ? bytes - 1 : 0, bytes, bytes + 1});
+            }
+            expectEveryLevelAsExact(
+                [&] {
+                    std::vector<UtfCall> retval;
+                    for (const auto flags : {strictConversion, lenientConversion}) {
+                        for (const size_t room : rooms) {
+                            retval.push_back(Utf::U16to8(text, room, flags));
+                        }
+                    }
+                    return retval;
+                },
+                "break at " + std::to_string(at) + " of " + std::to_string(text.size()));
+        }
+    }
+}
+
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;
 // utf_isLegalUTF8Sequence the first character, which must end before sourceEnd.
 TEST(ConvertUtfTest, Utf8Validation)
