@@ -228,7 +228,7 @@ inline bool s_writeUtf8(UTF32 ch, UTF8*& target, UTF8* targetEnd)
 #include "kernels/utf_sse42.inl"
 #include "kernels/utf_avx2_to16.inl"
 #include "kernels/utf_avx2_to8.inl"
-#include "kernels/utf_avx512.inl"
+#include "kernels/utf_avx512_to16.inl"
 #include "kernels/utf_avx512_to8.inl"
 // clang-format on
 
@@ -267,7 +267,7 @@ const NoxUtfKernels* s_utfKernels(nox::KernelLevel level)
                                              s_bulkUtf16ToUtf8Avx2, s_bulkUtf8ToUtf16Avx2,
                                              s_sse42.utf32to8,      s_sse42.utf8to32};
     static constexpr NoxUtfKernels s_avx512 = {s_avx2.utf32to16,        s_avx2.utf16to32,
-                                               s_bulkUtf16ToUtf8Avx512, s_avx2.utf8to16,
+                                               s_bulkUtf16ToUtf8Avx512, s_bulkUtf8ToUtf16Avx512,
                                                s_avx2.utf32to8,         s_avx2.utf8to32};
     static const NoxUtfKernels* const s_byLevel[nox::kKernelLevels] = {
         nullptr, &s_scalar, &s_sse2, &s_sse42, &s_avx2, &s_avx512};

@@ -154,6 +154,59 @@ TEST(ConvertUtfTest, AsciiRunsEndAtEveryPosition)
     }
 }
 
+// UTF-8 of every length, broken at each character of the first steps of 64 bytes by what the
+// modes judge, by what is no character or by a character cut off at the end, with room ending
+// at the break or ample; the leads move each character across the steps' ends.
+TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
+{
+    struct Char {
+        std::u32string bytes;
+        size_t units;
+    };
+    // Texts with and without four-byte characters, which the kernels decode differently.
+    const std::vector<Char> texts[] = {{{U"a", 1},
+                                        {U"\xC3\xA9", 1},
+                                        {U"\xE4\xB8\xAD", 1},
+                                        {U"\xF0\x9F\x98\x80", 2},
+                                        {U"\xED\x9F\xBF", 1},
+                                        {U"\xF4\x8F\xBF\xBF", 2},
+                                        {U"\xEF\xBF\xBF", 1},
+                                        {U"\xDF\xBF", 1}},
+                                       {{U"\xE4\xB8\xAD", 1},
+                                        {U"\xE0\xA0\x80", 1},
+                                        {U"a", 1},
+                                        {U"\xED\x9F\xBF", 1},
+                                        {U"\xEE\x80\x80", 1},
+                                        {U"\xC2\x80", 1},
+                                        {U"\xE3\x81\x82", 1}}};
+    const std::u32string breaks[] = {U"\xED\xA0\x80",     U"\xFF",     U"\xE0\x9F\xBF",
+                                     U"\xF4\x90\x80\x80", U"\xC3\x41", U"\x80",
+                                     U"\xF0\x80\x80\x80", U"\xC1\xBF", U"\xF0\x9F\x98"};
+    for (const auto& chars : texts) {
+        for (const auto& brk : breaks) {
+            SCOPED_TRACE(hex(brk));
+            const bool atEnd = brk == U"\xF0\x9F\x98";
+            for (size_t lead = 0; lead < 4; ++lead) {
+                for (size_t at = 0; at < 72 && !HasFailure(); ++at) {
+                    std::u32string text(lead, U'a');
+                    size_t units = lead;
+                    for (size_t i = 0; i < at; ++i) {
+                        text += chars[i % chars.size()].bytes;
+                        units += chars[i % chars.size()].units;
+                    }
+                    text += brk;
+                    for (size_t i = 0; i < (atEnd ? 0 : 40); ++i) {
+                        text += chars[(i + at) % chars.size()].bytes;
+                    }
+                    s_expectAsExact(Utf::U8to16, text,
+                                    {units - (units > 0), units + 1, text.size()},
+                                    std::to_string(lead) + "+" + std::to_string(at));
+                }
+            }
+        }
+    }
+}
+
 // The UTF-8 bytes of the first `units` UTF-16 units of `text`, as lenient mode writes them (a
 // pair cut by `units` counts whole).
 size_t s_utf8Bytes(const std::u32string& text, size_t units)
