@@ -96,6 +96,15 @@ template <typename Unit> class NoxPageReach {
     // The units from `at` known to be readable (those up to the end of the last page allowed).
     size_t readable(const Unit* at) const { return static_cast<size_t>(mEnd - at); }
 
+    // How many of the next min(left, most) units from `at` may be read: all of them, or
+    // where the rest of the page holds a 0 (which ends the text first), those up to the
+    // page's end.
+    NOX_TARGET_AVX2 size_t within(const Unit* at, size_t left, size_t most)
+    {
+        const size_t n = std::min(left, most);
+        return allows(at, n) ? n : readable(at);
+    }
+
   private:
     const Unit* mEnd;
     bool mAligned;

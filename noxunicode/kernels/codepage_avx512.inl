@@ -1,6 +1,17 @@
 // codepage_avx512.inl - code-page kernels for AVX-512 (F, BW, VL, DQ, VBMI, VBMI2), on top
 // of the SSE2 kernels. Included by NoxUCharConverter.cpp.
 //
+// Runs of bytes that map to themselves (all of LATIN_1 but its 0) are widened 256 bytes a round,
+// and runs of units that map to themselves narrowed 128 units a round (the low bytes of two
+// registers picked by one two-source byte permutation), each round tested at once: the minimum
+// of its registers for a 0, the OR of the units for one above 0xFF, and only on pages whose upper
+// range does not start at 0x80 a compare for the bytes below it. A run long enough first steps
+// to a 64-byte boundary of its output, so that the rounds' stores never straddle cache lines.
+// What is left goes 64 bytes (32 units) a step by masked loads and stores, which read only the
+// input allowed and write only up to the character that stops the run. As at AVX2, the runs are
+// given the whole input and read into the next page only after the rest of this one showed no 0
+// (NoxPageReach).
+//
 // Single-byte code pages convert 64 bytes a step by byte permutation: the code page's 256
 // units are held as three 256-byte tables (low byte, high byte, and a flag for bytes that have
 // an entry), and two two-source permutations over the halves of a table, blended by each
@@ -184,12 +195,242 @@ NOX_TARGET_AVX512 size_t s_fromUGather512(const UChar* src, size_t srcLen, unsig
     return i;
 }
 
+// The bytes among 64 that do not map to themselves: 0, and with Upper 0x80 up to the upper
+// range, whose first byte less 0x100 is in every byte of `below`.
+template <bool Upper> NOX_TARGET_AVX512 inline uint64_t s_unselfBytes512(__m512i v, __m512i below)
+{
+    const uint64_t zero = _mm512_testn_epi8_mask(v, v);
+    return Upper ? zero | _mm512_cmpgt_epi8_mask(below, v) : zero;
+}
+
+// Mask of the first n of 64 lanes.
+inline uint64_t s_firstLanes(size_t n)
+{
+    return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+}
+
+// The units from `at` up to the next 64-byte boundary (0 when it lies on one, or when its
+// units straddle boundaries).
+template <typename Unit> inline size_t s_unitsToLine(const Unit* at)
+{
+    const auto address = reinterpret_cast<uintptr_t>(at);
+    return address % sizeof(Unit) == 0 ? (64 - address % 64) % 64 / sizeof(Unit) : 0;
+}
+
+// Widens the leading bytes among the n (at most 64) at src that map to themselves and returns
+// their count: a masked load reads the n bytes and no others (lanes beyond them read as 0 and
+// so stop the step), and only the units before the first byte that stops are stored.
+template <bool Write, bool Upper>
+NOX_TARGET_AVX512 inline size_t s_widenStep64(const unsigned char* src, size_t n, UChar* out,
+                                              __m512i below)
+{
+    const __m512i v = _mm512_maskz_loadu_epi8(s_firstLanes(n), src);
+    const uint64_t unself = s_unselfBytes512<Upper>(v, below);
+    const size_t k = unself == 0 ? 64 : static_cast<size_t>(__builtin_ctzll(unself));
+    const __m512i units0 = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v));
+    const __m512i units1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1));
+    if (Write && k == 64) {
+        _mm512_storeu_si512(out, units0);
+        _mm512_storeu_si512(out + 32, units1);
+    } else if (Write) {
+        const uint64_t keep = s_firstLanes(k);
+        _mm512_mask_storeu_epi16(out, static_cast<__mmask32>(keep), units0);
+        _mm512_mask_storeu_epi16(out + 32, static_cast<__mmask32>(keep >> 32), units1);
+    }
+    return k;
+}
+
+// Widens the leading bytes of src that map to themselves, at most max; without Write only
+// counts them; Upper when bytes from 0x80 up to the upper range do not. Returns their count.
+template <bool Write, bool Upper>
+NOX_TARGET_AVX512 size_t s_widenSelf64(const unsigned char* src, size_t max, UChar* out,
+                                       unsigned selfFirst)
+{
+    const __m512i below = _mm512_set1_epi8(static_cast<char>(selfFirst - 0x100));
+    NoxPageReach<unsigned char> reach(src);
+    size_t i = 0;
+    // A long run first takes the units up to the next 64-byte boundary of the output, so that
+    // the rounds' stores never straddle two cache lines.
+    const size_t head = Write ? s_unitsToLine(out) : 0;
+    if (head != 0 && max >= 512) {
+        i = s_widenStep64<Write, Upper>(src, reach.within(src, max, head), out, below);
+        max = i == head ? max : i;
+    }
+    // 256 bytes a round, tested together (the unsigned minimum for a 0, with Upper the signed
+    // one for the range below the upper one); the rounds run without further checks up to the
+    // end of the pages allowed.
+    bool going = true;
+    while (going && max - i >= 256 && reach.allows(src + i, 256)) {
+        const size_t end = std::min(max, reach.readable(src));
+        do {
+            __m512i v[4];
+            for (size_t k = 0; k < 4; ++k) {
+                v[k] = _mm512_loadu_si512(src + i + 64 * k);
+            }
+            const __m512i least =
+                _mm512_min_epu8(_mm512_min_epu8(v[0], v[1]), _mm512_min_epu8(v[2], v[3]));
+            uint64_t unself = _mm512_testn_epi8_mask(least, least);
+            if (Upper) {
+                const __m512i lowest =
+                    _mm512_min_epi8(_mm512_min_epi8(v[0], v[1]), _mm512_min_epi8(v[2], v[3]));
+                unself |= _mm512_cmpgt_epi8_mask(below, lowest);
+            }
+            if (unself != 0) {
+                going = false;
+                break;
+            }
+            if (Write) {
+                for (size_t k = 0; k < 4; ++k) {
+                    _mm512_storeu_si512(out + i + 64 * k,
+                                        _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v[k])));
+                    _mm512_storeu_si512(out + i + 64 * k + 32,
+                                        _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v[k], 1)));
+                }
+            }
+            i += 256;
+        } while (end - i >= 256);
+    }
+    // Then 64 bytes a step up to the byte that stops the run.
+    while (i < max) {
+        const size_t k = s_widenStep64<Write, Upper>(src + i, reach.within(src + i, max - i, 64),
+                                                     Write ? out + i : nullptr, below);
+        i += k;
+        if (k != 64) {
+            break;
+        }
+    }
+    return i;
+}
+
+// The units among 32 that do not map to themselves: above 0xFF, 0, and with Upper 0x80 up to
+// `upper` (0x80 and the span 0x80-upper in `base` and `span`).
+template <bool Upper>
+NOX_TARGET_AVX512 inline uint32_t s_unselfUnits512(__m512i v, __m512i base, __m512i span)
+{
+    const __m512i high = _mm512_set1_epi16(static_cast<short>(0xFF00));
+    uint32_t retval = _mm512_test_epi16_mask(v, high) | _mm512_testn_epi16_mask(v, v);
+    if (Upper) {
+        retval |= _mm512_cmplt_epu16_mask(_mm512_sub_epi16(v, base), span);
+    }
+    return retval;
+}
+
+// Narrows the leading units among the n (at most 32) at src that map to themselves, as
+// s_widenStep64.
+template <bool Write, bool Upper>
+NOX_TARGET_AVX512 inline size_t s_narrowStep32(const UChar* src, size_t n, unsigned char* out,
+                                               __m512i base, __m512i span)
+{
+    const __m512i v = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(s_firstLanes(n)), src);
+    const uint32_t unself = s_unselfUnits512<Upper>(v, base, span);
+    const size_t k = unself == 0 ? 32 : static_cast<size_t>(__builtin_ctz(unself));
+    if (Write) {
+        _mm256_mask_storeu_epi8(out, static_cast<__mmask32>(s_firstLanes(k)),
+                                _mm512_cvtepi16_epi8(v));
+    }
+    return k;
+}
+
+// Narrows the leading units of src that map to themselves, as s_widenSelf64; Upper when units
+// from 0x80 up to the upper range do not.
+template <bool Write, bool Upper>
+NOX_TARGET_AVX512 size_t s_narrowSelf64(const UChar* src, size_t max, unsigned char* out,
+                                        UChar first, UChar last)
+{
+    const unsigned upper = last == 0xFF ? first : 0x100;
+    const __m512i base = _mm512_set1_epi16(0x80);
+    const __m512i span = _mm512_set1_epi16(static_cast<short>(upper - 0x80));
+    const __m512i high = _mm512_set1_epi16(static_cast<short>(0xFF00));
+    // The low byte of each unit of two registers, in order.
+    const __m512i lowBytes = _mm512_set_epi8(
+        126, 124, 122, 120, 118, 116, 114, 112, 110, 108, 106, 104, 102, 100, 98, 96, 94, 92, 90,
+        88, 86, 84, 82, 80, 78, 76, 74, 72, 70, 68, 66, 64, 62, 60, 58, 56, 54, 52, 50, 48, 46, 44,
+        42, 40, 38, 36, 34, 32, 30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
+    NoxPageReach<UChar> reach(src);
+    size_t i = 0;
+    // A long run first takes the units up to the next 64-byte boundary of the output.
+    const size_t head = Write && max >= 512 ? s_unitsToLine(out) : 0;
+    bool aligning = head != 0;
+    while (aligning && i < head) {
+        const size_t want = std::min<size_t>(32, head - i);
+        const size_t k = s_narrowStep32<Write, Upper>(src + i, reach.within(src + i, max - i, want),
+                                                      out + i, base, span);
+        i += k;
+        aligning = k == want;
+        max = aligning ? max : i;
+    }
+    // 128 units a round, tested together: one mask test of the OR of the four registers for a
+    // unit above 0xFF, one of their minimum for a 0, and with Upper, only where the OR shows a
+    // unit above 0x7F, a compare a register for the range below the upper one. The rounds run
+    // without further checks up to the end of the pages allowed.
+    bool going = true;
+    while (going && max - i >= 128 && reach.allows(src + i, 128)) {
+        const size_t end = std::min(max, reach.readable(src));
+        do {
+            __m512i v[4];
+            for (size_t k = 0; k < 4; ++k) {
+                v[k] = _mm512_loadu_si512(src + i + 32 * k);
+            }
+            const __m512i any =
+                _mm512_or_si512(_mm512_or_si512(v[0], v[1]), _mm512_or_si512(v[2], v[3]));
+            const __m512i least =
+                _mm512_min_epu16(_mm512_min_epu16(v[0], v[1]), _mm512_min_epu16(v[2], v[3]));
+            uint32_t unself =
+                _mm512_test_epi16_mask(any, high) | _mm512_testn_epi16_mask(least, least);
+            if (Upper && _mm512_test_epi16_mask(any, base) != 0) {
+                for (size_t k = 0; k < 4; ++k) {
+                    unself |= _mm512_cmplt_epu16_mask(_mm512_sub_epi16(v[k], base), span);
+                }
+            }
+            if (unself != 0) {
+                going = false;
+                break;
+            }
+            if (Write) {
+                _mm512_storeu_si512(out + i, _mm512_permutex2var_epi8(v[0], lowBytes, v[1]));
+                _mm512_storeu_si512(out + i + 64, _mm512_permutex2var_epi8(v[2], lowBytes, v[3]));
+            }
+            i += 128;
+        } while (end - i >= 128);
+    }
+    // Then 32 units a step up to the unit that stops the run.
+    while (i < max) {
+        const size_t k = s_narrowStep32<Write, Upper>(src + i, reach.within(src + i, max - i, 32),
+                                                      Write ? out + i : nullptr, base, span);
+        i += k;
+        if (k != 32) {
+            break;
+        }
+    }
+    return i;
+}
+
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 
 struct NoxAvx512Kernels : NoxSse2Kernels {
     static constexpr size_t kReach = 64;
+    static constexpr bool kSelfRunsCrossPages = true;
+
+    static size_t widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned selfFirst)
+    {
+        const bool upper = selfFirst > 0x80;
+        return out != nullptr ? (upper ? s_widenSelf64<true, true>(src, max, out, selfFirst)
+                                       : s_widenSelf64<true, false>(src, max, out, selfFirst))
+                              : (upper ? s_widenSelf64<false, true>(src, max, out, selfFirst)
+                                       : s_widenSelf64<false, false>(src, max, out, selfFirst));
+    }
+
+    static size_t narrowSelf(const UChar* src, size_t max, unsigned char* out, UChar first,
+                             UChar last)
+    {
+        const bool upper = last != 0xFF || first > 0x80;
+        return out != nullptr ? (upper ? s_narrowSelf64<true, true>(src, max, out, first, last)
+                                       : s_narrowSelf64<true, false>(src, max, out, first, last))
+                              : (upper ? s_narrowSelf64<false, true>(src, max, out, first, last)
+                                       : s_narrowSelf64<false, false>(src, max, out, first, last));
+    }
 
     static constexpr bool kHasByteToUnit = true;
     static size_t toUBytes(const nox::CodePageTables& t, const unsigned char* src, size_t len,
