@@ -229,12 +229,16 @@ NOX_TARGET_AVX512 inline size_t s_widenStep64(const unsigned char* src, size_t n
     const size_t k = unself == 0 ? 64 : static_cast<size_t>(__builtin_ctzll(unself));
     const __m512i units0 = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v));
     const __m512i units1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1));
-    if (Write && k == 64) {
+    // Whole halves by plain stores; a masked store only for the half the stop falls in.
+    const uint64_t keep = s_firstLanes(k);
+    if (Write && k >= 32) {
         _mm512_storeu_si512(out, units0);
-        _mm512_storeu_si512(out + 32, units1);
     } else if (Write) {
-        const uint64_t keep = s_firstLanes(k);
         _mm512_mask_storeu_epi16(out, static_cast<__mmask32>(keep), units0);
+    }
+    if (Write && k == 64) {
+        _mm512_storeu_si512(out + 32, units1);
+    } else if (Write && k > 32) {
         _mm512_mask_storeu_epi16(out + 32, static_cast<__mmask32>(keep >> 32), units1);
     }
     return k;
