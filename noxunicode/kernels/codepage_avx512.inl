@@ -203,6 +203,14 @@ template <bool Upper> NOX_TARGET_AVX512 inline uint64_t s_unselfBytes512(__m512i
     return Upper ? zero | _mm512_cmpgt_epi8_mask(below, v) : zero;
 }
 
+// Whether a step may load 64 bytes whole past the bytes it is given, within the pages the text
+// is known to reach (never under AddressSanitizer, where only the text seen may be read).
+#if defined(NOX_ADDRESS_SANITIZER)
+constexpr bool kWholeLoads = false;
+#else
+constexpr bool kWholeLoads = true;
+#endif
+
 // Mask of the first n of 64 lanes.
 inline uint64_t s_firstLanes(size_t n)
 {
@@ -218,14 +226,18 @@ template <typename Unit> inline size_t s_unitsToLine(const Unit* at)
 }
 
 // Widens the leading bytes among the n (at most 64) at src that map to themselves and returns
-// their count: a masked load reads the n bytes and no others (lanes beyond them read as 0 and
-// so stop the step), and only the units before the first byte that stops are stored.
+// their count: a masked load reads the n bytes and no others, or with `whole` one load all 64
+// (the lanes beyond n stop the step either way), and only the units before the first byte that
+// stops are stored.
 template <bool Write, bool Upper>
-NOX_TARGET_AVX512 inline size_t s_widenStep64(const unsigned char* src, size_t n, UChar* out,
-                                              __m512i below)
+NOX_TARGET_AVX512 inline size_t s_widenStep64(const unsigned char* src, size_t n, bool whole,
+                                              UChar* out, __m512i below)
 {
-    const __m512i v = _mm512_maskz_loadu_epi8(s_firstLanes(n), src);
-    const uint64_t unself = s_unselfBytes512<Upper>(v, below);
+    // A whole load where all 64 bytes lie in pages the text is known to reach: a masked load
+    // costs more time before its bytes can be tested, which a short text feels.
+    const __m512i v =
+        whole ? _mm512_loadu_si512(src) : _mm512_maskz_loadu_epi8(s_firstLanes(n), src);
+    const uint64_t unself = s_unselfBytes512<Upper>(v, below) | ~s_firstLanes(n);
     const size_t k = unself == 0 ? 64 : static_cast<size_t>(__builtin_ctzll(unself));
     const __m512i units0 = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v));
     const __m512i units1 = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1));
@@ -252,13 +264,23 @@ NOX_TARGET_AVX512 size_t s_widenSelf64(const unsigned char* src, size_t max, UCh
 {
     const __m512i below = _mm512_set1_epi8(static_cast<char>(selfFirst - 0x100));
     NoxPageReach<unsigned char> reach(src);
-    size_t i = 0;
-    // A long run first takes the units up to the next 64-byte boundary of the output, so that
+    // One step of 64 first: a short text (a run that ends within it) is done at once, without
+    // the loads of a round.
+    size_t i = s_widenStep64<Write, Upper>(src, reach.within(src, max, 64),
+                                           kWholeLoads && reach.readable(src) >= 64, out, below);
+    if (i != 64) {
+        return i;
+    }
+    // A long run then takes the units up to the next 64-byte boundary of the output, so that
     // the rounds' stores never straddle two cache lines.
-    const size_t head = Write ? s_unitsToLine(out) : 0;
-    if (head != 0 && max >= 512) {
-        i = s_widenStep64<Write, Upper>(src, reach.within(src, max, head), out, below);
-        max = i == head ? max : i;
+    const size_t head = Write ? s_unitsToLine(out + i) : 0;
+    if (head != 0 && max - i >= 512) {
+        const size_t k = s_widenStep64<Write, Upper>(src + i, reach.within(src + i, max - i, head),
+                                                     false, out + i, below);
+        i += k;
+        if (k != head) {
+            return i;
+        }
     }
     // 256 bytes a round, tested together (the unsigned minimum for a 0, with Upper the signed
     // one for the range below the upper one); the rounds run without further checks up to the
@@ -297,6 +319,7 @@ NOX_TARGET_AVX512 size_t s_widenSelf64(const unsigned char* src, size_t max, UCh
     // Then 64 bytes a step up to the byte that stops the run.
     while (i < max) {
         const size_t k = s_widenStep64<Write, Upper>(src + i, reach.within(src + i, max - i, 64),
+                                                     kWholeLoads && reach.readable(src + i) >= 64,
                                                      Write ? out + i : nullptr, below);
         i += k;
         if (k != 64) {
