@@ -439,6 +439,7 @@ NOX_TARGET_AVX512 size_t s_narrowSelf64(const UChar* src, size_t max, unsigned c
 struct NoxAvx512Kernels : NoxSse2Kernels {
     static constexpr size_t kReach = 64;
     static constexpr bool kSelfRunsCrossPages = true;
+    static constexpr bool kShortSelfRuns = true;
 
     static size_t widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned selfFirst)
     {
@@ -453,6 +454,11 @@ struct NoxAvx512Kernels : NoxSse2Kernels {
                              UChar last)
     {
         const bool upper = last != 0xFF || first > 0x80;
+        if (upper && max < 64 && nox::bytesToPageEnd(src) >= 2 * max) {
+            // A short run within its page, on a page with a range of its own below the upper
+            // one: the SSE2 steps of 16 cost less to start than the steps here.
+            return NoxSse2Kernels::narrowSelf(src, max, out, first, last);
+        }
         return out != nullptr ? (upper ? s_narrowSelf64<true, true>(src, max, out, first, last)
                                        : s_narrowSelf64<true, false>(src, max, out, first, last))
                               : (upper ? s_narrowSelf64<false, true>(src, max, out, first, last)

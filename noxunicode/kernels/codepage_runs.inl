@@ -247,9 +247,16 @@ size_t s_runFromU(const nox::CodePageTables& t, const UChar* src, size_t limit, 
         const UChar value = src[i];
         const size_t writable = n < room ? room - n : 0;
         size_t k = 0;
-        // 1. Runs of units that map to themselves, a block at a time.
-        if (t.asciiFromU && ahead >= 16 &&
-            K::selfUnitsAhead(src + i, t.selfMappedFirst, t.selfMappedLast) &&
+        // 1. Runs of units that map to themselves, a block at a time; where the level's runs
+        // take short texts too (masked steps), also a text shorter than a block that starts
+        // with a unit that maps to itself, on pages whose upper half does too (in the tail of a
+        // longer text, or where the letters map elsewhere, the runs are too short to pay).
+        const bool shortSelf = K::kShortSelfRuns && i == 0 && ahead < 16 &&
+                               t.selfMappedLast == 0xFF &&
+                               (value < 0x80 || value >= t.selfMappedFirst);
+        if (t.asciiFromU &&
+            (shortSelf ||
+             (ahead >= 16 && K::selfUnitsAhead(src + i, t.selfMappedFirst, t.selfMappedLast))) &&
             (writable != 0 || countBeyond)) {
             const size_t reach = s_selfReach<K>(limit - i, ahead);
             const size_t max = std::min(reach, writable == 0 ? reach : writable);

@@ -77,6 +77,10 @@ struct NoxScalarKernels {
     // page: kernels that check page crossings themselves.
     static constexpr bool kSelfRunsCrossPages = false;
 
+    // Whether narrowSelf also takes texts shorter than a block (masked steps), so that the run
+    // loops try it for fewer than 16 units ahead.
+    static constexpr bool kShortSelfRuns = false;
+
     // Kernels that only some levels have; the run loops skip them where a level has none.
     static constexpr bool kHasByteToUnit = false;
     static constexpr size_t kByteBlock = 64; // the bytes toUBytes converts a step
