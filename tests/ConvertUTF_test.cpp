@@ -207,6 +207,28 @@ TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
     }
 }
 
+// Texts of 1 to 70 bytes, which the kernels take in one masked step or hand on whole: every
+// prefix of texts of mixed lengths, with and without four-byte characters and with a form the
+// modes judge, cut at every byte, with the room short by half, exact or ample.
+TEST(ConvertUtfTest, ShortUtf8TextsEndAtEveryByte)
+{
+    const std::u32string texts[] = {
+        U"a\xC3\xA9\xE4\xB8\xADz\xDF\xBF\xE3\x81\x82 \xEF\xBF\xBF\xC2\x80",
+        U"\xF0\x9F\x98\x80a\xE4\xB8\xAD\xF4\x8F\xBF\xBF\xC3\xA9",
+        U"ab\xE4\xB8\xAD\xED\xA0\x80\xC3\xA9 \xE0\x9F\xBF", U"0123456789abcdefghij"};
+    for (const auto& piece : texts) {
+        std::u32string text;
+        while (text.size() < 70) {
+            text += piece;
+        }
+        for (size_t cut = 1; cut <= 70 && !HasFailure(); ++cut) {
+            const std::u32string prefix = text.substr(0, cut);
+            s_expectAsExact(Utf::U8to16, prefix, {cut / 2, cut, cut + 8},
+                            hex(piece.substr(0, 4)) + " cut " + std::to_string(cut));
+        }
+    }
+}
+
 // The UTF-8 bytes of the first `units` UTF-16 units of `text`, as lenient mode writes them (a
 // pair cut by `units` counts whole).
 size_t s_utf8Bytes(const std::u32string& text, size_t units)

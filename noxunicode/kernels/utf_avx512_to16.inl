@@ -74,10 +74,22 @@ inline unsigned s_cutAtEnd(const UTF8* s)
     return s[63] >= 0xC0 ? 1 : s[62] >= 0xE0 ? 2 : s[61] >= 0xF0 ? 3 : 0;
 }
 
-// Looks at the 64 bytes at s, whose bytes from 0x80 are `high`; 65 bytes must be readable.
-// Without `judge` the leads of three bytes are not checked against their next byte (the decoding
-// of characters without four bytes finds those forms in their values; see s_unitsAt).
-NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_t high, bool judge)
+// The same for the last of n bytes (1 to 64).
+inline unsigned s_cutAtEnd(const UTF8* s, unsigned n)
+{
+    return s[n - 1] >= 0xC0             ? 1
+           : n >= 2 && s[n - 2] >= 0xE0 ? 2
+           : n >= 3 && s[n - 3] >= 0xF0 ? 3
+                                        : 0;
+}
+
+// Looks at the bytes b of a step, whose bytes from 0x80 are `high`; `regular` is where the step
+// ends when nothing differs, and next() gives the bytes after b's. Without `judge` the leads of
+// three bytes are not checked against their next byte (the decoding of characters without four
+// bytes finds those forms in their values; see s_unitsAt).
+template <class Next>
+NOX_TARGET_AVX512 inline NoxBytes64 s_lookBytes(__m512i b, uint64_t high, bool judge,
+                                                unsigned regular, Next next)
 {
     const uint64_t lead = _mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(0xC0)));
     const uint64_t lead3 = _mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(0xE0)));
@@ -92,11 +104,11 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_
     if (judge && lead3 != 0) {
         // E0 and F0 before a byte that makes an overlong form, ED before one that makes a
         // surrogate form, F4 before one that makes a value above 0x10FFFF.
-        const __m512i next = _mm512_loadu_si512(s + 1);
+        const __m512i after = next();
         const uint64_t belowA0 =
-            _mm512_cmplt_epu8_mask(next, _mm512_set1_epi8(static_cast<char>(0xA0)));
+            _mm512_cmplt_epu8_mask(after, _mm512_set1_epi8(static_cast<char>(0xA0)));
         const uint64_t below90 =
-            _mm512_cmplt_epu8_mask(next, _mm512_set1_epi8(static_cast<char>(0x90)));
+            _mm512_cmplt_epu8_mask(after, _mm512_set1_epi8(static_cast<char>(0x90)));
         const uint64_t e0 = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xE0)));
         const uint64_t ed = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xED)));
         const uint64_t f0 = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xF0)));
@@ -104,10 +116,7 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_
         wrong |= (e0 & belowA0) | (ed & ~belowA0) | (f0 & below90) | (f4 & ~below90);
     }
     const uint64_t starts = ~trail;
-    // Without a difference the step ends before the last character when that reaches into the
-    // next step. That is read off the last bytes with scalar loads: the next step's address then
-    // waits for those alone, not for the masks, and the steps overlap.
-    unsigned take = 64 - s_cutAtEnd(s);
+    unsigned take = regular;
     if (__builtin_expect(wrong != 0, 0)) {
         const auto at = static_cast<unsigned>(__builtin_ctzll(wrong));
         if (((starts & ~expected) >> at) & 1) {
@@ -126,6 +135,26 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_
             lead3 & ~lead4 & used,
             lead4Used,
             lead4Used << 1};
+}
+
+// Looks at the 64 bytes at s, whose bytes from 0x80 are `high`; 65 bytes must be readable.
+// Without a difference the step ends before the last character when that reaches into the next
+// step. That is read off the last bytes with scalar loads: the next step's address then waits
+// for those alone, not for the masks, and the steps overlap.
+NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_t high, bool judge)
+{
+    return s_lookBytes(b, high, judge, 64 - s_cutAtEnd(s),
+                       [s]() NOX_TARGET_AVX512 { return _mm512_loadu_si512(s + 1); });
+}
+
+// Looks at the n bytes (at most 64) of a short text at s, loaded into b with 0 in the lanes past
+// them. A character that the end cuts off is left out as at the end of a step.
+NOX_TARGET_AVX512 inline NoxBytes64 s_lookAtShort(const UTF8* s, __m512i b, uint64_t high,
+                                                  unsigned n, bool judge)
+{
+    return s_lookBytes(b, high, judge, n - s_cutAtEnd(s, n), [s, n]() NOX_TARGET_AVX512 {
+        return _mm512_maskz_loadu_epi8(_bzhi_u64(~uint64_t{0}, n - 1), s + 1);
+    });
 }
 
 // Decodes the 32 positions at p as if a character started at each, keeps the units of the
@@ -187,17 +216,29 @@ struct NoxStartIndexes {
     __m512i high;
 };
 
-NOX_TARGET_AVX512 inline NoxStartIndexes s_startIndexes()
-{
+struct NoxStartBytes {
     alignas(64) unsigned char positions[64];
     alignas(64) unsigned char low[64];
     alignas(64) unsigned char high[64];
+};
+
+constexpr NoxStartBytes s_makeStartBytes()
+{
+    NoxStartBytes retval{};
     for (int i = 0; i < 64; ++i) {
-        positions[i] = static_cast<unsigned char>(i);
-        low[i] = static_cast<unsigned char>(i / 2 + (i % 2) * 64);
-        high[i] = static_cast<unsigned char>(32 + i / 2 + (i % 2) * 64);
+        retval.positions[i] = static_cast<unsigned char>(i);
+        retval.low[i] = static_cast<unsigned char>(i / 2 + (i % 2) * 64);
+        retval.high[i] = static_cast<unsigned char>(32 + i / 2 + (i % 2) * 64);
     }
-    return {_mm512_load_si512(positions), _mm512_load_si512(low), _mm512_load_si512(high)};
+    return retval;
+}
+
+constexpr NoxStartBytes s_startBytes = s_makeStartBytes();
+
+NOX_TARGET_AVX512 inline NoxStartIndexes s_startIndexes()
+{
+    return {_mm512_load_si512(s_startBytes.positions), _mm512_load_si512(s_startBytes.low),
+            _mm512_load_si512(s_startBytes.high)};
 }
 
 // Decodes up to 32 characters of one, two or three bytes from the bytes b of a step into `unit`.
@@ -355,11 +396,61 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx512(const
     target = t;
 }
 
+// A text of 16 to 64 bytes, with room for as many units: one masked load of exactly its bytes,
+// looked at and decoded from the starts as a step is, and exact stores. Four-byte characters are
+// left to the AVX2 steps.
+NOX_TARGET_AVX512 __attribute__((noinline)) void
+s_shortUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd, UTF16*& target)
+{
+    const auto n = static_cast<unsigned>(sourceEnd - source);
+    const __m512i b = _mm512_maskz_loadu_epi8(_bzhi_u64(~uint64_t{0}, n), source);
+    const uint64_t high = _mm512_movepi8_mask(b);
+    if (high == 0) {
+        _mm512_mask_storeu_epi16(target, _bzhi_u32(~0u, n),
+                                 _mm512_cvtepu8_epi16(_mm512_castsi512_si256(b)));
+        if (n > 32) {
+            _mm512_mask_storeu_epi16(target + 32, _bzhi_u32(~0u, n - 32),
+                                     _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(b, 1)));
+        }
+        source += n;
+        target += n;
+        return;
+    }
+    const NoxStartIndexes k = s_startIndexes();
+    NoxBytes64 look = s_lookAtShort(source, b, high, n, false);
+    if (look.four != 0 || look.take == 0) {
+        return;
+    }
+    NoxPending pending{_mm512_setzero_si512(), 0};
+    int units = s_decodeStarts(b, look, k, target, pending);
+    if (units < 0) {
+        // A form that a mode judges or no character: the look that leaves it out.
+        look = s_lookAtShort(source, b, high, n, true);
+        units = look.take != 0 ? s_decodeStarts(b, look, k, target, pending) : -1;
+        if (units < 0) {
+            return;
+        }
+    }
+    s_flush(pending, 0, target + units);
+    source += look.take;
+    target += units;
+}
+
 NOX_TARGET_AVX512 void s_bulkUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd,
                                                UTF16*& target, UTF16* targetEnd)
 {
+    // Fewer than 16 bytes cost the scalar steps less than the setting up of a masked step (and
+    // this call comes after every character that the exact step takes).
+    if (sourceEnd - source < 16) {
+        s_bulkFromUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
+        return;
+    }
     if (sourceEnd - source >= kBytesRead64 && targetEnd - target >= kUnitsOf64) {
         s_blocksUtf8ToUtf16Avx512(source, sourceEnd, target, targetEnd);
+    }
+    if (sourceEnd - source >= 16 && sourceEnd - source <= 64 &&
+        targetEnd - target >= sourceEnd - source) {
+        s_shortUtf8ToUtf16Avx512(source, sourceEnd, target);
     }
     s_bulkUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
 }
