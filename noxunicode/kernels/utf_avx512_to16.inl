@@ -442,7 +442,7 @@ NOX_TARGET_AVX512 void s_bulkUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* 
     // Fewer than 16 bytes cost the scalar steps less than the setting up of a masked step (and
     // this call comes after every character that the exact step takes).
     if (sourceEnd - source < 16) {
-        s_bulkFromUtf8<NoxSse2Ascii>(source, sourceEnd, target, targetEnd);
+        s_bulkUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
         return;
     }
     if (sourceEnd - source >= kBytesRead64 && targetEnd - target >= kUnitsOf64) {
