@@ -229,6 +229,27 @@ TEST(ConvertUtfTest, ShortUtf8TextsEndAtEveryByte)
     }
 }
 
+// UTF-16 texts of 1 to 70 units, which the kernels take in masked steps of up to 32 or hand on:
+// every prefix of texts of mixed lengths, with pairs, with a pair cut by the end of the prefix
+// and with unpaired halves, with the room in bytes short, at most twice the units, or ample.
+TEST(ConvertUtfTest, ShortUtf16TextsEndAtEveryUnit)
+{
+    const std::u32string texts[] = {U"a\xE9\x4E2D z\x7FF\x3042\xFFFF\x80",
+                                    U"\xD83D\xDE00a\x4E2D\xDBFF\xDFFF\xE9",
+                                    U"ab\x4E2D\xDC00\xE9 \xD800x", U"\x4E00\x4E01\x4E02"};
+    for (const auto& piece : texts) {
+        std::u32string text;
+        while (text.size() < 70) {
+            text += piece;
+        }
+        for (size_t cut = 1; cut <= 70 && !HasFailure(); ++cut) {
+            const std::u32string prefix = text.substr(0, cut);
+            s_expectAsExact(Utf::U16to8, prefix, {cut, 2 * cut, 3 * cut + 4},
+                            hex(piece.substr(0, 3)) + " cut " + std::to_string(cut));
+        }
+    }
+}
+
 // The UTF-8 bytes of the first `units` UTF-16 units of `text`, as lenient mode writes them (a
 // pair cut by `units` counts whole).
 size_t s_utf8Bytes(const std::u32string& text, size_t units)

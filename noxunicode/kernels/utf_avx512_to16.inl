@@ -436,21 +436,29 @@ s_shortUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd, UTF16*& tar
     target += units;
 }
 
-NOX_TARGET_AVX512 void s_bulkUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd,
-                                               UTF16*& target, UTF16* targetEnd)
+// What the blocks and the masked step take of a text of 16 bytes or more; out of line, so that a
+// shorter text meets one size test on its way to the AVX2 kernel (the call comes after every
+// character that the exact step takes).
+NOX_TARGET_AVX512 __attribute__((noinline)) void s_stepsUtf8ToUtf16Avx512(const UTF8*& source,
+                                                                          const UTF8* sourceEnd,
+                                                                          UTF16*& target,
+                                                                          UTF16* targetEnd)
 {
-    // Fewer than 16 bytes cost the scalar steps less than the setting up of a masked step (and
-    // this call comes after every character that the exact step takes).
-    if (sourceEnd - source < 16) {
-        s_bulkUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
-        return;
-    }
     if (sourceEnd - source >= kBytesRead64 && targetEnd - target >= kUnitsOf64) {
         s_blocksUtf8ToUtf16Avx512(source, sourceEnd, target, targetEnd);
     }
     if (sourceEnd - source >= 16 && sourceEnd - source <= 64 &&
         targetEnd - target >= sourceEnd - source) {
         s_shortUtf8ToUtf16Avx512(source, sourceEnd, target);
+    }
+}
+
+NOX_TARGET_AVX512 void s_bulkUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd,
+                                               UTF16*& target, UTF16* targetEnd)
+{
+    // Fewer than 16 bytes cost the scalar steps less than the setting up of a masked step.
+    if (sourceEnd - source >= 16) {
+        s_stepsUtf8ToUtf16Avx512(source, sourceEnd, target, targetEnd);
     }
     s_bulkUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
 }

@@ -198,6 +198,23 @@ constexpr uint64_t kTo8Seconds32 = 0x2222222222222222u;
 constexpr uint64_t kTo8Thirds32 = 0x4444444444444444u;
 constexpr uint64_t kTo8Firsts16 = 0x5555555555555555u;
 
+// The bytes of the pairs among the units u, whose high and low halves are `high` and `low`,
+// into the lanes of `front`: two bytes in the lane of each half.
+NOX_TARGET_AVX512 inline __m512i s_to8Pairs(__m512i u, __mmask32 high, __mmask32 low, __m512i front,
+                                            const NoxTo8Avx512Constants& k)
+{
+    const __m512i w = _mm512_sub_epi16(u, k.d7c0);
+    const __m512i highBytes =
+        s_to8AndOr(_mm512_multishift_epi64_epi8(k.fieldsFour, w), k.x3f07, k.x80f0);
+    // 80 | (high & 3) << 4 and 80, then the low unit's fields.
+    const __m512i fromHigh =
+        s_to8AndOr(_mm512_slli_epi16(_mm512_permutexvar_epi16(k.before, u), 4), k.x0030, k.x8080);
+    const __m512i lowBytes =
+        s_to8AndOr(_mm512_multishift_epi64_epi8(k.fieldsTwo, u), k.x3f0f, fromHigh);
+    front = _mm512_mask_mov_epi16(front, high, highBytes);
+    return _mm512_mask_mov_epi16(front, low, lowBytes);
+}
+
 // The blocks: steps of 32 units while the text holds 32 more and their bytes fit in the room.
 // Kept out of line, so that short texts meet only a size test on their way to the AVX2 kernel.
 NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx512(const UTF16*& source,
@@ -283,16 +300,7 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx512(const
             cut = (s[31] & 0xFC00u) == 0xD800u ? 1 : 0;
             // The first half of a cut pair last: the next step takes it.
             keep1 &= ~uint64_t{0} >> (4 * cut);
-            const __m512i w = _mm512_sub_epi16(u, k.d7c0);
-            const __m512i highBytes =
-                s_to8AndOr(_mm512_multishift_epi64_epi8(k.fieldsFour, w), k.x3f07, k.x80f0);
-            // 80 | (high & 3) << 4 and 80, then the low unit's fields.
-            const __m512i fromHigh = s_to8AndOr(
-                _mm512_slli_epi16(_mm512_permutexvar_epi16(k.before, u), 4), k.x0030, k.x8080);
-            const __m512i lowBytes =
-                s_to8AndOr(_mm512_multishift_epi64_epi8(k.fieldsTwo, u), k.x3f0f, fromHigh);
-            front = _mm512_mask_mov_epi16(front, high, highBytes);
-            front = _mm512_mask_mov_epi16(front, low, lowBytes);
+            front = s_to8Pairs(u, high, low, front, k);
         }
         const std::ptrdiff_t n0 = _mm_popcnt_u64(keep0);
         const std::ptrdiff_t n1 = _mm_popcnt_u64(keep1);
@@ -310,11 +318,95 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx512(const
     target = t;
 }
 
-NOX_TARGET_AVX512 void s_bulkUtf16ToUtf8Avx512(const UTF16*& source, const UTF16* sourceEnd,
-                                               UTF8*& target, UTF8* targetEnd)
+// The next 16 to 32 units of a text too short for the blocks (or the last ones of a longer
+// text): one masked load of exactly those units, whose lanes past them read as 0, encoded as a
+// step is and written by masked stores of exactly their bytes, when they fit. A high surrogate
+// last, or any unpaired one, leaves them to the AVX2 and exact steps.
+NOX_TARGET_AVX512 inline void s_shortUtf16ToUtf8Avx512(const UTF16*& source, const UTF16* sourceEnd,
+                                                       UTF8*& target, UTF8* targetEnd)
+{
+    const NoxTo8Avx512Constants k = s_to8Avx512Constants();
+    const auto m = static_cast<unsigned>(sourceEnd - source < 32 ? sourceEnd - source : 32);
+    const std::ptrdiff_t room = targetEnd - target;
+    const __m512i u = _mm512_maskz_loadu_epi16(_bzhi_u32(~0u, m), source);
+    const __mmask32 beyondAscii = _mm512_test_epi16_mask(u, k.ff80);
+    const __mmask32 ascii = ~beyondAscii;
+    const __mmask32 three = _mm512_test_epi16_mask(u, k.f800);
+    if (three == 0) {
+        // One or two bytes a unit: the first byte of each of the m units, the second of those
+        // beyond ASCII.
+        const std::ptrdiff_t n = m + _mm_popcnt_u32(beyondAscii);
+        if (n > room) {
+            return;
+        }
+        const __mmask64 keep =
+            _pdep_u64(beyondAscii, ~kTo8Firsts16) | (kTo8Firsts16 & _bzhi_u64(~uint64_t{0}, 2 * m));
+        _mm512_mask_storeu_epi8(target, s_to8First(n),
+                                _mm512_maskz_compress_epi8(keep, s_to8OneOrTwo(u, ascii, k)));
+        source += m;
+        target += n;
+        return;
+    }
+    const __mmask32 surrogates = _mm512_cmpeq_epi16_mask(_mm512_and_si512(u, k.f800), k.d800);
+    __m512i front =
+        _mm512_mask_mov_epi16(s_to8LeadMiddle(u, k), ~three, s_to8OneOrTwo(u, ascii, k));
+    if (surrogates != 0) {
+        const __mmask32 high = _mm512_cmpeq_epi16_mask(_mm512_and_si512(u, k.fc00), k.d800);
+        const __mmask32 low = surrogates & ~high;
+        // The lane after the last unit reads as 0 (a high surrogate last differs here too), or
+        // there is none.
+        if (static_cast<__mmask32>(high << 1) != low || ((high >> (m - 1)) & 1) != 0) {
+            return;
+        }
+        front = s_to8Pairs(u, high, low, front, k);
+    }
+    const __mmask32 threeOnly = three & ~surrogates;
+    const uint64_t keep0 = (kTo8Firsts32 | _pdep_u64(beyondAscii, kTo8Seconds32) |
+                            _pdep_u64(threeOnly, kTo8Thirds32)) &
+                           _bzhi_u64(~uint64_t{0}, 4 * m);
+    const uint64_t keep1 = (kTo8Firsts32 | _pdep_u64(beyondAscii >> 16, kTo8Seconds32) |
+                            _pdep_u64(threeOnly >> 16, kTo8Thirds32)) &
+                           _bzhi_u64(~uint64_t{0}, m > 16 ? 4 * (m - 16) : 0);
+    const std::ptrdiff_t n0 = _mm_popcnt_u64(keep0);
+    const std::ptrdiff_t n1 = _mm_popcnt_u64(keep1);
+    if (n0 + n1 > room) {
+        return;
+    }
+    const __m512i last = s_to8Last(u, k);
+    _mm512_mask_storeu_epi8(
+        target, s_to8First(n0),
+        _mm512_maskz_compress_epi8(keep0, _mm512_permutex2var_epi8(front, k.lanes0, last)));
+    _mm512_mask_storeu_epi8(
+        target + n0, s_to8First(n1),
+        _mm512_maskz_compress_epi8(keep1, _mm512_permutex2var_epi8(front, k.lanes1, last)));
+    source += m;
+    target += n0 + n1;
+}
+
+// What the blocks and the masked steps take of a text of 16 units or more; out of line, so that
+// a shorter text meets one size test on its way to the AVX2 kernel (the call comes after every
+// character that the exact step takes).
+NOX_TARGET_AVX512 __attribute__((noinline)) void s_stepsUtf16ToUtf8Avx512(const UTF16*& source,
+                                                                          const UTF16* sourceEnd,
+                                                                          UTF8*& target,
+                                                                          UTF8* targetEnd)
 {
     if (sourceEnd - source >= 64 && targetEnd - target >= 64) {
         s_blocksUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
+    }
+    const UTF16* before = nullptr;
+    while (sourceEnd - source >= 16 && source != before) {
+        before = source;
+        s_shortUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
+    }
+}
+
+NOX_TARGET_AVX512 void s_bulkUtf16ToUtf8Avx512(const UTF16*& source, const UTF16* sourceEnd,
+                                               UTF8*& target, UTF8* targetEnd)
+{
+    // Fewer than 16 units cost the scalar steps less than the setting up of a masked step.
+    if (sourceEnd - source >= 16) {
+        s_stepsUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
     }
     s_bulkUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
 }
