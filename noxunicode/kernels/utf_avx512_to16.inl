@@ -24,7 +24,9 @@
 // register of units of a step is kept back until the next step has been decoded; it is then
 // stored whole when the next step's units cover the lanes past its own units, else exactly, and
 // the last one of all exactly, so nothing past the returned position changes. Runs of ASCII are
-// widened 64 bytes a step, from a 64-byte boundary of the source on.
+// widened 64 bytes a step, from a 64-byte boundary of the source on. A text of 16 to 64 bytes,
+// and the tail of a longer one, is one masked load and one step with exact stores; a text under
+// 16 bytes goes to the AVX2 steps after one size test.
 
 namespace {
 
@@ -86,7 +88,7 @@ inline unsigned s_cutAtEnd(const UTF8* s, unsigned n)
 // Looks at the bytes b of a step, whose bytes from 0x80 are `high`; `regular` is where the step
 // ends when nothing differs, and next() gives the bytes after b's. Without `judge` the leads of
 // three bytes are not checked against their next byte (the decoding of characters without four
-// bytes finds those forms in their values; see s_unitsAt).
+// bytes finds those forms in their values; see s_decodeUnits).
 template <class Next>
 NOX_TARGET_AVX512 inline NoxBytes64 s_lookBytes(__m512i b, uint64_t high, bool judge,
                                                 unsigned regular, Next next)
