@@ -33,8 +33,9 @@
 // so nothing is read at or past sourceEnd, nothing is written past the returned target, and
 // the blocks stop a step early where the room ends. What they leave (fewer than 32 units, a
 // step that does not fit, an unpaired surrogate) goes to the AVX2 kernel, which takes it down
-// to the SSE4.2 steps, the scalar ones and the exact step. Texts shorter than 64 units go there
-// at once.
+// to the SSE4.2 steps, the scalar ones and the exact step. Texts of 16 to 63 units, and the last
+// units of longer ones, take masked steps of up to 32 units first (the lanes past the text read
+// as 0); texts under 16 go there at once.
 
 namespace {
 
