@@ -207,45 +207,31 @@ TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
     }
 }
 
-// Texts of 1 to 70 bytes, which the kernels take in one masked step or hand on whole: every
-// prefix of texts of mixed lengths, with and without four-byte characters and with a form the
-// modes judge, cut at every byte, with the room short by half, exact or ample.
-TEST(ConvertUtfTest, ShortUtf8TextsEndAtEveryByte)
+// Short texts, which the kernels take in masked steps or hand on whole: every prefix of 1 to 70
+// bytes or units of texts of mixed lengths (four-byte characters, pairs and pairs cut by the
+// prefix's end, forms the modes judge, unpaired halves), with room for half the prefix's length,
+// for its length, or ample.
+TEST(ConvertUtfTest, ShortTextsEndAtEveryPosition)
 {
-    const std::u32string texts[] = {
-        U"a\xC3\xA9\xE4\xB8\xADz\xDF\xBF\xE3\x81\x82 \xEF\xBF\xBF\xC2\x80",
-        U"\xF0\x9F\x98\x80a\xE4\xB8\xAD\xF4\x8F\xBF\xBF\xC3\xA9",
-        U"ab\xE4\xB8\xAD\xED\xA0\x80\xC3\xA9 \xE0\x9F\xBF", U"0123456789abcdefghij"};
-    for (const auto& piece : texts) {
+    const struct {
+        Utf::Routine routine;
+        std::u32string piece;
+    } texts[] = {{Utf::U8to16, U"a\xC3\xA9\xE4\xB8\xADz\xDF\xBF\xE3\x81\x82 \xEF\xBF\xBF\xC2\x80"},
+                 {Utf::U8to16, U"\xF0\x9F\x98\x80a\xE4\xB8\xAD\xF4\x8F\xBF\xBF\xC3\xA9"},
+                 {Utf::U8to16, U"ab\xE4\xB8\xAD\xED\xA0\x80\xC3\xA9 \xE0\x9F\xBF"},
+                 {Utf::U8to16, U"0123456789abcdefghij"},
+                 {Utf::U16to8, U"a\xE9\x4E2D z\x7FF\x3042\xFFFF\x80"},
+                 {Utf::U16to8, U"\xD83D\xDE00a\x4E2D\xDBFF\xDFFF\xE9"},
+                 {Utf::U16to8, U"ab\x4E2D\xDC00\xE9 \xD800x"},
+                 {Utf::U16to8, U"\x4E00\x4E01\x4E02"}};
+    for (const auto& row : texts) {
         std::u32string text;
         while (text.size() < 70) {
-            text += piece;
+            text += row.piece;
         }
         for (size_t cut = 1; cut <= 70 && !HasFailure(); ++cut) {
-            const std::u32string prefix = text.substr(0, cut);
-            s_expectAsExact(Utf::U8to16, prefix, {cut / 2, cut, cut + 8},
-                            hex(piece.substr(0, 4)) + " cut " + std::to_string(cut));
-        }
-    }
-}
-
-// UTF-16 texts of 1 to 70 units, which the kernels take in masked steps of up to 32 or hand on:
-// every prefix of texts of mixed lengths, with pairs, with a pair cut by the end of the prefix
-// and with unpaired halves, with the room in bytes short, at most twice the units, or ample.
-TEST(ConvertUtfTest, ShortUtf16TextsEndAtEveryUnit)
-{
-    const std::u32string texts[] = {U"a\xE9\x4E2D z\x7FF\x3042\xFFFF\x80",
-                                    U"\xD83D\xDE00a\x4E2D\xDBFF\xDFFF\xE9",
-                                    U"ab\x4E2D\xDC00\xE9 \xD800x", U"\x4E00\x4E01\x4E02"};
-    for (const auto& piece : texts) {
-        std::u32string text;
-        while (text.size() < 70) {
-            text += piece;
-        }
-        for (size_t cut = 1; cut <= 70 && !HasFailure(); ++cut) {
-            const std::u32string prefix = text.substr(0, cut);
-            s_expectAsExact(Utf::U16to8, prefix, {cut, 2 * cut, 3 * cut + 4},
-                            hex(piece.substr(0, 3)) + " cut " + std::to_string(cut));
+            s_expectAsExact(row.routine, text.substr(0, cut), {cut / 2, cut, 3 * cut + 8},
+                            hex(row.piece.substr(0, 3)) + " cut " + std::to_string(cut));
         }
     }
 }
