@@ -88,7 +88,8 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
         {"LATIN_1", 0xC0, u'\x100', 0, 520, 32},    {"ISO-8859-1", 0xC0, u'\xFF00', -1, 700, 8},
         {"CP1252", 0, u'\x81', 0x81, 300, 32},      {"CP1252", 0xC0, u'\x2019', 0x92, 300, 32},
         {"CP1252", 0, u'\xE9', 0xE9, 300, 32},      {"CP1252", 0xC0, u'\x80', 0x81, 512, 32},
-        {"CP1251", 0x410, u'\x100', 0x98, 300, 32}, {"CP037", 0, u'\x100', -1, 300, 32}};
+        {"CP1251", 0x410, u'\x100', 0x98, 300, 32}, {"CP1251", 0x410, u'\x457', 0xBF, 300, 32},
+        {"CP1251", 0x410, u'\0', 0, 512, 16},       {"CP037", 0, u'\x100', -1, 300, 32}};
     for (const auto& run : runs) {
         // LATIN_1 is the built-in table.
         const Handle h(
@@ -103,14 +104,18 @@ TEST(LevelsTest, BlockKernelsStopAtEveryPosition)
                 text += char16_t(run.upper != 0 && i % 7 == 3 ? run.upper + i % 64 : 0x20 + i % 95);
             }
             const std::u16string clean = text + u'\0';
-            const std::string mbClean(clean.begin(), clean.end());
+            // The bytes of the upper units are 0xC0-0xFF on every page here.
+            std::string mbClean;
+            for (const char16_t unit : clean) {
+                mbClean += char(unit >= 0x100 ? 0xC0 + unit % 64 : unit);
+            }
             for (int at = 0; at < length && !HasFailure(); ++at) {
                 if (length != run.firstLength && at >= 80 && at % 23 != 0 && at < length - 8) {
                     continue;
                 }
                 std::u16string in = clean; // the 0 for the count -1
                 in[size_t(at)] = run.unitStop;
-                std::string mbIn(in.begin(), in.end());
+                std::string mbIn = mbClean;
                 mbIn[size_t(at)] = char(run.byteStop);
                 expectEveryLevelAsExact(
                     [&] {

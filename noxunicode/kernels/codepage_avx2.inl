@@ -640,7 +640,9 @@ struct NoxAvx2Kernels : NoxSse2Kernels {
     static size_t toUBytes(const nox::CodePageTables& t, const unsigned char* src, size_t len,
                            UChar* out)
     {
-        return t.asciiToU ? s_toUBytes32(src, len, out, t.byteToUnit) : 0;
+        return t.byteToUnit == nullptr ? NoxSse2Kernels::toUBytes(t, src, len, out)
+               : t.asciiToU            ? s_toUBytes32(src, len, out, t.byteToUnit)
+                                       : 0;
     }
 
     // Only for the family SingleByteGathered, whose tables have the units' bytes one a unit.

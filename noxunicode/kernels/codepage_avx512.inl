@@ -466,10 +466,12 @@ struct NoxAvx512Kernels : NoxSse2Kernels {
     }
 
     static constexpr bool kHasByteToUnit = true;
+    static constexpr size_t kByteBlock = 64;
     static size_t toUBytes(const nox::CodePageTables& t, const unsigned char* src, size_t len,
                            UChar* out)
     {
-        return s_toUBytes512(src, len, out, t.byteToUnit);
+        return t.byteToUnit != nullptr ? s_toUBytes512(src, len, out, t.byteToUnit)
+                                       : NoxSse2Kernels::toUBytes(t, src, len, out);
     }
 
     // 32-byte blocks first, then what is left in 16-byte blocks.

@@ -163,8 +163,8 @@ size_t s_runToU(const nox::CodePageTables& t, const unsigned char* src, size_t l
         // 2. Single-byte code pages: a block of characters at a time where the level looks up
         // several bytes at once.
         constexpr size_t block = K::kByteBlock;
-        if (F == nox::CodePageFamily::SingleByte && K::kHasByteToUnit && t.byteToUnit != nullptr &&
-            ahead >= block && (n + block <= room || (countBeyond && n >= room))) {
+        if (F == nox::CodePageFamily::SingleByte && K::kHasByteToUnit && ahead >= block &&
+            (n + block <= room || (countBeyond && n >= room))) {
             const size_t max = std::min(ahead, writable == 0 ? ahead : writable);
             const size_t k = K::toUBytes(t, src + i, max, writable != 0 ? out + n : nullptr);
             i += k;

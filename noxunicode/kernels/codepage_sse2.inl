@@ -145,6 +145,53 @@ size_t s_widenSelf(const unsigned char* src, size_t max, UChar* out, unsigned se
     return i + NoxScalarKernels::widenSelf(src + i, max - i, Write ? out + i : nullptr, selfFirst);
 }
 
+// Converts the leading bytes of src that have entries on a single-byte code page whose ASCII
+// maps to itself, 16 at a time, up to max; without Write only counts them. A block of ASCII
+// and bytes of the linear upper range is widened, the range's bytes moved by its distance;
+// another block is looked up byte by byte. Stops at the first byte without an entry or with
+// the unit 0; returns the bytes converted.
+template <bool Write>
+size_t s_toULinear(const nox::CodePageTables& t, const unsigned char* src, size_t max, UChar* out)
+{
+    const bool linear = t.linearToUFirst < 0x100;
+    const __m128i first = _mm_set1_epi8(static_cast<char>(linear ? t.linearToUFirst : 0xFF));
+    const __m128i delta = _mm_set1_epi16(static_cast<short>(t.linearToUDelta));
+    const __m128i zero = _mm_setzero_si128();
+    size_t i = 0;
+    while (max - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i upper = _mm_cmpeq_epi8(_mm_max_epu8(v, first), v);
+        const int inRange = linear ? _mm_movemask_epi8(upper) : 0;
+        const int other =
+            (_mm_movemask_epi8(v) & ~inRange) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero));
+        if (other == 0) {
+            if (Write) {
+                const __m128i moved = _mm_and_si128(upper, _mm_set1_epi8(linear ? -1 : 0));
+                _mm_storeu_si128(
+                    reinterpret_cast<__m128i*>(out + i),
+                    _mm_add_epi16(_mm_unpacklo_epi8(v, zero),
+                                  _mm_and_si128(_mm_unpacklo_epi8(moved, moved), delta)));
+                _mm_storeu_si128(
+                    reinterpret_cast<__m128i*>(out + i + 8),
+                    _mm_add_epi16(_mm_unpackhi_epi8(v, zero),
+                                  _mm_and_si128(_mm_unpackhi_epi8(moved, moved), delta)));
+            }
+        } else {
+            for (size_t k = 0; k < 16; ++k) {
+                const UChar unit = nox::toUEntryUnit(t.toUSingle[src[i + k]]);
+                if (unit == 0) {
+                    return i + k;
+                }
+                if (Write) {
+                    out[i + k] = unit;
+                }
+            }
+        }
+        i += 16;
+    }
+    return i;
+}
+
 // Narrows the leading units of src that map to themselves, as s_widenSelf.
 template <bool Write>
 size_t s_narrowSelf(const UChar* src, size_t max, unsigned char* out, UChar first, UChar last)
@@ -198,6 +245,20 @@ struct NoxSse2Kernels : NoxScalarKernels {
     template <typename Unit> static bool pageRestHasNoZero(const Unit* from, const Unit* pageEnd)
     {
         return nox::sse2PageRestHasNoZero(from, pageEnd);
+    }
+
+    // Single-byte code pages whose ASCII maps to itself, 16 bytes a block.
+    static constexpr bool kHasByteToUnit = true;
+    static constexpr size_t kByteBlock = 16;
+    static size_t toUBytes(const nox::CodePageTables& t, const unsigned char* src, size_t len,
+                           UChar* out)
+    {
+        size_t retval = 0;
+        if (t.asciiToU) {
+            retval = out != nullptr ? s_toULinear<true>(t, src, len, out)
+                                    : s_toULinear<false>(t, src, len, out);
+        }
+        return retval;
     }
 
     // Converts blocks of sixteen bytes of a double-byte code page while every character that

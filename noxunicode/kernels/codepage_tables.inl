@@ -133,6 +133,18 @@ void s_findSelfMappedRanges(nox::CodePageTables& t, const NoxLeadByteTable& lead
         --toUFirst;
     }
     t.selfMappedToUFirst = static_cast<uint16_t>(toUFirst);
+    // Beside ASCII, the bytes up to 0xFF whose units lie at one distance from them.
+    const uint16_t delta = static_cast<uint16_t>(nox::toUEntryUnit(toU[0xFF]) - 0xFF);
+    const auto atDelta = [&](uint32_t b) {
+        const auto unit = static_cast<uint16_t>(b + delta);
+        return leadBytes.bytes[b] == 1 && unit != 0 && toU[b] == nox::toUEntry(unit, 1);
+    };
+    uint32_t linearFirst = 0x100;
+    while (t.asciiToU && linearFirst > 0x80 && atDelta(linearFirst - 1)) {
+        --linearFirst;
+    }
+    t.linearToUFirst = static_cast<uint16_t>(linearFirst);
+    t.linearToUDelta = delta;
     t.singleByteOnly = true;
     for (uint32_t b = 1; b < 256; ++b) {
         t.singleByteOnly = t.singleByteOnly && leadBytes.bytes[b] <= 1;
@@ -292,6 +304,7 @@ nox::CodePageTables* s_buildCodePageTables(const NoxLeadByteTable& leadBytes,
         t->selfMappedFirst = 1;
         t->selfMappedLast = 0x7F;
         t->selfMappedToUFirst = 0x100;
+        t->linearToUFirst = 0x100;
         t->zeroRow = static_cast<uint32_t*>(std::calloc(rows * 256, sizeof(uint32_t)));
         ok = t->zeroRow != nullptr;
         s_mapPages(t->zeroRow + 256, (rows - 1) * 256 * sizeof(uint32_t));

@@ -200,6 +200,11 @@ struct CodePageTables {
     uint16_t selfMappedFirst;
     uint16_t selfMappedLast;
     uint16_t selfMappedToUFirst;
+    // To Unicode, the longest range of bytes up to 0xFF whose units follow them at one distance
+    // (0xC0-0xFF to U+0410-U+044F on CP1251), for the levels that widen and add: the bytes
+    // linearToUFirst-0xFF map to byte + linearToUDelta (0x100: none).
+    uint16_t linearToUFirst;
+    uint16_t linearToUDelta;
     bool asciiToU;       // bytes 0x01-0x7F map to the same units, one byte each
     bool asciiFromU;     // units 0x01-0x7F map to the same bytes
     bool identityToU;    // all of 0x01-0xFF map to the same units, one byte each
