@@ -57,6 +57,39 @@ NOX_TARGET_AVX512 inline void s_widen64(const UTF8* s, UTF16* t)
     _mm512_storeu_si512(t + 32, s_widenAt(s + 32));
 }
 
+// Keeps a constant in a register or a stack slot: otherwise the compiler builds it again from an
+// immediate (three instructions) wherever it is used inside the loops, 47 times in the blocks.
+NOX_TARGET_AVX512 inline __m512i s_kept512(__m512i v)
+{
+    __asm__("" : "+v"(v));
+    return v;
+}
+
+// The constants of the steps: bytes (epi8) and 16-bit lanes (epi16).
+struct NoxTo16Constants512 {
+    __m512i c0, e0, f0, c2, f5, a0, x90, ed, f4, one; // bytes
+    __m512i weights, xff, x3f1f, x3f3f, f800, d800;   // decoding from the starts
+    __m512i low6, x7c0, x07, d7c0, x0f, dc00;         // decoding every position
+};
+
+// A byte (Wide false) or 16-bit constant in every lane, kept (see s_kept512) when Kept is true.
+template <bool Kept, bool Wide> NOX_TARGET_AVX512 inline __m512i s_constant512(int value)
+{
+    const __m512i v = Wide ? _mm512_set1_epi16(static_cast<short>(value))
+                           : _mm512_set1_epi8(static_cast<char>(value));
+    return Kept ? s_kept512(v) : v;
+}
+
+// Built once a call of the blocks and kept; a short text builds only those it uses (Kept false).
+template <bool Kept> NOX_TARGET_AVX512 inline NoxTo16Constants512 s_to16Constants512()
+{
+    constexpr auto b = s_constant512<Kept, false>;
+    constexpr auto w = s_constant512<Kept, true>;
+    return {b(0xC0), b(0xE0),  b(0xF0),   b(0xC2),   b(0xF5),   b(0xA0),   b(0x90),   b(0xED),
+            b(0xF4), b(1),     w(0x0140), w(0xFF),   w(0x3F1F), w(0x3F3F), w(0xF800), w(0xD800),
+            w(0x3F), w(0x7C0), w(0x07),   w(0xD7C0), w(0x0F),   w(0xDC00)};
+}
+
 // What a look at 64 bytes found: the bytes a step takes (0: none), the positions whose units it
 // keeps, and the leads of each length among the characters it takes.
 struct NoxBytes64 {
@@ -91,30 +124,27 @@ inline unsigned s_cutAtEnd(const UTF8* s, unsigned n)
 // bytes finds those forms in their values; see s_decodeUnits).
 template <class Next>
 NOX_TARGET_AVX512 inline NoxBytes64 s_lookBytes(__m512i b, uint64_t high, bool judge,
-                                                unsigned regular, Next next)
+                                                unsigned regular, Next next,
+                                                const NoxTo16Constants512& k)
 {
-    const uint64_t lead = _mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(0xC0)));
-    const uint64_t lead3 = _mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(0xE0)));
-    const uint64_t lead4 = _mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(0xF0)));
+    const uint64_t lead = _mm512_cmpge_epu8_mask(b, k.c0);
+    const uint64_t lead3 = _mm512_cmpge_epu8_mask(b, k.e0);
+    const uint64_t lead4 = _mm512_cmpge_epu8_mask(b, k.f0);
     const uint64_t trail = high & ~lead;
     const uint64_t expected = (lead << 1) | (lead3 << 2) | (lead4 << 3);
     // C0, C1 and F5 to FF never start a character.
-    uint64_t wrong =
-        (trail ^ expected) |
-        _mm512_mask_cmplt_epu8_mask(lead, b, _mm512_set1_epi8(static_cast<char>(0xC2))) |
-        _mm512_cmpge_epu8_mask(b, _mm512_set1_epi8(static_cast<char>(0xF5)));
+    uint64_t wrong = (trail ^ expected) | _mm512_mask_cmplt_epu8_mask(lead, b, k.c2) |
+                     _mm512_cmpge_epu8_mask(b, k.f5);
     if (judge && lead3 != 0) {
         // E0 and F0 before a byte that makes an overlong form, ED before one that makes a
         // surrogate form, F4 before one that makes a value above 0x10FFFF.
         const __m512i after = next();
-        const uint64_t belowA0 =
-            _mm512_cmplt_epu8_mask(after, _mm512_set1_epi8(static_cast<char>(0xA0)));
-        const uint64_t below90 =
-            _mm512_cmplt_epu8_mask(after, _mm512_set1_epi8(static_cast<char>(0x90)));
-        const uint64_t e0 = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xE0)));
-        const uint64_t ed = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xED)));
-        const uint64_t f0 = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xF0)));
-        const uint64_t f4 = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(static_cast<char>(0xF4)));
+        const uint64_t belowA0 = _mm512_cmplt_epu8_mask(after, k.a0);
+        const uint64_t below90 = _mm512_cmplt_epu8_mask(after, k.x90);
+        const uint64_t e0 = _mm512_cmpeq_epi8_mask(b, k.e0);
+        const uint64_t ed = _mm512_cmpeq_epi8_mask(b, k.ed);
+        const uint64_t f0 = _mm512_cmpeq_epi8_mask(b, k.f0);
+        const uint64_t f4 = _mm512_cmpeq_epi8_mask(b, k.f4);
         wrong |= (e0 & belowA0) | (ed & ~belowA0) | (f0 & below90) | (f4 & ~below90);
     }
     const uint64_t starts = ~trail;
@@ -143,26 +173,33 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookBytes(__m512i b, uint64_t high, bool j
 // Without a difference the step ends before the last character when that reaches into the next
 // step. That is read off the last bytes with scalar loads: the next step's address then waits
 // for those alone, not for the masks, and the steps overlap.
-NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_t high, bool judge)
+NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_t high, bool judge,
+                                               const NoxTo16Constants512& k)
 {
-    return s_lookBytes(b, high, judge, 64 - s_cutAtEnd(s),
-                       [s]() NOX_TARGET_AVX512 { return _mm512_loadu_si512(s + 1); });
+    return s_lookBytes(
+        b, high, judge, 64 - s_cutAtEnd(s),
+        [s]() NOX_TARGET_AVX512 { return _mm512_loadu_si512(s + 1); }, k);
 }
 
 // Looks at the n bytes (at most 64) of a short text at s, loaded into b with 0 in the lanes past
 // them. A character that the end cuts off is left out as at the end of a step.
 NOX_TARGET_AVX512 inline NoxBytes64 s_lookAtShort(const UTF8* s, __m512i b, uint64_t high,
-                                                  unsigned n, bool judge)
+                                                  unsigned n, bool judge,
+                                                  const NoxTo16Constants512& k)
 {
-    return s_lookBytes(b, high, judge, n - s_cutAtEnd(s, n), [s, n]() NOX_TARGET_AVX512 {
-        return _mm512_maskz_loadu_epi8(_bzhi_u64(~uint64_t{0}, n - 1), s + 1);
-    });
+    return s_lookBytes(
+        b, high, judge, n - s_cutAtEnd(s, n),
+        [s, n]() NOX_TARGET_AVX512 {
+            return _mm512_maskz_loadu_epi8(_bzhi_u64(~uint64_t{0}, n - 1), s + 1);
+        },
+        k);
 }
 
 // Decodes the 32 positions at p as if a character started at each, keeps the units of the
 // positions that `look` keeps from bit `first` on and writes them at t; returns their number.
 NOX_TARGET_AVX512 inline unsigned s_decode32At(const UTF8* p, const NoxBytes64& look,
-                                               unsigned first, UTF16* t)
+                                               unsigned first, UTF16* t,
+                                               const NoxTo16Constants512& k)
 {
     const auto keep = static_cast<uint32_t>(look.keep >> first);
     const auto two = static_cast<uint32_t>(look.two >> first);
@@ -172,12 +209,11 @@ NOX_TARGET_AVX512 inline unsigned s_decode32At(const UTF8* p, const NoxBytes64& 
     const __m512i c0 = s_widenAt(p);
     __m512i unit = c0;
     if ((two | three | four | afterFour) != 0) {
-        const __m512i low6 = _mm512_set1_epi16(0x3F);
+        const __m512i low6 = k.low6;
         const __m512i t1 = _mm512_and_si512(s_widenAt(p + 1), low6);
         // 110aaaaa 10bbbbbb -> aaaaabbbbbb
-        unit = _mm512_mask_mov_epi16(unit, two,
-                                     _mm512_ternarylogic_epi32(_mm512_slli_epi16(c0, 6),
-                                                               _mm512_set1_epi16(0x7C0), t1, 0xEA));
+        unit = _mm512_mask_mov_epi16(
+            unit, two, _mm512_ternarylogic_epi32(_mm512_slli_epi16(c0, 6), k.x7c0, t1, 0xEA));
         if ((three | four | afterFour) != 0) {
             const __m512i c2 = s_widenAt(p + 2);
             const __m512i t2 = _mm512_and_si512(c2, low6);
@@ -192,14 +228,11 @@ NOX_TARGET_AVX512 inline unsigned s_decode32At(const UTF8* p, const NoxBytes64& 
                 // bits, which at the byte after the lead are the low four bits of that byte's
                 // next byte and the low six of the one after.
                 const __m512i high10 = _mm512_ternarylogic_epi32(
-                    _mm512_slli_epi16(_mm512_and_si512(c0, _mm512_set1_epi16(0x07)), 8),
-                    _mm512_slli_epi16(t1, 2), _mm512_srli_epi16(t2, 4), 0xFE);
-                unit = _mm512_mask_mov_epi16(
-                    unit, four,
-                    _mm512_add_epi16(high10, _mm512_set1_epi16(static_cast<short>(0xD7C0))));
+                    _mm512_slli_epi16(_mm512_and_si512(c0, k.x07), 8), _mm512_slli_epi16(t1, 2),
+                    _mm512_srli_epi16(t2, 4), 0xFE);
+                unit = _mm512_mask_mov_epi16(unit, four, _mm512_add_epi16(high10, k.d7c0));
                 const __m512i low10 = _mm512_ternarylogic_epi32(
-                    _mm512_slli_epi16(_mm512_and_si512(t1, _mm512_set1_epi16(0x0F)), 6), t2,
-                    _mm512_set1_epi16(static_cast<short>(0xDC00)), 0xFE);
+                    _mm512_slli_epi16(_mm512_and_si512(t1, k.x0f), 6), t2, k.dc00, 0xFE);
                 unit = _mm512_mask_mov_epi16(unit, afterFour, low10);
             }
         }
@@ -248,28 +281,25 @@ NOX_TARGET_AVX512 inline NoxStartIndexes s_startIndexes()
 // after it; `two` and `three` tell which characters have two and three bytes. False when a
 // character of three bytes is an overlong or a surrogate form.
 NOX_TARGET_AVX512 inline bool s_decodeUnits(__m512i b, __m512i pairs, uint32_t two, uint32_t three,
-                                            __m512i& unit)
+                                            const NoxTo16Constants512& k, __m512i& unit)
 {
     // first byte | second << 8
     const __m512i first = _mm512_permutexvar_epi8(pairs, b);
     // Multiplied and added in pairs of bytes: low * 64 + high.
-    const __m512i weights = _mm512_set1_epi16(0x0140);
+    const __m512i weights = k.weights;
     // 110aaaaa 10bbbbbb -> aaaaabbbbbb
-    unit = _mm512_mask_maddubs_epi16(_mm512_and_si512(first, _mm512_set1_epi16(0xFF)), two,
-                                     _mm512_and_si512(first, _mm512_set1_epi16(0x3F1F)), weights);
+    unit = _mm512_mask_maddubs_epi16(_mm512_and_si512(first, k.xff), two,
+                                     _mm512_and_si512(first, k.x3f1f), weights);
     if (three != 0) {
         // 1110aaaa 10bbbbbb 10cccccc -> aaaabbbbbbcccccc (the shift drops the marker bits and
         // the second byte)
-        const __m512i next =
-            _mm512_permutexvar_epi8(_mm512_add_epi8(pairs, _mm512_set1_epi8(1)), b);
-        const __m512i unit3 = _mm512_or_si512(
-            _mm512_slli_epi16(first, 12),
-            _mm512_maddubs_epi16(_mm512_and_si512(next, _mm512_set1_epi16(0x3F3F)), weights));
-        const __m512i high5 =
-            _mm512_and_si512(unit3, _mm512_set1_epi16(static_cast<short>(0xF800)));
+        const __m512i next = _mm512_permutexvar_epi8(_mm512_add_epi8(pairs, k.one), b);
+        const __m512i unit3 =
+            _mm512_or_si512(_mm512_slli_epi16(first, 12),
+                            _mm512_maddubs_epi16(_mm512_and_si512(next, k.x3f3f), weights));
+        const __m512i high5 = _mm512_and_si512(unit3, k.f800);
         if ((_mm512_mask_cmpeq_epi16_mask(three, high5, _mm512_setzero_si512()) |
-             _mm512_mask_cmpeq_epi16_mask(three, high5,
-                                          _mm512_set1_epi16(static_cast<short>(0xD800)))) != 0) {
+             _mm512_mask_cmpeq_epi16_mask(three, high5, k.d800)) != 0) {
             return false;
         }
         unit = _mm512_mask_mov_epi16(unit, three, unit3);
@@ -301,22 +331,23 @@ NOX_TARGET_AVX512 inline void s_flush(const NoxPending& p, unsigned next, UTF16*
 // register, which becomes the pending one. Returns the step's units, or -1, with nothing written,
 // when a character of three bytes is one that a mode judges or no character.
 NOX_TARGET_AVX512 inline int s_decodeStarts(__m512i b, const NoxBytes64& look,
-                                            const NoxStartIndexes& k, UTF16* t, NoxPending& p)
+                                            const NoxStartIndexes& indexes,
+                                            const NoxTo16Constants512& k, UTF16* t, NoxPending& p)
 {
-    const __m512i at = _mm512_maskz_compress_epi8(look.keep, k.positions);
-    const __m512i at1 = _mm512_add_epi8(at, _mm512_set1_epi8(1));
+    const __m512i at = _mm512_maskz_compress_epi8(look.keep, indexes.positions);
+    const __m512i at1 = _mm512_add_epi8(at, k.one);
     const auto n = static_cast<unsigned>(__builtin_popcountll(look.keep));
     const uint64_t two = _pext_u64(look.two, look.keep);
     const uint64_t three = _pext_u64(look.three, look.keep);
     __m512i first;
-    if (!s_decodeUnits(b, _mm512_permutex2var_epi8(at, k.low, at1), static_cast<uint32_t>(two),
-                       static_cast<uint32_t>(three), first)) {
+    if (!s_decodeUnits(b, _mm512_permutex2var_epi8(at, indexes.low, at1),
+                       static_cast<uint32_t>(two), static_cast<uint32_t>(three), k, first)) {
         return -1;
     }
     if (n > 32) {
         __m512i second;
-        if (!s_decodeUnits(b, _mm512_permutex2var_epi8(at, k.high, at1),
-                           static_cast<uint32_t>(two >> 32), static_cast<uint32_t>(three >> 32),
+        if (!s_decodeUnits(b, _mm512_permutex2var_epi8(at, indexes.high, at1),
+                           static_cast<uint32_t>(two >> 32), static_cast<uint32_t>(three >> 32), k,
                            second)) {
             return -1;
         }
@@ -340,6 +371,7 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx512(const
     const UTF8* s = source;
     UTF16* t = target;
     const NoxStartIndexes indexes = s_startIndexes();
+    const NoxTo16Constants512 k = s_to16Constants512<true>();
     NoxPending pending{_mm512_setzero_si512(), 0};
     while (sourceEnd - s >= kBytesRead64 && targetEnd - t >= kUnitsOf64) {
         const __m512i b = _mm512_loadu_si512(s);
@@ -365,28 +397,28 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx512(const
             }
             continue;
         }
-        NoxBytes64 look = s_lookAt64(s, b, high, false);
+        NoxBytes64 look = s_lookAt64(s, b, high, false, k);
         int units =
-            look.four == 0 && look.take != 0 ? s_decodeStarts(b, look, indexes, t, pending) : -1;
+            look.four == 0 && look.take != 0 ? s_decodeStarts(b, look, indexes, k, t, pending) : -1;
         if (units < 0) {
             // Four-byte characters, or a form that a mode judges or no character: the whole look,
             // and the decoding of every position where four bytes occur.
-            look = s_lookAt64(s, b, high, true);
+            look = s_lookAt64(s, b, high, true, k);
             if (look.take == 0) {
                 break;
             }
             if (look.four == 0) {
                 // The look has left out every form that the decoding refuses.
-                units = s_decodeStarts(b, look, indexes, t, pending);
+                units = s_decodeStarts(b, look, indexes, k, t, pending);
                 if (units < 0) {
                     break;
                 }
             } else {
                 s_flush(pending, static_cast<unsigned>(__builtin_popcountll(look.keep)), t);
                 pending.units = 0;
-                units = static_cast<int>(s_decode32At(s, look, 0, t));
+                units = static_cast<int>(s_decode32At(s, look, 0, t, k));
                 if (look.take > 32) {
-                    units += static_cast<int>(s_decode32At(s + 32, look, 32, t + units));
+                    units += static_cast<int>(s_decode32At(s + 32, look, 32, t + units, k));
                 }
             }
         }
@@ -418,17 +450,18 @@ s_shortUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd, UTF16*& tar
         target += n;
         return;
     }
-    const NoxStartIndexes k = s_startIndexes();
-    NoxBytes64 look = s_lookAtShort(source, b, high, n, false);
+    const NoxStartIndexes indexes = s_startIndexes();
+    const NoxTo16Constants512 k = s_to16Constants512<false>();
+    NoxBytes64 look = s_lookAtShort(source, b, high, n, false, k);
     if (look.four != 0 || look.take == 0) {
         return;
     }
     NoxPending pending{_mm512_setzero_si512(), 0};
-    int units = s_decodeStarts(b, look, k, target, pending);
+    int units = s_decodeStarts(b, look, indexes, k, target, pending);
     if (units < 0) {
         // A form that a mode judges or no character: the look that leaves it out.
-        look = s_lookAtShort(source, b, high, n, true);
-        units = look.take != 0 ? s_decodeStarts(b, look, k, target, pending) : -1;
+        look = s_lookAtShort(source, b, high, n, true, k);
+        units = look.take != 0 ? s_decodeStarts(b, look, indexes, k, target, pending) : -1;
         if (units < 0) {
             return;
         }
