@@ -114,22 +114,16 @@ NOX_TARGET_AVX512 inline __m512i s_to8Load(const void* p)
     return _mm512_loadu_si512(p);
 }
 
-// Keeps a constant in a register: otherwise the compiler builds it again inside the loop, from
-// an immediate or a load, wherever it is used.
-NOX_TARGET_AVX512 inline __m512i s_to8Kept(__m512i v)
-{
-    __asm__("" : "+v"(v));
-    return v;
-}
-
+// Constants are kept (s_kept512, utf_avx512_to16.inl): otherwise the compiler builds them again
+// inside the loop, from an immediate or a load, wherever they are used.
 NOX_TARGET_AVX512 inline __m512i s_to8Set16(int value)
 {
-    return s_to8Kept(_mm512_set1_epi16(static_cast<short>(value)));
+    return s_constant512<true, true>(value);
 }
 
 NOX_TARGET_AVX512 inline __m512i s_to8Fixed(const void* p)
 {
-    return s_to8Kept(s_to8Load(p));
+    return s_kept512(s_to8Load(p));
 }
 
 NOX_TARGET_AVX512 inline NoxTo8Avx512Constants s_to8Avx512Constants()
@@ -150,9 +144,9 @@ NOX_TARGET_AVX512 inline NoxTo8Avx512Constants s_to8Avx512Constants()
             s_to8Set16(0x80F0),
             s_to8Set16(0x0030),
             s_to8Set16(0x8080),
-            s_to8Kept(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(6, 0)))),
-            s_to8Kept(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(12, 6)))),
-            s_to8Kept(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(8, 2)))),
+            s_kept512(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(6, 0)))),
+            s_kept512(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(12, 6)))),
+            s_kept512(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(8, 2)))),
             s_to8Fixed(p.even),
             s_to8Fixed(p.lanes0),
             s_to8Fixed(p.lanes1),
