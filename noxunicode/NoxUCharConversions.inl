@@ -11,8 +11,10 @@ const nox::CodePageTables* NoxUCharConverter::mf_buildKernelTables() const
 {
     nox::CodePageTables* built = s_buildCodePageTables(
         leadBytes, data, dataLen,
-        [this](const auto& visit) { s_forEachKey<s_byteRules>(mbcsData, dataLen, visit); },
-        [this](const auto& visit) { s_forEachKey<s_unicodeRules>(unicodeData, dataLen, visit); });
+        [this](const auto& visit) { s_forEachKey<s_byteRules>(data, mbcsData, dataLen, visit); },
+        [this](const auto& visit) {
+            s_forEachKey<s_unicodeRules>(data, unicodeData, dataLen, visit);
+        });
     nox::CodePageTables* published = nullptr;
     const nox::CodePageTables* retval = built;
     if (built == nullptr) {

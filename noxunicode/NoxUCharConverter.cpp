@@ -98,24 +98,27 @@ struct NoxSearchRules {
     bool (*isUsable)(const NoxUCharMapping&);
 };
 
-// Binary search over a sorted index as the lookups define it: the first probe never lies
-// beyond slot 127. Among equal keys the direction's regular mapping wins wherever the search
-// lands (the sort puts it first in its run); without one, the scan from the landing slot
+// Binary search over a sorted index of `records` as the lookups define it: the first probe
+// never lies beyond slot 127. Among equal keys the direction's regular mapping wins wherever the
+// search lands (the sort puts it first in its run); without one, the scan from the landing slot
 // towards slot 0 prefers a record that is usable in the lookup's direction.
-const NoxUCharMapping* s_search(NoxUCharMapping* const* index, uint32_t count, uint32_t key,
-                                const NoxSearchRules& rules)
+const NoxUCharMapping* s_search(const NoxUCharMapping* records, const uint32_t* index,
+                                uint32_t count, uint32_t key, const NoxSearchRules& rules)
 {
     const NoxUCharMapping* retval = nullptr;
     if (index != nullptr && count != 0) {
+        const auto at = [records, index](uint32_t slot) -> const NoxUCharMapping& {
+            return records[index[slot]];
+        };
         uint32_t begin = 0;
         uint32_t end = count - 1;
         uint32_t probe = std::min<uint32_t>(count / 2, 127);
         bool searching = true;
         bool found = false;
         while (searching) {
-            const NoxUCharMapping* record = index[probe];
-            const uint32_t probed = rules.keyOf(*record);
-            if (rules.endsSearch(*record)) {
+            const NoxUCharMapping& record = at(probe);
+            const uint32_t probed = rules.keyOf(record);
+            if (rules.endsSearch(record)) {
                 searching = false;
             } else if (probed == key) {
                 found = true;
@@ -139,19 +142,19 @@ const NoxUCharMapping* s_search(NoxUCharMapping* const* index, uint32_t count, u
         }
         if (found) {
             const auto sameKey = [&](uint32_t slot) {
-                return rules.keyOf(*index[slot]) == key && !rules.endsSearch(*index[slot]);
+                return rules.keyOf(at(slot)) == key && !rules.endsSearch(at(slot));
             };
             uint32_t first = probe;
             while (first > 0 && sameKey(first - 1)) {
                 --first;
             }
-            retval = index[probe];
-            if (rules.isDefault(*index[first])) {
-                retval = index[first];
+            retval = &at(probe);
+            if (rules.isDefault(at(first))) {
+                retval = &at(first);
             } else {
                 for (uint32_t slot = probe + 1; slot-- > first;) {
-                    if (rules.isUsable(*index[slot])) {
-                        retval = index[slot];
+                    if (rules.isUsable(at(slot))) {
+                        retval = &at(slot);
                         break;
                     }
                 }
@@ -184,19 +187,23 @@ constexpr NoxSearchRules s_unicodeRules = {
 // byte index's record of length 0, which sorts first) could hide keys from it, so with one
 // present every key is searched.
 template <const NoxSearchRules& rules, typename Visit>
-void s_forEachKey(NoxUCharMapping* const* index, uint32_t count, const Visit& visit)
+void s_forEachKey(const NoxUCharMapping* records, const uint32_t* index, uint32_t count,
+                  const Visit& visit)
 {
-    const bool plain = count != 0 && !rules.endsSearch(*index[0]);
+    const auto at = [records, index](uint32_t slot) -> const NoxUCharMapping& {
+        return records[index[slot]];
+    };
+    const bool plain = count != 0 && !rules.endsSearch(at(0));
     uint32_t first = 0;
     while (first < count) {
-        const uint32_t key = rules.keyOf(*index[first]);
+        const uint32_t key = rules.keyOf(at(first));
         uint32_t last = first;
-        while (last + 1 < count && rules.keyOf(*index[last + 1]) == key) {
+        while (last + 1 < count && rules.keyOf(at(last + 1)) == key) {
             ++last;
         }
-        const bool landingDoesNotMatter = first == last || rules.isDefault(*index[first]);
-        visit(key,
-              plain && landingDoesNotMatter ? index[first] : s_search(index, count, key, rules));
+        const bool landingDoesNotMatter = first == last || rules.isDefault(at(first));
+        visit(key, plain && landingDoesNotMatter ? &at(first)
+                                                 : s_search(records, index, count, key, rules));
         first = last + 1;
     }
 }
@@ -360,7 +367,7 @@ void NoxUCharConverter::releaseDefaultConverter()
 
 const NoxUCharMapping* NoxUCharConverter::mf_findMBCS(t_mbcsBytes key) const
 {
-    return s_search(mbcsData, dataLen, key, s_byteRules);
+    return s_search(data, mbcsData, dataLen, key, s_byteRules);
 }
 
 const NoxUCharMapping* NoxUCharConverter::mf_findMBChar(const unsigned char* mbstr) const
@@ -381,7 +388,7 @@ const NoxUCharMapping* NoxUCharConverter::mf_findMBChar(const unsigned char* mbs
 
 const NoxUCharMapping* NoxUCharConverter::mf_findUChar(uint16_t unicodeCharacterValue) const
 {
-    return s_search(unicodeData, dataLen, unicodeCharacterValue, s_unicodeRules);
+    return s_search(data, unicodeData, dataLen, unicodeCharacterValue, s_unicodeRules);
 }
 
 // Looks up the character at `source`, of which `avail` bytes lie inside the input (negative:
@@ -418,7 +425,7 @@ void NoxUCharConverter::dumpUTF8(const char* fname, const char* openType) const
         doClose = true;
     }
     for (uint32_t i = 0; stream != nullptr && unicodeData != nullptr && i < dataLen; ++i) {
-        const UTF16 value = unicodeData[i]->getUnicode();
+        const UTF16 value = data[unicodeData[i]].getUnicode();
         // The target end stops one byte short, so the bytes are always followed by a 0.
         UTF8 utf8[8] = {0, 0, 0, 0, 0, 0, 0, 0};
         const UTF16* source = &value;

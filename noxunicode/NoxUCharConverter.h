@@ -84,13 +84,14 @@ class NoxUCharConverter {
     // Bytes held by the kernels' tables (0 while they are not built).
     size_t tableBytes() const;
 
-    // The table and its indexes: a plain record, read-only after construction. While another
-    // converter has the same unchanged file open, the arrays and the kernels' tables are that
-    // converter's too (see sharedTable).
+    // The table and its indexes: a plain record, read-only after construction. Each index holds
+    // the positions in `data` of the records in its order (4 bytes a slot where a pointer would
+    // take 8: the open writes fewer fresh pages). While another converter has the same unchanged
+    // file open, the arrays and the kernels' tables are that converter's too (see sharedTable).
     uint32_t dataLen;
     NoxUCharMapping* data;
-    NoxUCharMapping** unicodeData;
-    NoxUCharMapping** mbcsData;
+    uint32_t* unicodeData;
+    uint32_t* mbcsData;
     char* ucmPath;
     char* codePageName;
     char* ucmFilePath;

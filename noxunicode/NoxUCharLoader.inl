@@ -26,8 +26,8 @@ struct NoxSharedTable {
     uint32_t holders;
     uint32_t dataLen;
     NoxUCharMapping* data;
-    NoxUCharMapping** unicodeData;
-    NoxUCharMapping** mbcsData;
+    uint32_t* unicodeData;
+    uint32_t* mbcsData;
     NoxLeadByteTable leadBytes;
     NoxKernelTables* kernelTables;
     NoxSharedTable* next;
@@ -102,144 +102,154 @@ void s_releaseShared(NoxSharedTable* shared)
 
 // The order of an index as one number: the key, then 0 for the direction's regular mapping
 // and 1 for any other record, so that the regular mapping comes first among equal keys.
+// `mostlyInOrder` tells whether mapping files usually list their records in this order.
 struct NoxUnicodeOrder {
-    uint64_t operator()(const NoxUCharMapping* record) const
+    static constexpr bool mostlyInOrder = true;
+    uint64_t operator()(const NoxUCharMapping& record) const
     {
-        return uint64_t{record->getUnicode()} << 1 | (record->isFromUnicodeDefault() != 0 ? 0 : 1);
+        return uint64_t{record.getUnicode()} << 1 | (record.isFromUnicodeDefault() != 0 ? 0 : 1);
     }
 };
 
 struct NoxBytesOrder {
-    uint64_t operator()(const NoxUCharMapping* record) const
+    static constexpr bool mostlyInOrder = false;
+    uint64_t operator()(const NoxUCharMapping& record) const
     {
-        return uint64_t{record->getPackedMBCS()} << 1 | (record->isToUnicodeDefault() != 0 ? 0 : 1);
+        return uint64_t{record.getPackedMBCS()} << 1 | (record.isToUnicodeDefault() != 0 ? 0 : 1);
     }
 };
 
-// Slot `i` of an index array taken as a number while the index is sorted (the array holds
-// numbers of the same size as its pointers until the sort writes the pointers).
-uint64_t s_slotValue(NoxUCharMapping* const* slots, uint32_t i)
-{
-    uint64_t retval = 0;
-    std::memcpy(&retval, slots + i, sizeof retval);
-    return retval;
-}
+// The radix sort's digits have 11 bits; an order has at most 33.
+const int s_digitBits = 11;
+const uint32_t s_digitMask = (1u << s_digitBits) - 1;
 
-void s_setSlotValue(NoxUCharMapping** slots, uint32_t i, uint64_t value)
-{
-    std::memcpy(slots + i, &value, sizeof value);
-}
-
-static_assert(sizeof(NoxUCharMapping*) == sizeof(uint64_t), "a slot holds a sort value");
-
-// Fills `index` with the `count` records of `data` sorted by `order` so that records of equal
-// order keep their order in `data` (the file's order): the order that the comparators of the
-// records give with a stable merge sort, which is what the runtime's qsort was. Each record
-// is sorted as one number, its order above its position in `data`, so that the sort never
-// reads the records again and equal orders stay in file order. A radix sort: a counting sort
-// on each digit of the order from the lowest, over only the bits that differ between
-// records, at most 11 bits a digit. An index nearly in order (mapping files often list their
-// records by Unicode value, with a fallback now and then before the regular mapping of its value)
-// is sorted by insertion instead, and if that takes too long the radix sort goes on from where it
-// stopped. `spare` holds `count` slots, or is null to have them allocated only if the radix sort
-// runs; false when there is no memory for them.
+// Fills `index` with the positions of the `count` records of `data` sorted by `order` so that
+// records of equal order keep their order in `data` (the file's order): the order that the
+// comparators of the records give with a stable merge sort, which is what the runtime's qsort
+// was. A radix sort: a counting sort on each digit of the order from the lowest, over only the
+// bits that differ between records; the first pass takes the records in file order and each
+// later one the positions in the order the pass before left them, so equal orders stay in file
+// order. An index in order is the file's; one nearly in order (mapping files often list their
+// records by Unicode value, with a fallback now and then before the regular mapping of its
+// value) is sorted by insertion instead, and if that takes too long the radix sort runs after
+// all. `spare` holds `count` slots, or is null to have them allocated only if a radix sort of
+// more than one digit runs; false when there is no memory for them.
 template <typename Order>
-bool s_sortIndex(NoxUCharMapping* data, NoxUCharMapping** index, NoxUCharMapping** spare,
-                 uint32_t count, Order order)
+bool s_sortIndex(const NoxUCharMapping* data, uint32_t* index, uint32_t* spare, uint32_t count,
+                 Order order)
 {
-    // An order has at most 33 bits and a table fewer than 2^31 records, so both fit in one
-    // number.
-    int positionBits = 0;
-    while (count > 1 && ((count - 1) >> positionBits) != 0) {
-        ++positionBits;
+    // The counts of each digit's values. For an order that files seldom keep, the pass that
+    // looks for the bits that differ counts the first two digits as well.
+    uint32_t counts[3][1 << s_digitBits];
+    const bool countedEarly = !Order::mostlyInOrder;
+    for (int d = 0; countedEarly && d < 2; ++d) {
+        std::fill(counts[d], counts[d] + s_digitMask + 1, 0);
     }
     uint64_t any = 0;
     uint64_t every = ~uint64_t{0};
     uint32_t descents = 0;
     uint64_t previous = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t key = order(&data[i]);
+        const uint64_t key = order(data[i]);
         descents += key < previous ? 1 : 0;
         previous = key;
         any |= key;
         every &= key;
-        s_setSlotValue(index, i, key << positionBits | i);
+        if (countedEarly) {
+            ++counts[0][key & s_digitMask];
+            ++counts[1][(key >> s_digitBits) & s_digitMask];
+        }
     }
     // Bits above the highest that differs are the same in every record.
     int bits = 0;
     while (((any ^ every) >> bits) != 0) {
         ++bits;
     }
-    const uint64_t positionMask = (uint64_t{1} << positionBits) - 1;
     bool inOrder = descents == 0;
+    if (inOrder || descents < count / 32) {
+        for (uint32_t i = 0; i < count; ++i) {
+            index[i] = i;
+        }
+    }
     if (!inOrder && descents < count / 32) {
+        // Among equal orders a record moves only past records after it in the file.
         uint64_t moves = 0;
         uint32_t i = 1;
         for (; i < count && moves <= count; ++i) {
-            const uint64_t value = s_slotValue(index, i);
+            const uint32_t position = index[i];
+            const uint64_t key = order(data[position]);
             uint32_t slot = i;
-            while (slot > 0 && s_slotValue(index, slot - 1) > value) {
-                s_setSlotValue(index, slot, s_slotValue(index, slot - 1));
+            while (slot > 0 && order(data[index[slot - 1]]) > key) {
+                index[slot] = index[slot - 1];
                 --slot;
             }
-            s_setSlotValue(index, slot, value);
+            index[slot] = position;
             moves += i - slot;
         }
         inOrder = i == count;
     }
-    const int digits = inOrder ? 0 : (bits + 10) / 11;
-    const int width = digits != 0 ? (bits + digits - 1) / digits : 0;
-    const uint64_t mask = (uint64_t{1} << width) - 1;
-    std::unique_ptr<NoxUCharMapping*[]> ownSpare;
-    if (digits != 0 && spare == nullptr) {
-        ownSpare.reset(new (std::nothrow) NoxUCharMapping*[count]);
+    const int digits = inOrder ? 0 : (bits + s_digitBits - 1) / s_digitBits;
+    std::unique_ptr<uint32_t[]> ownSpare;
+    if (digits > 1 && spare == nullptr) {
+        ownSpare.reset(new (std::nothrow) uint32_t[count]);
         spare = ownSpare.get();
     }
-    const bool retval = digits == 0 || spare != nullptr;
-    // The counts of every digit (at most three: an order has at most 33 bits) from one pass,
-    // as they do not depend on the order of the slots.
-    uint32_t counts[3][1 << 11];
-    for (int d = 0; d < digits; ++d) {
-        std::fill(counts[d], counts[d] + mask + 1, 0);
+    const bool retval = digits <= 1 || spare != nullptr;
+    const int firstUncounted = countedEarly ? 2 : 0;
+    for (int d = firstUncounted; retval && d < digits; ++d) {
+        std::fill(counts[d], counts[d] + s_digitMask + 1, 0);
     }
-    for (uint32_t i = 0; retval && digits != 0 && i < count; ++i) {
-        const uint64_t value = s_slotValue(index, i) >> positionBits;
-        for (int d = 0; d < digits; ++d) {
-            ++counts[d][(value >> (d * width)) & mask];
+    for (uint32_t i = 0; retval && firstUncounted < digits && i < count; ++i) {
+        const uint64_t key = order(data[i]);
+        for (int d = firstUncounted; d < digits; ++d) {
+            ++counts[d][(key >> (d * s_digitBits)) & s_digitMask];
         }
     }
-    for (int d = 0; d < digits; ++d) {
+    for (int d = 0; retval && d < digits; ++d) {
         uint32_t next = 0;
-        for (uint64_t v = 0; v <= mask; ++v) {
+        for (uint32_t v = 0; v <= s_digitMask; ++v) {
             const uint32_t n = counts[d][v];
             counts[d][v] = next;
             next += n;
         }
     }
-    NoxUCharMapping** from = index;
-    NoxUCharMapping** to = spare;
-    bool placed = false;
+    // The passes alternate between the two arrays so that the last one fills `index`. Where the
+    // bits that differ fit beside a position in a slot, the first pass writes them above each
+    // position and the later passes read the digits from there (the bits above them, the same
+    // in every record, are put back in); otherwise each pass reads the orders from the records.
+    int positionBits = 0;
+    while (count > 1 && ((count - 1) >> positionBits) != 0) {
+        ++positionBits;
+    }
+    const bool packed = bits + positionBits <= 32;
+    const uint64_t differing = (uint64_t{1} << bits) - 1;
+    const uint32_t positionMask = static_cast<uint32_t>((uint64_t{1} << positionBits) - 1);
     for (int d = 0; retval && d < digits; ++d) {
-        const int shift = positionBits + d * width;
+        const int shift = d * s_digitBits;
         uint32_t* const slots = counts[d];
-        placed = d + 1 == digits && to == index;
-        if (placed) {
-            // The last digit puts the records in their places at once.
+        const bool last = d + 1 == digits;
+        uint32_t* const to = (digits - 1 - d) % 2 == 0 ? index : spare;
+        const uint32_t* const from = to == index ? spare : index;
+        if (d == 0) {
             for (uint32_t i = 0; i < count; ++i) {
-                const uint64_t value = s_slotValue(from, i);
-                index[slots[(value >> shift) & mask]++] = &data[value & positionMask];
+                const uint64_t key = order(data[i]);
+                to[slots[key & s_digitMask]++] =
+                    packed && !last ? static_cast<uint32_t>((key & differing) << positionBits | i)
+                                    : i;
+            }
+        } else if (packed) {
+            const uint32_t same = static_cast<uint32_t>((any & ~differing) >> shift) & s_digitMask;
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t value = from[i];
+                const uint32_t digit = ((value >> positionBits >> shift) & s_digitMask) | same;
+                to[slots[digit]++] = last ? value & positionMask : value;
             }
         } else {
             for (uint32_t i = 0; i < count; ++i) {
-                const uint64_t value = s_slotValue(from, i);
-                s_setSlotValue(to, slots[(value >> shift) & mask]++, value);
+                const uint32_t position = from[i];
+                to[slots[(order(data[position]) >> shift) & s_digitMask]++] = position;
             }
         }
-        std::swap(from, to);
-    }
-    // Otherwise each record's position is its number's last bits.
-    for (uint32_t i = 0; retval && !placed && i < count; ++i) {
-        index[i] = &data[s_slotValue(from, i) & positionMask];
     }
     return retval;
 }
@@ -331,10 +341,10 @@ bool NoxUCharConverter::mf_buildTable()
 {
     // A shared table, or one built before it was offered for sharing, is complete.
     bool retval = unicodeData != nullptr;
-    // The sort packs a record's position into 31 bits.
+    // A table has fewer than 2^31 records.
     if (!retval && data != nullptr && dataLen != 0 && dataLen <= INT32_MAX) {
-        unicodeData = new (std::nothrow) NoxUCharMapping*[dataLen];
-        mbcsData = new (std::nothrow) NoxUCharMapping*[dataLen];
+        unicodeData = new (std::nothrow) uint32_t[dataLen];
+        mbcsData = new (std::nothrow) uint32_t[dataLen];
         // The byte index, which mapping files mostly do not list in order, is sorted first,
         // with the Unicode index's room as its spare; the Unicode index, mostly nearly in
         // order, takes room of its own only if it needs the radix sort. No memory is touched

@@ -101,8 +101,11 @@ TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
             std::iota(sorted.begin(), sorted.end(), c.data);
             std::qsort(sorted.data(), sorted.size(), sizeof sorted[0],
                        byBytes ? local_s_compareMBCS : local_s_compareUnicode);
-            EXPECT_TRUE(
-                std::equal(sorted.begin(), sorted.end(), byBytes ? c.mbcsData : c.unicodeData))
+            std::vector<uint32_t> positions(c.dataLen);
+            std::transform(sorted.begin(), sorted.end(), positions.begin(),
+                           [&c](const NoxUCharMapping* record) { return record - c.data; });
+            EXPECT_TRUE(std::equal(positions.begin(), positions.end(),
+                                   byBytes ? c.mbcsData : c.unicodeData))
                 << path << (byBytes ? " by bytes" : " by Unicode");
         }
     }

@@ -57,11 +57,12 @@ void s_compareLookups(const Table& t, Report& report)
     for (const auto& [bytes, key] : keys) {
         const uint8_t text[8] = {uint8_t(key), uint8_t(key >> 8), uint8_t(key >> 16),
                                  uint8_t(key >> 24)};
-        NoxUCharMapping* const* index = bytes ? c.mbcsData : c.unicodeData;
+        const uint32_t* index = bytes ? c.mbcsData : c.unicodeData;
         const NoxUCharMapping* got = bytes ? Peer::bytes(c, text) : Peer::unicode(c, uint16_t(key));
         const int want = bytes ? t.reference.findCharacterSlot(text)
                                : t.reference.findUnicodeSlot(uint16_t(key));
-        const auto slot = got == nullptr ? -1 : std::find(index, index + c.dataLen, got) - index;
+        const auto slot =
+            got == nullptr ? -1 : std::find(index, index + c.dataLen, got - c.data) - index;
         if (slot != want) {
             report.fail(t.name + (bytes ? " bytes " : " value ") + hex(std::u32string(1, key)) +
                         ": slot " + std::to_string(slot) + ", reference " + std::to_string(want));

@@ -153,8 +153,8 @@ NoxRefCodePage NoxRefCodePage::fromConverter(const NoxUCharConverter& converter)
 {
     NoxRefCodePage retval;
     for (uint32_t i = 0; i < converter.dataLen; ++i) {
-        retval.mByBytes.push_back(*converter.mbcsData[i]);
-        retval.mByUnicode.push_back(*converter.unicodeData[i]);
+        retval.mByBytes.push_back(converter.data[converter.mbcsData[i]]);
+        retval.mByUnicode.push_back(converter.data[converter.unicodeData[i]]);
     }
     const unsigned char* leads = converter.leadBytes.bytes;
     std::transform(leads, leads + 256, retval.mLeadBytes, [](int n) { return std::min(n, 4); });
