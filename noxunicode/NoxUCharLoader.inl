@@ -102,9 +102,7 @@ void s_releaseShared(NoxSharedTable* shared)
 
 // The order of an index as one number: the key, then 0 for the direction's regular mapping
 // and 1 for any other record, so that the regular mapping comes first among equal keys.
-// `mostlyInOrder` tells whether mapping files usually list their records in this order.
 struct NoxUnicodeOrder {
-    static constexpr bool mostlyInOrder = true;
     uint64_t operator()(const NoxUCharMapping& record) const
     {
         return uint64_t{record.getUnicode()} << 1 | (record.isFromUnicodeDefault() != 0 ? 0 : 1);
@@ -112,39 +110,27 @@ struct NoxUnicodeOrder {
 };
 
 struct NoxBytesOrder {
-    static constexpr bool mostlyInOrder = false;
     uint64_t operator()(const NoxUCharMapping& record) const
     {
         return uint64_t{record.getPackedMBCS()} << 1 | (record.isToUnicodeDefault() != 0 ? 0 : 1);
     }
 };
 
-// The radix sort's digits have 11 bits; an order has at most 33.
-const int s_digitBits = 11;
-const uint32_t s_digitMask = (1u << s_digitBits) - 1;
-
 // Fills `index` with the positions of the `count` records of `data` sorted by `order` so that
 // records of equal order keep their order in `data` (the file's order): the order that the
 // comparators of the records give with a stable merge sort, which is what the runtime's qsort
 // was. A radix sort: a counting sort on each digit of the order from the lowest, over only the
-// bits that differ between records; the first pass takes the records in file order and each
-// later one the positions in the order the pass before left them, so equal orders stay in file
-// order. An index in order is the file's; one nearly in order (mapping files often list their
-// records by Unicode value, with a fallback now and then before the regular mapping of its
-// value) is sorted by insertion instead, and if that takes too long the radix sort runs after
-// all. `spare` holds `count` slots, or is null to have them allocated only if a radix sort of
-// more than one digit runs; false when there is no memory for them.
+// bits that differ between records, at most 11 bits a digit; the first pass takes the records
+// in file order and each later one the positions in the order the pass before left them, so
+// equal orders stay in file order. An index in order is the file's; one nearly in order
+// (mapping files often list their records by Unicode value, with a fallback now and then before
+// the regular mapping of its value) is sorted by insertion instead, and if that takes too long
+// the radix sort runs after all. `spare` holds `count` slots, or is null to have them allocated
+// only if a radix sort of more than one digit runs; false when there is no memory for them.
 template <typename Order>
 bool s_sortIndex(const NoxUCharMapping* data, uint32_t* index, uint32_t* spare, uint32_t count,
                  Order order)
 {
-    // The counts of each digit's values. For an order that files seldom keep, the pass that
-    // looks for the bits that differ counts the first two digits as well.
-    uint32_t counts[3][1 << s_digitBits];
-    const bool countedEarly = !Order::mostlyInOrder;
-    for (int d = 0; countedEarly && d < 2; ++d) {
-        std::fill(counts[d], counts[d] + s_digitMask + 1, 0);
-    }
     uint64_t any = 0;
     uint64_t every = ~uint64_t{0};
     uint32_t descents = 0;
@@ -155,10 +141,6 @@ bool s_sortIndex(const NoxUCharMapping* data, uint32_t* index, uint32_t* spare, 
         previous = key;
         any |= key;
         every &= key;
-        if (countedEarly) {
-            ++counts[0][key & s_digitMask];
-            ++counts[1][(key >> s_digitBits) & s_digitMask];
-        }
     }
     // Bits above the highest that differs are the same in every record.
     int bits = 0;
@@ -188,30 +170,39 @@ bool s_sortIndex(const NoxUCharMapping* data, uint32_t* index, uint32_t* spare, 
         }
         inOrder = i == count;
     }
-    const int digits = inOrder ? 0 : (bits + s_digitBits - 1) / s_digitBits;
+    const int digits = inOrder ? 0 : (bits + 10) / 11;
+    const int width = digits != 0 ? (bits + digits - 1) / digits : 0;
+    const uint32_t mask = static_cast<uint32_t>((uint64_t{1} << width) - 1);
     std::unique_ptr<uint32_t[]> ownSpare;
     if (digits > 1 && spare == nullptr) {
         ownSpare.reset(new (std::nothrow) uint32_t[count]);
         spare = ownSpare.get();
     }
     const bool retval = digits <= 1 || spare != nullptr;
-    const int firstUncounted = countedEarly ? 2 : 0;
-    for (int d = firstUncounted; retval && d < digits; ++d) {
-        std::fill(counts[d], counts[d] + s_digitMask + 1, 0);
-    }
-    for (uint32_t i = 0; retval && firstUncounted < digits && i < count; ++i) {
+    // The counts of every digit (at most three: an order has at most 33 bits) from one pass, as
+    // they do not depend on the order of the positions; the digits' counts lie side by side, so
+    // that only as much of the stack is touched as they take.
+    uint32_t counts[3 << 11];
+    std::fill(counts, counts + (digits << width), 0);
+    uint32_t* const counts1 = counts + (1 << width);
+    uint32_t* const counts2 = counts + (2 << width);
+    for (uint32_t i = 0; retval && digits != 0 && i < count; ++i) {
         const uint64_t key = order(data[i]);
-        for (int d = firstUncounted; d < digits; ++d) {
-            ++counts[d][(key >> (d * s_digitBits)) & s_digitMask];
+        ++counts[key & mask];
+        if (digits > 1) {
+            ++counts1[(key >> width) & mask];
+        }
+        if (digits > 2) {
+            ++counts2[(key >> (2 * width)) & mask];
         }
     }
-    for (int d = 0; retval && d < digits; ++d) {
-        uint32_t next = 0;
-        for (uint32_t v = 0; v <= s_digitMask; ++v) {
-            const uint32_t n = counts[d][v];
-            counts[d][v] = next;
-            next += n;
-        }
+    uint32_t next = 0;
+    for (int v = 0; v < (digits << width); ++v) {
+        // Each digit's counts become the slots where its values begin.
+        next = (v & mask) == 0 ? 0 : next;
+        const uint32_t n = counts[v];
+        counts[v] = next;
+        next += n;
     }
     // The passes alternate between the two arrays so that the last one fills `index`. Where the
     // bits that differ fit beside a position in a slot, the first pass writes them above each
@@ -225,29 +216,29 @@ bool s_sortIndex(const NoxUCharMapping* data, uint32_t* index, uint32_t* spare, 
     const uint64_t differing = (uint64_t{1} << bits) - 1;
     const uint32_t positionMask = static_cast<uint32_t>((uint64_t{1} << positionBits) - 1);
     for (int d = 0; retval && d < digits; ++d) {
-        const int shift = d * s_digitBits;
-        uint32_t* const slots = counts[d];
+        const int shift = d * width;
+        uint32_t* const slots = counts + (d << width);
         const bool last = d + 1 == digits;
         uint32_t* const to = (digits - 1 - d) % 2 == 0 ? index : spare;
         const uint32_t* const from = to == index ? spare : index;
         if (d == 0) {
             for (uint32_t i = 0; i < count; ++i) {
                 const uint64_t key = order(data[i]);
-                to[slots[key & s_digitMask]++] =
+                to[slots[key & mask]++] =
                     packed && !last ? static_cast<uint32_t>((key & differing) << positionBits | i)
                                     : i;
             }
         } else if (packed) {
-            const uint32_t same = static_cast<uint32_t>((any & ~differing) >> shift) & s_digitMask;
+            const uint32_t same = static_cast<uint32_t>((any & ~differing) >> shift) & mask;
             for (uint32_t i = 0; i < count; ++i) {
                 const uint32_t value = from[i];
-                const uint32_t digit = ((value >> positionBits >> shift) & s_digitMask) | same;
-                to[slots[digit]++] = last ? value & positionMask : value;
+                to[slots[((value >> positionBits >> shift) & mask) | same]++] =
+                    last ? value & positionMask : value;
             }
         } else {
             for (uint32_t i = 0; i < count; ++i) {
                 const uint32_t position = from[i];
-                to[slots[(order(data[position]) >> shift) & s_digitMask]++] = position;
+                to[slots[(order(data[position]) >> shift) & mask]++] = position;
             }
         }
     }

@@ -60,9 +60,9 @@ TEST(HostileFilesTest, FileGivesItsRecordsAndNoMore)
 
 // The indexes hold the order that qsort gives with the records' comparators: among equal keys,
 // which record comes first decides what a lookup returns (the reference takes that order as
-// given, so only this test sees it). Shipped pages, and random tables of one to four bytes a
+// given, so only this test sees it). Shipped pages, random tables of one to four bytes a
 // character over few values (every mix of precisions under equal keys) or over all values,
-// also sorted and reversed.
+// also sorted and reversed, and a table whose byte orders share bits above those that differ.
 TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
 {
     const noxtest::TempDir dir;
@@ -94,6 +94,17 @@ TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
             paths.push_back(dir.write("t" + std::to_string(paths.size()) + ".ucm", table));
         }
     }
+    // Two-byte characters out of order whose second bytes all begin with the bits 01: in the
+    // byte order these bits lie just above the bits that differ.
+    std::string alike = "<nox_lead_bytes> 01-7F:1 81-84:2\n";
+    for (unsigned i = 0; i < 256; ++i) {
+        const unsigned pair = i * 97 % 256;
+        char line[64];
+        std::snprintf(line, sizeof line, "<U%04X> \\x%02X\\x%02X |%c\n", 0x4E00 + i,
+                      0x81 + pair / 64, 0x40 + pair % 64, "013"[i % 3]);
+        alike += line;
+    }
+    paths.push_back(dir.write("alike.ucm", alike));
     for (const std::string& path : paths) {
         const NoxUCharConverter c(path.c_str());
         for (const bool byBytes : {false, true}) {
