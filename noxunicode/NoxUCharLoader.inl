@@ -246,7 +246,9 @@ bool s_sortIndex(const NoxUCharMapping* data, uint32_t* index, uint32_t* spare, 
 }
 
 // The file is read a piece of this size at a time; the buffer grows only for a longer line.
-const size_t s_pieceSize = 64 * 1024;
+// A fresh page of the buffer costs twice, at the system's copy into it and at the first read
+// here, which outweighs the further system calls of pieces smaller than the usual 64 KB.
+const size_t s_pieceSize = 16 * 1024;
 
 // Storage for `count` records that constructs none of them, so that the room not used costs
 // no memory; null without memory. The records of a table live in such storage, which can
