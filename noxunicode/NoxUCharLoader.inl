@@ -421,8 +421,9 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     // lead-byte line the load message reports these.
     uint32_t mappingLike = 0;
     bool leadBytesRead = false;
+    // The text read is followed by a 0 and the room that the usual line's parse may read.
     size_t capacity = s_pieceSize;
-    char* buffer = new (std::nothrow) char[capacity + 1];
+    char* buffer = new (std::nothrow) char[capacity + s_usualLineReach];
     s_mapPages(buffer, std::min(capacity, sizeHint));
     size_t used = 0;
     bool readWhole = buffer != nullptr;
@@ -430,7 +431,7 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
     while (readWhole && !atEnd) {
         if (used == capacity) {
             // One line fills the buffer: room for a longer one.
-            char* larger = new (std::nothrow) char[2 * capacity + 1];
+            char* larger = new (std::nothrow) char[2 * capacity + s_usualLineReach];
             readWhole = larger != nullptr;
             if (readWhole) {
                 std::memcpy(larger, buffer, used);
@@ -446,7 +447,7 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
         readWhole = readWhole && got >= 0;
         atEnd = got == 0;
         used += got > 0 ? static_cast<size_t>(got) : 0;
-        buffer[used] = '\0';
+        std::memset(buffer + used, 0, s_usualLineReach);
         // The lines read whole: up to the last newline, and at the end of the file the rest.
         char* const end = !readWhole ? buffer
                           : atEnd    ? buffer + used
@@ -464,7 +465,7 @@ bool NoxUCharConverter::mf_readTable(int fd, size_t sizeHint)
             }
             NoxUCharMapping* const slot =
                 records != nullptr ? new (records + count) NoxUCharMapping() : &probe;
-            const char* const usualEnd = parse_usual_ucm_line(line, slot);
+            const char* const usualEnd = parse_usual_ucm_line_padded(line, slot);
             char* lineEnd = nullptr;
             if (usualEnd != nullptr) {
                 // The usual mapping line, read where it lies; its newline mostly follows at once.

@@ -1,6 +1,8 @@
 // parser.cpp - single-pass scanners for UCM mapping lines and the lead-byte line.
 #include "parser.h"
 
+#include <cstring>
+
 namespace {
 
 // Failure hook: every rejection of a malformed line passes through here (a place for a
@@ -262,6 +264,72 @@ const char* parse_usual_ucm_line(const char* line, NoxUCharMapping* uChar)
         uChar->mbcsBytes = bytes;
     }
     return retval ? p + 3 : nullptr;
+}
+
+namespace {
+
+// Eight characters as one number, the first in the lowest byte, as a little-endian load of
+// them gives it.
+constexpr uint64_t s_word(const char (&text)[9])
+{
+    uint64_t retval = 0;
+    for (int i = 7; i >= 0; --i) {
+        retval = retval << 8 | static_cast<unsigned char>(text[i]);
+    }
+    return retval;
+}
+
+uint64_t s_load8(const char* p)
+{
+    uint64_t retval = 0;
+    std::memcpy(&retval, p, sizeof retval);
+    return retval;
+}
+
+} // namespace
+
+// "<UXXXX> \\xHH\\xHH |P" is read as three words: its fixed characters are tested at once, and
+// its eight hex digits (capitals only) are tested and turned into values together, a byte each.
+// Any other line, or one that is not exactly this, takes the scan of one character at a time.
+const char* parse_usual_ucm_line_padded(const char* line, NoxUCharMapping* uChar)
+{
+    const char* retval = nullptr;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const uint64_t ones = 0x0101010101010101u;
+    const uint64_t highs = ones * 0x80;
+    const uint64_t head = s_load8(line);
+    const uint64_t bytes = s_load8(line + 8);
+    const uint64_t tail = s_load8(line + 16);
+    const bool shaped = (head & 0xFFFF00000000FFFFu) == s_word("<U\0\0\0\0> ") &&
+                        (bytes & 0x0000FFFF0000FFFFu) == s_word("\\x\0\0\\x\0\0") &&
+                        (tail & 0xFFFFu) == (s_word(" |\0\0\0\0\0\0") & 0xFFFFu);
+    // The digits of the value and of the two bytes, in their order.
+    const uint64_t digits =
+        (head >> 16 & 0xFFFFFFFFu) | (bytes >> 16 & 0xFFFFu) << 32 | (bytes >> 48) << 48;
+    // Bit 7 of each byte: at least '0' and not past '9', or at least 'A' and not past 'F'
+    // (each sum stays within its byte for characters below 0x80).
+    const uint64_t decimal = (digits + ones * 0x50) & ~(digits + ones * 0x46);
+    const uint64_t capital = (digits + ones * 0x3F) & ~(digits + ones * 0x39);
+    const bool hex = (digits & highs) == 0 && ((decimal | capital) & highs) == highs;
+    const uint64_t values = (digits & ones * 0x0F) + 9 * (digits >> 6 & ones);
+    // Each even byte: its digit's value and the next one's, as one byte.
+    const uint64_t pairs = (values << 4 | values >> 8) & 0x00FF00FF00FF00FFu;
+    const t_mbcsBytes mbcs =
+        static_cast<t_mbcsBytes>((pairs >> 32 & 0xFF) | (pairs >> 40 & 0xFF00));
+    const char precision = static_cast<char>(tail >> 16);
+    if (shaped && hex && (mbcs & 0xFF) != 0 && (mbcs & 0xFF00) != 0 &&
+        (precision == '0' || precision == '1' || precision == '3')) {
+        const uint16_t flags = precision == '0'   ? ToUnicodeDefault | FromUnicodeDefault
+                               : precision == '1' ? FromUnicodeFallback
+                                                  : ToUnicodeFallback;
+        uChar->mappingType = static_cast<uint16_t>(flags | 2);
+        uChar->unicodeCharacterValue =
+            static_cast<uint16_t>((pairs & 0xFF) << 8 | (pairs >> 16 & 0xFF));
+        uChar->mbcsBytes = mbcs;
+        retval = line + 19;
+    }
+#endif
+    return retval != nullptr ? retval : parse_usual_ucm_line(line, uChar);
 }
 
 int parse_ucm_line(const char* line, NoxUCharMapping* uChar)

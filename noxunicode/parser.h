@@ -4,6 +4,8 @@
 
 #include "NoxUCharMapping.h"
 
+#include <cstddef>
+
 // Parses one mapping line "<UXXXX> \xHH... |P" into *uChar. Returns 1 when accepted, else 0
 // (a comment, precision 2, or any malformed line). The record is cleared first unless the
 // line is null, starts with '#', or uChar is null.
@@ -16,6 +18,13 @@ int parse_ucm_line(const char* line, NoxUCharMapping* uChar);
 // *uChar as it was. The line need not end where its newline is: nothing after the marker
 // is read.
 const char* parse_usual_ucm_line(const char* line, NoxUCharMapping* uChar);
+
+// Reads the usual mapping line exactly as parse_usual_ucm_line does, the most common form of
+// it, a character of two bytes, several characters at a time: the line ends with a newline or
+// a 0, and at least `s_usualLineReach` bytes from `line` on are readable (what they hold after
+// the line's end does not change the result).
+const size_t s_usualLineReach = 24;
+const char* parse_usual_ucm_line_padded(const char* line, NoxUCharMapping* uChar);
 
 // Applies a "<nox_lead_bytes> XX-YY:N XX:N ..." line to *leadBytes. Returns the number of
 // byte slots assigned; 0 for any other line.

@@ -60,7 +60,8 @@ TEST(ConversionTest, EveryFormEveryLevel)
 // plus the length), or refused and the record cleared (value 0); a comment or a null line is
 // refused and leaves the record untouched (0x7777). The usual line, which the parser reads
 // where it lies, reads as the general scan reads it (a leading space sends a line there), also
-// with any one character changed.
+// with any one character changed; the loader's wide read of it, with more text that would
+// continue a mapping after the line's end, reads it as the scan of one character at a time.
 TEST(ParserTest, MappingLines)
 {
     // (result, value, bytes, type) of a line read into a record holding the value `held`.
@@ -90,7 +91,18 @@ TEST(ParserTest, MappingLines)
             << c.line;
     }
     EXPECT_EQ(0, parse_ucm_line("U0041\\x41|0", nullptr));
-    const std::string replacements = std::string("0123789AaFfGg<>Uu\\xX \t|#\n\r-") + '\0';
+    // (end offset or -1, value, bytes, type) of the usual line's parse.
+    const auto readUsual = [](const std::string& text, const auto& parse) {
+        NoxUCharMapping m;
+        const char* end = parse(text.c_str(), &m);
+        return std::make_tuple(end == nullptr ? -1 : end - text.c_str(), m.getUnicode(),
+                               m.mbcsBytes, m.mappingType);
+    };
+    std::string readAfter;
+    while (readAfter.size() < s_usualLineReach) {
+        readAfter += "\\x40 |0";
+    }
+    const std::string replacements = std::string("0123789AaFfGg<>Uu\\xX \t|#\n\r-\xB0") + '\0';
     int lines = 0;
     for (const std::string line :
          {"<U3000> \\x81\\x40 |0\n", "<U00e9> \\xE9 |1 # note\n",
@@ -101,6 +113,9 @@ TEST(ParserTest, MappingLines)
                 const auto usual = read(changed.c_str(), 0);
                 lines += std::get<0>(usual);
                 EXPECT_EQ(usual, read((" " + changed).c_str(), 0)) << changed;
+                EXPECT_EQ(readUsual(changed, parse_usual_ucm_line),
+                          readUsual(changed + '\0' + readAfter, parse_usual_ucm_line_padded))
+                    << changed;
             }
         }
     }
