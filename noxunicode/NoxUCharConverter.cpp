@@ -47,6 +47,23 @@ const size_t s_pathBufferSize = 4096;
 // The key packs at most four bytes, whatever length the lead-byte line gives.
 const int s_maxCharLen = 4;
 
+// Writes "directory/name.ucm" and its 0 into the `size` characters at `path`; false, writing
+// nothing, when they do not fit. Joined by hand: the formatted print would be the first use of
+// the C library's formatting code in many processes, whose pages then come in at the open.
+bool s_ucmFilePath(char* path, size_t size, const char* directory, const char* name)
+{
+    const size_t directoryLength = std::strlen(directory);
+    const size_t nameLength = std::strlen(name);
+    const bool retval = directoryLength + 1 + nameLength + sizeof ".ucm" <= size;
+    if (retval) {
+        std::memcpy(path, directory, directoryLength);
+        path[directoryLength] = '/';
+        std::memcpy(path + directoryLength + 1, name, nameLength);
+        std::memcpy(path + directoryLength + 1 + nameLength, ".ucm", sizeof ".ucm");
+    }
+    return retval;
+}
+
 void s_setError(int* errorReturn, int code)
 {
     if (errorReturn != nullptr) {
@@ -309,9 +326,7 @@ bool NoxUCharConverter::mf_loadData(const char* ucmPath_in, const char* codePage
             mf_initAscii();
         } else {
             char path[s_pathBufferSize];
-            const int needed =
-                std::snprintf(path, sizeof path, "%s/%s.ucm", ucmPath_in, codePageName_in);
-            if (needed < 0 || static_cast<size_t>(needed) >= sizeof path) {
+            if (!s_ucmFilePath(path, sizeof path, ucmPath_in, codePageName_in)) {
                 // A path that does not fit is refused whole, never truncated into another
                 // file's name.
                 std::fprintf(stderr, "Cannot access '%s/%s.ucm'\n", ucmPath_in, codePageName_in);

@@ -7,6 +7,8 @@
 #include <numeric>
 #include <random>
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace std::string_literals;
@@ -119,6 +121,42 @@ TEST(OpenTest, IndexesInTheOrderOfTheRuntimeSort)
                                    byBytes ? c.mbcsData : c.unicodeData))
                 << path << (byBytes ? " by bytes" : " by Unicode");
         }
+    }
+}
+
+// A code page whose file path has 4,095 characters, the most the system opens, is read; one
+// whose path would have a character more is refused whole, with the message, and never read
+// from the file that the path cut to 4,095 characters names.
+TEST(OpenTest, LongestPathReadLongerRefused)
+{
+    const noxtest::TempDir dir;
+    const std::string ucm = "<nox_lead_bytes> 01-7F:1 81:2\n<U3000> \\x81\\x40 |0\n";
+    std::string folder = dir.path();
+    const size_t folderLength = 4095 - std::string("/X.ucm").size();
+    while (folder.size() < folderLength) {
+        // Folder names of up to 200 characters, never leaving one character for the last.
+        const size_t left = folderLength - folder.size() - 1;
+        const size_t part = std::min<size_t>(200, left) - (left > 200 && left - 200 == 1 ? 1 : 0);
+        folder += "/" + std::string(part, 'd');
+        ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    }
+    std::ofstream(folder + "/X.ucm") << ucm;
+    std::ofstream(folder + "/XY.uc") << ucm;
+    const struct {
+        const char* name;
+        int longest;
+        std::string message;
+    } cases[] = {
+        {"X", 2, ""},
+        {"XY", 1, "Cannot access '" + folder + "/XY.ucm'\n"},
+    };
+    for (const auto& c : cases) {
+        int longest = 0;
+        EXPECT_EQ(c.message, noxtest::captureStderr([&] {
+                      longest = NoxUCharConverter(folder.c_str(), c.name).cur_max();
+                  }))
+            << c.name;
+        EXPECT_EQ(c.longest, longest) << c.name;
     }
 }
 
