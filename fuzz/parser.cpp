@@ -3,7 +3,8 @@
 // Invariants: an accepted mapping line yields a record of one to four non-zero bytes with
 // exactly the flags of one precision, and the canonical line written from that record parses
 // to the same record; a rejected line leaves the record cleared (or untouched when the line
-// starts with '#'). A lead-byte line assigns lengths 0 to 15 only, keeps cur_min <= cur_max,
+// starts with '#'); the usual line read a word at a time reads as the careful scan reads it. A
+// lead-byte line assigns lengths 0 to 15 only, keeps cur_min <= cur_max,
 // and applying it twice gives the same table.
 #include "parser.h"
 #include "NoxUCharMapping.h"
@@ -68,6 +69,27 @@ void s_checkMappingLine(const char* line)
     NOX_CHECK(again.mbcsBytes == record.mbcsBytes);
 }
 
+// The usual line read several characters at a time gives what the scan of one character at a
+// time gives: the same end, the same record, a refused line leaving the record as it was.
+// Whatever lies past the line's 0 (capital hex digits here) does not count.
+void s_checkUsualLine(const std::vector<char>& line)
+{
+    std::vector<char> padded(line);
+    padded.insert(padded.end(), s_usualLineReach, 'F');
+    NoxUCharMapping careful;
+    careful.mappingType = 0x1234;
+    careful.unicodeCharacterValue = 0x5678;
+    careful.mbcsBytes = 0x9ABCDEF0u;
+    NoxUCharMapping wide = careful;
+    const char* carefulEnd = parse_usual_ucm_line(line.data(), &careful);
+    const char* wideEnd = parse_usual_ucm_line_padded(padded.data(), &wide);
+    NOX_CHECK((carefulEnd == nullptr) == (wideEnd == nullptr));
+    NOX_CHECK(carefulEnd == nullptr || carefulEnd - line.data() == wideEnd - padded.data());
+    NOX_CHECK(careful.mappingType == wide.mappingType);
+    NOX_CHECK(careful.unicodeCharacterValue == wide.unicodeCharacterValue);
+    NOX_CHECK(careful.mbcsBytes == wide.mbcsBytes);
+}
+
 void s_checkLeadByteLine(const char* line)
 {
     NoxLeadByteTable table;
@@ -103,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     line.push_back('\0');
     std::unique_ptr<char[]> exact = noxfuzz::exactCopy(line);
     s_checkMappingLine(exact.get());
+    s_checkUsualLine(line);
     s_checkLeadByteLine(exact.get());
     // The same bytes behind the lead-byte keyword, so that the token loop sees them all.
     std::vector<char> keyed(line.begin(), line.end());
