@@ -157,11 +157,34 @@ TEST(GuardPageTest, TextEndsAtItsZeroWhateverTheCount)
 #else
 
 // Best-effort mode is fixed by the first query in a process: the child is forked before
-// anything asked. Unmapped bytes pass through where there is room.
+// anything asked. Unmapped bytes, and units up to 0xFF, pass through where there is room; a
+// byte passed through without room reports itself as out of bounds, a mapped one as overflow.
 TEST(GuardPageTest, BestEffortPassThroughAtTheGuard)
 {
     const auto r = noxtest::runInChild({{"NOX_UNICODE_CONVERT_BEST_EFFORT", "True"}}, [] {
-        s_everyPrefixAndRoom(noxtest::Handle(kWideUcm).get());
+        const noxtest::Handle h(kWideUcm);
+        s_everyPrefixAndRoom(h.get());
+        const struct {
+            const char* name;
+            std::function<Call()> call;
+            int result, error;
+        } rows[] = {
+            {"byte without room", [&] { return noxtest::toUChars(h.get(), "A\xA0", 2, 1); }, 2,
+             NCNV_INDEX_OUTOFBOUNDS},
+            {"mapped byte without room",
+             [&] { return noxtest::toUChars(h.get(), "\xA0\x41", 2, 1); }, 2, NCNV_BUFFER_OVERFLOW},
+            {"unit up to 0xFF", [&] { return noxtest::fromUChars(h.get(), u"\xE9\x41", 2, 3); }, 2,
+             NCNV_OK},
+            {"unit above 0xFF", [&] { return noxtest::fromUChars(h.get(), u"\xE9\x100", 2, 3); }, 1,
+             NCNV_UNSUPPORTED},
+        };
+        noxtest::forEachLevel([&] {
+            for (const auto& row : rows) {
+                const Call c = row.call();
+                EXPECT_EQ(std::make_pair(row.result, row.error), std::make_pair(c.result, c.error))
+                    << row.name;
+            }
+        });
         return ncnv_getConvertBestEffort() && !testing::Test::HasFailure() ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode) << r.err;
