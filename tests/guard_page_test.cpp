@@ -1,6 +1,6 @@
-// guard_page_test.cpp - inputs and rooms ending right before an inaccessible page (a read or
-// write past a limit dies with SIGSEGV) at every kernel level, each giving what Exact gives.
-#include "ConvertUTF.h"
+// guard_page_test.cpp - code-page inputs and rooms ending right before an inaccessible page (a
+// read or write past a limit dies with SIGSEGV) at every kernel level, each giving what Exact
+// gives. The UTF tests place every text and room the same way.
 #include "environment.h"
 #include "test_support.h"
 #include "unicode.h"
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <numeric>
 #include <string>
@@ -52,44 +51,6 @@ void s_everyPrefixAndRoom(NoxUConverter* h)
 TEST(GuardPageTest, CutCharactersAndFullRoomsStopAtTheGuard)
 {
     s_everyPrefixAndRoom(noxtest::Handle(kWideUcm).get());
-}
-
-// UTF input of every length from 1 to 80 units, from several scripts and cut anywhere, with
-// ample room (no kernel reads past the input however much room it has), exactly the room it
-// needs and one unit less.
-TEST(GuardPageTest, UtfInputsOfEveryLengthEndAtTheGuard)
-{
-    // Characters as UTF-8, UTF-16 and UTF-32: ASCII, Latin, Cyrillic, CJK, emoji.
-    // clang-format off
-    const std::u32string chars[][3] = {
-        {U"a", U"a", U"a"}, {U"\xC3\xA9", U"\xE9", U"\xE9"}, {U"\xD0\x96", U"\x416", U"\x416"},
-        {U"\xE4\xB8\xAD", U"\x4E2D", U"\x4E2D"}, {U"\xF0\x9F\x98\x80", U"\xD83D\xDE00", U"\x1F600"}};
-    // clang-format on
-    using noxtest::Utf; // from form to form (0: UTF-8, 1: UTF-16, 2: UTF-32)
-    const Utf::Routine kRoutines[3][3] = {{{}, Utf::U8to16, Utf::U8to32},
-                                          {Utf::U16to8, {}, Utf::U16to32},
-                                          {Utf::U32to8, Utf::U32to16, {}}};
-    for (int from = 0; from < 3; ++from) {
-        for (size_t length = 1; length <= 80; ++length) {
-            // Mostly one script at a time, so that the vector blocks see long regular runs.
-            std::u32string text;
-            for (size_t i = 0; text.size() < length; ++i) {
-                text += chars[i % 7 == 6 ? 0 : (i / 24 + length) % 5][from];
-            }
-            text.resize(length); // may cut the last character
-            for (const int to : {(from + 1) % 3, (from + 2) % 3}) {
-                SCOPED_TRACE(testing::Message() << from << " to " << to << ", length " << length);
-                const Utf::Routine routine = kRoutines[from][to];
-                noxtest::expectEveryLevelAsExact([&] {
-                    const auto ample = routine(text, 4 * length + 64, strictConversion);
-                    const size_t needed = ample.out.size(), less = std::max<size_t>(needed, 1) - 1;
-                    return std::vector<noxtest::UtfCall>{ample,
-                                                         routine(text, needed, strictConversion),
-                                                         routine(text, less, strictConversion)};
-                });
-            }
-        }
-    }
 }
 
 // A text ends at its 0 whatever the count or range says: 0-terminated texts of every length
