@@ -21,14 +21,49 @@ const std::string kTwoE = "<nox_lead_bytes> 01-7F:1\n<U00E9> \\x45 |1\n<U00E9> \
 const std::string kLead =
     "<nox_lead_bytes> 01-7F:1 81:2 83:3\n<U00C1> \\x81 |0\n<U00C3> \\x83 |0\n";
 
+// How a whole input converts: the output (from Unicode, the bytes as units 0-255), the input
+// it takes, and what ends it (NCNV_OK at the end or at a 0; else the failure and its message).
+struct Expect {
+    std::u16string units;
+    size_t consumed;
+    int stop = NCNV_OK;
+    std::string message = "";
+};
+
+// Both directions: `counted` and `ranged` call the two forms on the whole input with room for
+// all and a terminator. A 0 inside the input ends it and, in the pointer-range forms, is
+// written after the output (else the sentinel stays). How the forms relate with less room is
+// checked on every fuzz corpus input.
+template <typename Text>
+void s_expectEveryForm(NoxUConverter* h, const Text& text, const Expect& want,
+                       Call (*counted)(NoxUConverter*, const Text&, int, int),
+                       Call (*ranged)(NoxUConverter*, const Text&, size_t, size_t))
+{
+    SCOPED_TRACE((sizeof text[0] == 1 ? "to Unicode: " : "from Unicode: ") + hex(text));
+    const size_t n = want.units.size();
+    std::vector<unsigned> zero(want.units.begin(), want.units.end()), rangedZero = zero;
+    const bool atZero = want.stop == NCNV_OK && want.consumed < text.size();
+    zero.push_back(0);
+    rangedZero.push_back(atZero ? 0 : sizeof text[0] == 1 ? 0xEEEE : 0xEE);
+    const Call c = counted(h, text, int(text.size()), int(n) + 1);
+    EXPECT_EQ(std::make_tuple(int(n), want.stop, zero, want.message),
+              std::tie(c.result, c.error, c.out, c.message))
+        << "counted";
+    const Call r = ranged(h, text, text.size(), n + 1);
+    EXPECT_EQ(std::make_tuple(want.consumed, n, want.stop != NCNV_OK ? want.stop : kUnset,
+                              rangedZero, want.message),
+              std::tie(r.consumed, r.written, r.error, r.out, r.message))
+        << "pointer range";
+}
+
 template <typename Text> struct Case {
     std::string ucm; // empty: the small code page
     Text in;
     Expect want;
 };
 
-// Whole inputs through every form at every level (random texts are compared with the reference
-// in the reference tests): a message shows 0 bytes past the limit, a round trip wins its key, a
+// Whole inputs through both forms at every level (random texts are compared with the reference
+// by the fuzz corpus replays): a message shows 0 bytes past the limit, a round trip wins its key, a
 // lead byte cut by a 0 finds its one-byte record.
 TEST(ConversionTest, EveryFormEveryLevel)
 {
@@ -46,14 +81,14 @@ TEST(ConversionTest, EveryFormEveryLevel)
         {kTwoE, u"\u00E9", {u"e", 1}},
         {kLead, u"\u00C3", {u"\x83", 1}},
     };
-    const auto run = [](const auto& cases, const auto& expect) {
+    const auto run = [](const auto& cases, auto counted, auto ranged) {
         for (const auto& c : cases) {
             const Handle h(c.ucm.empty() ? kSmallUcm : c.ucm);
-            forEachLevel([&] { expect(h.get(), c.in, c.want); });
+            forEachLevel([&] { s_expectEveryForm(h.get(), c.in, c.want, counted, ranged); });
         }
     };
-    run(toU, expectToUEveryForm);
-    run(fromU, expectFromUEveryForm);
+    run(toU, toUChars, toUnicode);
+    run(fromU, fromUChars, fromUnicode);
 }
 
 // The UCM mapping line: accepted with its value, bytes and type (0x30 for |0, 0x40 |1, 0x80 |3,

@@ -64,47 +64,6 @@ Call s_call(const Text& text, size_t room, const Body& body)
     return call;
 }
 
-// Both directions: `counted` and `ranged` call the two forms on the whole input. A 0 inside the
-// input ends it and, in the pointer-range forms, is written where it fits.
-template <typename Text>
-void s_expectEveryForm(NoxUConverter* h, const Text& text, const Expect& want,
-                       Call (*counted)(NoxUConverter*, const Text&, int, int),
-                       Call (*ranged)(NoxUConverter*, const Text&, size_t, size_t))
-{
-    SCOPED_TRACE((sizeof text[0] == 1 ? "to Unicode: " : "from Unicode: ") + hex(text));
-    const size_t n = want.units.size(), inputSize = text.size();
-    const int size = static_cast<int>(inputSize), all = static_cast<int>(n);
-    const int overflow = want.stop != NCNV_OK ? want.stop : NCNV_BUFFER_OVERFLOW;
-    // The expected rooms: the output alone, then a 0, then a 0 in the pointer-range forms only
-    // where the input ended at one (else the sentinel).
-    std::vector<unsigned> output(want.units.begin(), want.units.end()), zero = output;
-    std::vector<unsigned> rangedZero = output;
-    const bool atZero = want.stop == NCNV_OK && want.consumed < inputSize;
-    zero.push_back(0);
-    rangedZero.push_back(atZero ? 0 : sizeof text[0] == 1 ? 0xEEEE : 0xEE);
-    const Call whole = counted(h, text, size, all + 1), exact = counted(h, text, size, all),
-               sizing = counted(h, text, size, -1);
-    EXPECT_EQ(std::make_tuple(all, want.stop, zero, want.message, all, want.stop, output, all,
-                              n > 0 ? overflow : want.stop),
-              std::tie(whole.result, whole.error, whole.out, whole.message, exact.result,
-                       exact.error, exact.out, sizing.result, sizing.error))
-        << "counted: room for all and the terminator, for all, none";
-    const int rangedStop = want.stop != NCNV_OK ? want.stop : kUnset;
-    const Call terminated = ranged(h, text, inputSize, n + 1), full = ranged(h, text, inputSize, n);
-    EXPECT_EQ(std::make_tuple(want.consumed, n, rangedStop, rangedZero, want.message, want.consumed,
-                              n, rangedStop, output),
-              std::make_tuple(terminated.consumed, terminated.written, terminated.error,
-                              terminated.out, terminated.message, full.consumed, full.written,
-                              full.error, full.out))
-        << "pointer range: room for all and the terminator, for all";
-    if (n > 0) { // what a short room holds is compared with the reference by the fuzz targets
-        const Call c = counted(h, text, size, all - 1), r = ranged(h, text, inputSize, n - 1);
-        EXPECT_EQ(std::make_tuple(all, overflow, NCNV_BUFFER_OVERFLOW, true),
-                  std::make_tuple(c.result, c.error, r.error, r.consumed < want.consumed))
-            << "one unit short";
-    }
-}
-
 } // namespace
 
 char* guardEnd(int slot)
@@ -201,16 +160,6 @@ Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes)
     return s_call<char, char>(bytes, 0, [&](Call& c, auto in, auto) {
         c.result = ncnv_mblen(h, in, maxBytes, &c.error);
     });
-}
-
-void expectToUEveryForm(NoxUConverter* h, const std::string& bytes, const Expect& want)
-{
-    s_expectEveryForm(h, bytes, want, toUChars, toUnicode);
-}
-
-void expectFromUEveryForm(NoxUConverter* h, const std::u16string& units, const Expect& want)
-{
-    s_expectEveryForm(h, units, want, fromUChars, fromUnicode);
 }
 
 std::string captureStderr(const std::function<void()>& body)

@@ -158,20 +158,6 @@ Call toUnicode(NoxUConverter* h, const std::string& bytes, size_t end, size_t ro
 Call fromUnicode(NoxUConverter* h, const std::u16string& units, size_t end, size_t room);
 Call mblen(NoxUConverter* h, const std::string& bytes, int maxBytes);
 
-// How a whole input converts: the output (from Unicode, the bytes as units 0-255), the input
-// it takes, and what ends it (NCNV_OK at the end or at a 0; else the failure and its message).
-struct Expect {
-    std::u16string units;
-    size_t consumed;
-    int stop = NCNV_OK;
-    std::string message = "";
-};
-
-// Converts the input through the counted and pointer-range forms, with room for all, for all
-// but the last unit, and none, and checks everything the calls give against `want`.
-void expectToUEveryForm(NoxUConverter* h, const std::string& bytes, const Expect& want);
-void expectFromUEveryForm(NoxUConverter* h, const std::u16string& units, const Expect& want);
-
 // Runs `body` with standard error redirected; returns what it wrote.
 std::string captureStderr(const std::function<void()>& body);
 
