@@ -49,7 +49,9 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
                 bytes.push_back(static_cast<char>(first));
                 bytes.insert(bytes.end(), length >= 2 ? 1 : 0, static_cast<char>(second));
                 bytes.insert(bytes.end(), std::min(length, 4u) - std::min(length, 2u), '\x81');
-                bytes.push_back('A');
+                // One-byte keys apart by 1 to 23 ASCII bytes, so that blocks of them and ASCII
+                // take the block kernels with keys at every position of a block.
+                bytes.insert(bytes.end(), length == 1 ? 1 + first % 23 : 1, 'A');
             }
         }
         expectEveryLevelAsExact([&] {
