@@ -86,9 +86,14 @@ template <bool Kept> NOX_TARGET_AVX512 inline NoxTo16Constants512 s_to16Constant
 {
     constexpr auto b = s_constant512<Kept, false>;
     constexpr auto w = s_constant512<Kept, true>;
-    return {b(0xC0), b(0xE0),  b(0xF0),   b(0xC2),   b(0xF5),   b(0xA0),   b(0x90),   b(0xED),
-            b(0xF4), b(1),     w(0x0140), w(0xFF),   w(0x3F1F), w(0x3F3F), w(0xF800), w(0xD800),
-            w(0x3F), w(0x7C0), w(0x07),   w(0xD7C0), w(0x0F),   w(0xDC00)};
+    // Those of the judging look and of four-byte characters, rare, are built where used: kept
+    // too, they left too few registers for the steps of two-byte text.
+    constexpr auto rareB = s_constant512<false, false>;
+    constexpr auto rareW = s_constant512<false, true>;
+    return {b(0xC0),     b(0xE0),       b(0xF0),     b(0xC2),      b(0xF5),     rareB(0xA0),
+            rareB(0x90), rareB(0xED),   rareB(0xF4), b(1),         w(0x0140),   w(0xFF),
+            w(0x3F1F),   w(0x3F3F),     w(0xF800),   w(0xD800),    rareW(0x3F), rareW(0x7C0),
+            rareW(0x07), rareW(0xD7C0), rareW(0x0F), rareW(0xDC00)};
 }
 
 // What a look at 64 bytes found: the bytes a step takes (0: none), the positions whose units it
