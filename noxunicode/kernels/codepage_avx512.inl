@@ -6,7 +6,8 @@
 // registers picked by one two-source byte permutation), each round tested at once: the minimum
 // of its registers for a 0, the OR of the units for one above 0xFF, and only on pages whose upper
 // range does not start at 0x80 a compare for the bytes below it. A run long enough first steps
-// to a 64-byte boundary of its output, so that the rounds' stores never straddle cache lines.
+// to a 64-byte boundary of the side that moves more bytes (the output of a widening, the input
+// of a narrowing), so that those never straddle cache lines.
 // What is left goes 64 bytes (32 units) a step by masked loads and stores, which read only the
 // input allowed and write only up to the character that stops the run. As at AVX2, the runs are
 // given the whole input and read into the next page only after the rest of this one showed no 0
@@ -15,7 +16,7 @@
 // Single-byte code pages convert 64 bytes a step by byte permutation: the code page's 256
 // units are held as three 256-byte tables (low byte, high byte, and a flag for bytes that have
 // an entry), and two two-source permutations over the halves of a table, blended by each
-// byte's top bit, look up 64 bytes at once.
+// byte's top bit, look up 64 bytes at once. The tables are loaded into registers once a call.
 //
 // Double-byte code pages find the character starts of 32 bytes as the SSE2 kernel does, then
 // gather the units of all 32 positions from the byte-pair table in two gathers and compress the
