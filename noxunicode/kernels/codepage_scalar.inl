@@ -109,12 +109,30 @@ struct NoxScalarKernels {
     }
 };
 
+// Looks up the `count` one-byte characters at src and writes their units at out (unless out is
+// null), up to the first byte without an entry or whose unit is 0, which is left to the exact
+// path; returns the bytes converted. Each unit is read as the low half of its entry and stored
+// at once: two loads, a store and a test a byte, where packing the units first cost twice the
+// work.
+inline size_t s_lookUpSingle(const nox::CodePageTables& t, const unsigned char* src, size_t count,
+                             UChar* out)
+{
+    for (size_t k = 0; k < count; ++k) {
+        const UChar unit = nox::toUEntryUnit(t.toUSingle[src[k]]);
+        if (unit == 0) {
+            return k;
+        }
+        if (out != nullptr) {
+            out[k] = unit;
+        }
+    }
+    return count;
+}
+
 // Converts one-byte characters eight at a time while they have entries and fit (or are only
 // counted), up to the first byte without an entry; stops before a block of bytes that map to
 // themselves, which the block runs take. Returns the bytes (and units) converted; out is
-// written from out[n]. A byte whose unit is 0 is left to the exact path like one without an
-// entry (whose entry is 0). Each unit is read as the low half of its entry and stored at once:
-// two loads, a store and a test a byte, where packing the units first cost twice the work.
+// written from out[n].
 template <class K>
 size_t s_toUSingleBlocks(const nox::CodePageTables& t, const unsigned char* src, size_t srcLen,
                          UChar* out, size_t n, size_t room, bool countBeyond)
@@ -128,17 +146,11 @@ size_t s_toUSingleBlocks(const nox::CodePageTables& t, const unsigned char* src,
             K::selfRunAhead(src + i, t.selfMappedToUFirst)) {
             break;
         }
-        UChar* const at = n + i < room ? out + n + i : nullptr;
-        for (size_t k = 0; k < 8; ++k) {
-            const UChar unit = nox::toUEntryUnit(t.toUSingle[src[i + k]]);
-            if (unit == 0) {
-                return i + k;
-            }
-            if (at != nullptr) {
-                at[k] = unit;
-            }
+        const size_t k = s_lookUpSingle(t, src + i, 8, n + i < room ? out + n + i : nullptr);
+        i += k;
+        if (k != 8) {
+            break;
         }
-        i += 8;
     }
     return i;
 }

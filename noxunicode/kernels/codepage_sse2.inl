@@ -165,26 +165,21 @@ size_t s_toULinear(const nox::CodePageTables& t, const unsigned char* src, size_
         const int other =
             (_mm_movemask_epi8(v) & ~inRange) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero));
         if (other == 0) {
+            // Without a linear range the block is ASCII, and `upper` is clear.
             if (Write) {
-                const __m128i moved = _mm_and_si128(upper, _mm_set1_epi8(linear ? -1 : 0));
                 _mm_storeu_si128(
                     reinterpret_cast<__m128i*>(out + i),
                     _mm_add_epi16(_mm_unpacklo_epi8(v, zero),
-                                  _mm_and_si128(_mm_unpacklo_epi8(moved, moved), delta)));
+                                  _mm_and_si128(_mm_unpacklo_epi8(upper, upper), delta)));
                 _mm_storeu_si128(
                     reinterpret_cast<__m128i*>(out + i + 8),
                     _mm_add_epi16(_mm_unpackhi_epi8(v, zero),
-                                  _mm_and_si128(_mm_unpackhi_epi8(moved, moved), delta)));
+                                  _mm_and_si128(_mm_unpackhi_epi8(upper, upper), delta)));
             }
         } else {
-            for (size_t k = 0; k < 16; ++k) {
-                const UChar unit = nox::toUEntryUnit(t.toUSingle[src[i + k]]);
-                if (unit == 0) {
-                    return i + k;
-                }
-                if (Write) {
-                    out[i + k] = unit;
-                }
+            const size_t k = s_lookUpSingle(t, src + i, 16, Write ? out + i : nullptr);
+            if (k != 16) {
+                return i + k;
             }
         }
         i += 16;

@@ -126,14 +126,8 @@ void s_findSelfMappedRanges(nox::CodePageTables& t, const NoxLeadByteTable& lead
         t.selfMappedFirst = static_cast<uint16_t>(first);
         t.selfMappedLast = 0xFF;
     }
-    // The same to Unicode: bytes from selfMappedToUFirst to 0xFF are their own units.
-    uint32_t toUFirst = 0x100;
-    while (t.asciiToU && toUFirst > 0x80 && leadBytes.bytes[toUFirst - 1] == 1 &&
-           toU[toUFirst - 1] == nox::toUEntry(static_cast<uint16_t>(toUFirst - 1), 1)) {
-        --toUFirst;
-    }
-    t.selfMappedToUFirst = static_cast<uint16_t>(toUFirst);
-    // Beside ASCII, the bytes up to 0xFF whose units lie at one distance from them.
+    // To Unicode, beside ASCII, the bytes up to 0xFF whose units lie at one distance from them;
+    // at distance 0 they are their own units (bytes selfMappedToUFirst-0xFF).
     const uint16_t delta = static_cast<uint16_t>(nox::toUEntryUnit(toU[0xFF]) - 0xFF);
     const auto atDelta = [&](uint32_t b) {
         const auto unit = static_cast<uint16_t>(b + delta);
@@ -145,6 +139,7 @@ void s_findSelfMappedRanges(nox::CodePageTables& t, const NoxLeadByteTable& lead
     }
     t.linearToUFirst = static_cast<uint16_t>(linearFirst);
     t.linearToUDelta = delta;
+    t.selfMappedToUFirst = static_cast<uint16_t>(delta == 0 ? linearFirst : 0x100);
     t.singleByteOnly = true;
     for (uint32_t b = 1; b < 256; ++b) {
         t.singleByteOnly = t.singleByteOnly && leadBytes.bytes[b] <= 1;
