@@ -74,11 +74,15 @@ struct NoxTo16Constants512 {
 };
 
 // A byte (Wide false) or 16-bit constant in every lane, kept (see s_kept512) when Kept is true.
+template <bool Kept> NOX_TARGET_AVX512 inline __m512i s_keptIf(__m512i v)
+{
+    return Kept ? s_kept512(v) : v;
+}
+
 template <bool Kept, bool Wide> NOX_TARGET_AVX512 inline __m512i s_constant512(int value)
 {
-    const __m512i v = Wide ? _mm512_set1_epi16(static_cast<short>(value))
-                           : _mm512_set1_epi8(static_cast<char>(value));
-    return Kept ? s_kept512(v) : v;
+    return s_keptIf<Kept>(Wide ? _mm512_set1_epi16(static_cast<short>(value))
+                               : _mm512_set1_epi8(static_cast<char>(value)));
 }
 
 // Built once a call of the blocks and kept; a short text builds only those it uses (Kept false).

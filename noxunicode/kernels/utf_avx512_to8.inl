@@ -114,45 +114,37 @@ NOX_TARGET_AVX512 inline __m512i s_to8Load(const void* p)
     return _mm512_loadu_si512(p);
 }
 
-// Constants are kept (s_kept512, utf_avx512_to16.inl): otherwise the compiler builds them again
-// inside the loop, from an immediate or a load, wherever they are used.
-NOX_TARGET_AVX512 inline __m512i s_to8Set16(int value)
-{
-    return s_constant512<true, true>(value);
-}
-
-NOX_TARGET_AVX512 inline __m512i s_to8Fixed(const void* p)
-{
-    return s_kept512(s_to8Load(p));
-}
-
-NOX_TARGET_AVX512 inline NoxTo8Avx512Constants s_to8Avx512Constants()
+// Constants are kept in the blocks (Kept true; s_kept512, utf_avx512_to16.inl): otherwise the
+// compiler builds them again inside the loop, from an immediate or a load, wherever they are
+// used. A short text builds only those it uses.
+template <bool Kept> NOX_TARGET_AVX512 inline NoxTo8Avx512Constants s_to8Avx512Constants()
 {
     const NoxTo8Avx512Permutes& p = s_to8Permutes;
-    return {s_to8Set16(0xFF80),
-            s_to8Set16(0xF800),
-            s_to8Set16(0xD800),
-            s_to8Set16(0xFC00),
-            s_to8Set16(0xD7C0),
-            s_to8Set16(0x3F),
-            s_to8Set16(0x80),
-            s_to8Set16(0x3F1F),
-            s_to8Set16(0x80C0),
-            s_to8Set16(0x3F0F),
-            s_to8Set16(0x80E0),
-            s_to8Set16(0x3F07),
-            s_to8Set16(0x80F0),
-            s_to8Set16(0x0030),
-            s_to8Set16(0x8080),
-            s_kept512(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(6, 0)))),
-            s_kept512(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(12, 6)))),
-            s_kept512(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(8, 2)))),
-            s_to8Fixed(p.even),
-            s_to8Fixed(p.lanes0),
-            s_to8Fixed(p.lanes1),
-            s_to8Fixed(p.three0),
-            s_to8Fixed(p.three1),
-            s_to8Fixed(p.before)};
+    constexpr auto w = s_constant512<Kept, true>;
+    return {w(0xFF80),
+            w(0xF800),
+            w(0xD800),
+            w(0xFC00),
+            w(0xD7C0),
+            w(0x3F),
+            w(0x80),
+            w(0x3F1F),
+            w(0x80C0),
+            w(0x3F0F),
+            w(0x80E0),
+            w(0x3F07),
+            w(0x80F0),
+            w(0x0030),
+            w(0x8080),
+            s_keptIf<Kept>(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(6, 0)))),
+            s_keptIf<Kept>(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(12, 6)))),
+            s_keptIf<Kept>(_mm512_set1_epi64(static_cast<long long>(s_to8Fields(8, 2)))),
+            s_keptIf<Kept>(s_to8Load(p.even)),
+            s_keptIf<Kept>(s_to8Load(p.lanes0)),
+            s_keptIf<Kept>(s_to8Load(p.lanes1)),
+            s_keptIf<Kept>(s_to8Load(p.three0)),
+            s_keptIf<Kept>(s_to8Load(p.three1)),
+            s_keptIf<Kept>(s_to8Load(p.before))};
 }
 
 // (a & b) | c, bit by bit.
@@ -217,7 +209,7 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx512(const
                                                                            UTF8*& target,
                                                                            UTF8* targetEnd)
 {
-    const NoxTo8Avx512Constants k = s_to8Avx512Constants();
+    const NoxTo8Avx512Constants k = s_to8Avx512Constants<true>();
     const UTF16* s = source;
     UTF8* t = target;
     while (sourceEnd - s >= 32) {
@@ -320,7 +312,7 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx512(const
 NOX_TARGET_AVX512 inline void s_shortUtf16ToUtf8Avx512(const UTF16*& source, const UTF16* sourceEnd,
                                                        UTF8*& target, UTF8* targetEnd)
 {
-    const NoxTo8Avx512Constants k = s_to8Avx512Constants();
+    const NoxTo8Avx512Constants k = s_to8Avx512Constants<false>();
     const auto m = static_cast<unsigned>(sourceEnd - source < 32 ? sourceEnd - source : 32);
     const std::ptrdiff_t room = targetEnd - target;
     const __m512i u = _mm512_maskz_loadu_epi16(_bzhi_u32(~0u, m), source);
