@@ -65,4 +65,59 @@ TEST(LevelsTest, EveryKeyOfEveryShippedCodePage)
     }
 }
 
+// Runs of bytes that map to themselves long enough for the steps meant for text beyond the
+// caches (a megabyte and more), stopped by a 0 or by a byte that does not map to itself at
+// every lane of the first steps and near the end, counted, with ample room and with room up to
+// the stop: every level gives what Exact gives.
+TEST(LevelsTest, LongSelfMappedRunsStopAsExact)
+{
+    const size_t length = (size_t{1} << 20) + 300;
+    std::string text(length, 'a');
+    for (size_t i = 0; i < length; ++i) {
+        text[i] = i % 7 == 3 ? '\xE9' : static_cast<char>('a' + i % 26);
+    }
+    std::vector<size_t> positions(32);
+    std::iota(positions.begin(), positions.end(), 200);
+    positions.push_back(length - 40);
+    // The built-in LATIN_1, and CP1252, whose bytes 0x80-0x9F do not map to themselves.
+    const std::string cp1252 = NOX_DATA_DIR "/ucm/CP1252.ucm";
+    const struct {
+        const char* path; // null: LATIN_1
+        char stop;
+    } rows[] = {{nullptr, '\0'}, {cp1252.c_str(), '\0'}, {cp1252.c_str(), '\x80'}};
+    for (const auto& row : rows) {
+        const Handle h(row.path != nullptr ? ncnv_loadConverter(row.path)
+                                           : ncnv_getConverter("LATIN_1"));
+        for (const size_t at : positions) {
+            SCOPED_TRACE(testing::Message() << (row.path != nullptr ? "CP1252" : "LATIN_1")
+                                            << ", stop " << int(row.stop) << " at " << at);
+            // The text ends a step after the stop.
+            std::string in = text;
+            in[at] = row.stop;
+            in[at + 35] = '\0';
+            expectEveryLevelAsExact([&] {
+                std::vector<std::vector<UChar>> retval;
+                // Near the end, the room alone: the run stops there either way.
+                const std::vector<size_t> rooms = at < length / 2
+                                                      ? std::vector<size_t>{0, length + 1, at}
+                                                      : std::vector<size_t>{at};
+                for (const size_t room : rooms) {
+                    std::vector<UChar> out(room, 0xEEEE);
+                    int error = -1;
+                    const int n = ncnv_toUChars(h.get(), room == 0 ? nullptr : out.data(),
+                                                int(room), in.data(), int(length), &error);
+                    // The units up to the text's end and one past it; the rest unchanged.
+                    const auto kept = out.begin() + std::ptrdiff_t(std::min(room, at + 37));
+                    const bool untouched =
+                        std::all_of(kept, out.end(), [](UChar u) { return u == 0xEEEE; });
+                    out.erase(kept, out.end());
+                    out.insert(out.end(), {UChar(n), UChar(n >> 16), UChar(error), untouched});
+                    retval.push_back(std::move(out));
+                }
+                return retval;
+            });
+        }
+    }
+}
+
 } // namespace
