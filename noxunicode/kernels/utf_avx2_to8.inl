@@ -14,16 +14,13 @@
 // and each half of a pair gives two bytes of its four (the low half takes two bits from the
 // unit before it, across the halves when the pair straddles them). The shuffle rows and their
 // counts come from the key of each group (tables of utf_sse42.inl; the keys are taken as row
-// offsets, whose bits count the same). Sixteen units that all become three bytes (most CJK
-// text) skip the keys: one fixed shuffle a group of four units and fixed advances of 12 bytes.
-// The look a step ahead tells which halves those are; the choice between the two encodings is a
-// branch that text mixing them with other characters (CJK with ASCII digits and punctuation)
-// mispredicts at about two halves in five. In a text that fits in the caches that costs less
-// than the keys would; in a longer one (more than nox::farTextUnits() units) it cost more than
-// the fixed encoding saves, so there the steps take the keys, and the fixed encoding only in
-// runs: once a group of eight steps has encoded every unit as three bytes (told by their keys,
-// with no branch per step), a loop of its own takes the steps that its look finds all three
-// bytes, until one is not.
+// offsets, whose bits count the same). Units that all become three bytes (most CJK text) can
+// skip the keys: one fixed shuffle a group of four units and fixed advances of 12 bytes. Choosing
+// that encoding half by half is a branch that text mixing CJK with other characters (ASCII
+// digits and punctuation, the spaces of Korean) mispredicts, and its look costs every step, so
+// the steps take the keys, and the fixed encoding only in runs: once a group of eight steps has
+// encoded every unit as three bytes (told by their keys, with no branch per step), a loop of its
+// own takes the steps that its look finds all three bytes, until one is not.
 //
 // The output goes straight to the target. Each store is 16 bytes and may run up to 12 bytes
 // past the characters it holds; the next store begins where those characters end and covers
@@ -41,25 +38,13 @@ namespace {
 #if defined(NOX_X86)
 
 // What the look at 32 units found.
-// Whole: no surrogate (the next three: and every unit of the first, the second or both halves
-// of 16 becomes three bytes); Paired: whole pairs; CutPair: whole pairs but the last unit, the
-// first half of a pair that the next step takes.
-enum class NoxUnits32 {
-    Stop,
-    Whole,
-    WholeThreeFirst,
-    WholeThreeSecond,
-    WholeThree,
-    Paired,
-    CutPair,
-    Ascii,
-    OneOrTwo
-};
+// Whole: no surrogate (WholeThree: and every unit becomes three bytes); Paired: whole pairs;
+// CutPair: whole pairs but the last unit, the first half of a pair that the next step takes.
+enum class NoxUnits32 { Stop, Whole, WholeThree, Paired, CutPair, Ascii, OneOrTwo };
 
-// What a look tells of the steps without surrogates: Whole only (the steps of a long text),
-// which halves become three bytes (a text that fits in the caches), or whether both do (the
-// runs of three-byte steps of a long text).
-enum class NoxLook { Whole, Halves, Three };
+// What a look tells of the steps without surrogates: Whole only (the steps with keys), or
+// whether every unit becomes three bytes (the runs of three-byte steps).
+enum class NoxLook { Whole, Three };
 
 // The 16-bit constants of the steps, built once a call (see s_kept).
 struct NoxTo8Constants {
@@ -94,19 +79,11 @@ NOX_TARGET_AVX2 inline NoxUnits32 s_lookAt32(const UTF16* s, const NoxTo8Constan
         if (Look == NoxLook::Whole) {
             return NoxUnits32::Whole;
         }
-        // Which units lie below U+0800: told here, a step ahead, so that the choice of the
-        // encoding does not wait on the step's loads.
-        const __m256i below0 =
-            _mm256_cmpeq_epi16(_mm256_and_si256(u0, k.f800), _mm256_setzero_si256());
-        const __m256i below1 =
-            _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.f800), _mm256_setzero_si256());
-        if (Look == NoxLook::Three) {
-            const __m256i below = _mm256_or_si256(below0, below1);
-            return _mm256_testz_si256(below, below) ? NoxUnits32::WholeThree : NoxUnits32::Whole;
-        }
-        const int three = (_mm256_testz_si256(below0, below0) ? 1 : 0) +
-                          (_mm256_testz_si256(below1, below1) ? 2 : 0);
-        return static_cast<NoxUnits32>(static_cast<int>(NoxUnits32::Whole) + three);
+        // Whether any unit lies below U+0800.
+        const __m256i below = _mm256_or_si256(
+            _mm256_cmpeq_epi16(_mm256_and_si256(u0, k.f800), _mm256_setzero_si256()),
+            _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.f800), _mm256_setzero_si256()));
+        return _mm256_testz_si256(below, below) ? NoxUnits32::WholeThree : NoxUnits32::Whole;
     }
     const __m256i high0 = _mm256_cmpeq_epi16(_mm256_and_si256(u0, k.fc00), k.d800);
     const __m256i high1 = _mm256_cmpeq_epi16(_mm256_and_si256(u1, k.fc00), k.d800);
@@ -310,22 +287,9 @@ s_encode32(const UTF16* s, NoxUnits32 kind, const NoxTo8Constants& k, UTF8* out,
     } else if (kind == NoxUnits32::OneOrTwo) {
         s_encode32OneOrTwo(u0, s_load256(s + 16), k, out);
         seen = 1;
-    } else if (Look == NoxLook::Whole && kind == NoxUnits32::Whole) {
+    } else if (kind == NoxUnits32::Whole) {
         s_encode16<false>(u0, _mm256_setzero_si256(), k, out, seen);
         s_encode16<false>(s_load256(s + 16), u0, k, out, seen);
-    } else if (Look == NoxLook::Halves && kind <= NoxUnits32::WholeThree) {
-        const int three = static_cast<int>(kind) - static_cast<int>(NoxUnits32::Whole);
-        const __m256i u1 = s_load256(s + 16);
-        if ((three & 1) != 0) {
-            s_encode16Three(u0, k, out);
-        } else {
-            s_encode16<false>(u0, _mm256_setzero_si256(), k, out, seen);
-        }
-        if ((three & 2) != 0) {
-            s_encode16Three(u1, k, out);
-        } else {
-            s_encode16<false>(u1, u0, k, out, seen);
-        }
     } else {
         s_encode16<true>(u0, _mm256_setzero_si256(), k, out, seen);
         s_encode16<true>(s_load256(s + 16), u0, k, out, seen);
@@ -407,14 +371,12 @@ NOX_TARGET_AVX2 __attribute__((noinline)) NoxThreeSteps s_threeSteps8(const UTF1
 }
 
 // The blocks of a text long enough for them, then what the SSE4.2 steps take; kept out of line
-// so that a short text meets no more than a size test before the scalar steps. `Long` tells
-// whether the text has more than nox::farTextUnits() units.
-template <bool Long>
-NOX_TARGET_AVX2 __attribute__((noinline)) void
-s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& target,
-                        UTF8* targetEnd)
+// so that a short text meets no more than a size test before the scalar steps.
+NOX_TARGET_AVX2 __attribute__((noinline)) void s_blocksUtf16ToUtf8Avx2(const UTF16*& source,
+                                                                       const UTF16* sourceEnd,
+                                                                       UTF8*& target,
+                                                                       UTF8* targetEnd)
 {
-    constexpr NoxLook kLook = Long ? NoxLook::Whole : NoxLook::Halves;
     const UTF16* s = source;
     UTF8* t = target;
     if (sourceEnd - s >= 32 && targetEnd - t >= kUtf8Of32) {
@@ -423,7 +385,7 @@ s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& tar
         // The text holds at least 32 units here.
         const NoxTo8Ends ends{sourceEnd - 32, targetEnd};
         NoxUnits32 kind =
-            s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<kLook>(s, k) : NoxUnits32::Stop;
+            s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<NoxLook::Whole>(s, k) : NoxUnits32::Stop;
         // What the steps of the current group held (zero while every unit became three bytes),
         // and the steps left in the group.
         unsigned seen = 0;
@@ -448,14 +410,16 @@ s_blocksUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* sourceEnd, UTF8*& tar
                         t -= back;
                     }
                 }
-                kind = s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<kLook>(s, k) : NoxUnits32::Stop;
+                kind = s_ready(s, t, kUtf8Of32, ends) ? s_lookAt32<NoxLook::Whole>(s, k)
+                                                      : NoxUnits32::Stop;
                 seen = 1;
                 continue;
             }
-            kind = s_step8<kLook>(s, t, kind, ends, k, stage, seen);
-            // The steps are counted in groups, so that the only branch on what they held is
-            // taken once a group.
-            if (Long && --groupLeft == 0) {
+            const bool whole = kind == NoxUnits32::Whole;
+            kind = s_step8<NoxLook::Whole>(s, t, kind, ends, k, stage, seen);
+            // The steps without surrogates are counted in groups, so that the only branch on
+            // what they held is taken once a group.
+            if (whole && --groupLeft == 0) {
                 if (seen == 0 && kind == NoxUnits32::Whole) {
                     const NoxThreeSteps run = s_threeSteps8(s, t, ends, stage);
                     s = run.s;
@@ -476,11 +440,7 @@ NOX_TARGET_AVX2 void s_bulkUtf16ToUtf8Avx2(const UTF16*& source, const UTF16* so
                                            UTF8*& target, UTF8* targetEnd)
 {
     if (sourceEnd - source >= 32 && targetEnd - target >= kUtf8Of32) {
-        if (sourceEnd - source > nox::farTextUnits()) {
-            s_blocksUtf16ToUtf8Avx2<true>(source, sourceEnd, target, targetEnd);
-        } else {
-            s_blocksUtf16ToUtf8Avx2<false>(source, sourceEnd, target, targetEnd);
-        }
+        s_blocksUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
     } else if (sourceEnd - source >= Utf16ToUtf8Block::minSource) {
         s_blocksUtf16ToUtf8Sse42(source, sourceEnd, target, targetEnd);
     }
