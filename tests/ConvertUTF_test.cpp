@@ -99,27 +99,34 @@ TEST(ConvertUtfTest, ResultsPositionsAndOutputOfEveryConverter)
 }
 
 // Runs of UTF-16 units that all become three bytes, ended at each position of the steps around
-// the point where the kernels' fixed encoding of them has taken over (a group of eight steps of
-// 32 units) by each kind of unit or by the end, with room ending at the break or ample.
+// the point where the kernels' fixed encoding of them has taken over (at AVX2 after a group of
+// eight steps of 32 units; at AVX-512 at once in a short text, never in a long one) by each
+// kind of unit or by the end, with room ending at the break or ample; texts taken as short and
+// as long.
 TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
 {
     const std::u32string breaks[] = {U"a", U"\xE9", U"\xD83D\xDE00", U"\xDC00", U"\xD800", U""};
     const char32_t three[] = {0x800, 0x4E2D, 0xD7FF, 0xE000, 0x3002, 0xFFFF};
-    for (const auto& brk : breaks) {
-        SCOPED_TRACE(hex(brk));
-        for (const size_t lead : {0, 5, 31}) {
-            for (size_t run = 520; run < 620 && !HasFailure(); ++run) {
-                std::u32string text(lead, U'a');
-                for (size_t i = 0; i < run; ++i) {
-                    text += three[i % 6];
+    const std::ptrdiff_t saved = nox::farTextUnits();
+    for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
+        nox::setFarTextUnits(far);
+        for (const auto& brk : breaks) {
+            SCOPED_TRACE(testing::Message() << hex(brk) << (far == 0 ? ", long" : ", short"));
+            for (const size_t lead : {0, 5, 31}) {
+                for (size_t run = 520; run < 620 && !HasFailure(); ++run) {
+                    std::u32string text(lead, U'a');
+                    for (size_t i = 0; i < run; ++i) {
+                        text += three[i % 6];
+                    }
+                    text += brk.empty() ? U"" : brk + std::u32string(64, 0x4E00);
+                    const size_t atBreak = lead + 3 * run;
+                    s_expectAsExact(Utf::U16to8, text, {atBreak - 1, atBreak + 1, 4 * text.size()},
+                                    std::to_string(lead) + "+" + std::to_string(run));
                 }
-                text += brk.empty() ? U"" : brk + std::u32string(64, 0x4E00);
-                const size_t atBreak = lead + 3 * run;
-                s_expectAsExact(Utf::U16to8, text, {atBreak - 1, atBreak + 1, 4 * text.size()},
-                                std::to_string(lead) + "+" + std::to_string(run));
             }
         }
     }
+    nox::setFarTextUnits(saved);
 }
 
 // Runs of ASCII long enough for the steps of 64, both ways, ended at each position of the

@@ -112,6 +112,21 @@ inline size_t kernelTablesAfter()
     return s_kernelTablesAfter.load(std::memory_order_relaxed);
 }
 
+// Texts of more UTF-16 units than this convert to UTF-8 with the steps meant for text beyond
+// the caches (see utf_avx512_to8.inl). Internal: tests and fuzzers set 0, so that their short
+// texts take those steps too.
+inline std::atomic<std::ptrdiff_t> s_farTextUnits{256 * 1024};
+
+inline void setFarTextUnits(std::ptrdiff_t units_in)
+{
+    s_farTextUnits.store(units_in, std::memory_order_relaxed);
+}
+
+inline std::ptrdiff_t farTextUnits()
+{
+    return s_farTextUnits.load(std::memory_order_relaxed);
+}
+
 // How many units `at` lies past the last 32-byte boundary; 0 for units not aligned to their
 // size, which no step can bring to a boundary. The AVX2 loops of long runs go on from a
 // boundary: taken unaligned, every other load of 32 bytes straddles two cache lines.
