@@ -196,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const utf_ConversionFlags flags = (data[0] & 1) != 0 ? lenientConversion : strictConversion;
     const int valueMode = (data[0] >> 1) & 3;
     const size_t room = 1 + data[1] % 17;
-    // Bit 3: UTF-16 to UTF-8 takes the steps meant for text beyond the caches.
+    // Bit 3: UTF-8 and UTF-16 convert with the steps meant for text beyond the caches.
     static const std::ptrdiff_t farText = nox::farTextUnits();
     nox::setFarTextUnits((data[0] & 8) != 0 ? 0 : farText);
     data += 2;

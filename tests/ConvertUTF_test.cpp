@@ -157,7 +157,8 @@ TEST(ConvertUtfTest, AsciiRunsEndAtEveryPosition)
 
 // UTF-8 of every length, broken at each character of the first steps of 64 bytes by what the
 // modes judge, by what is no character or by a character cut off at the end, with room ending
-// at the break or ample; the leads move each character across the steps' ends.
+// at the break or ample; the leads move each character across the steps' ends. Texts taken as
+// short and as long (whose steps find their ends without branches).
 TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
 {
     struct Char {
@@ -183,29 +184,34 @@ TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
     const std::u32string breaks[] = {U"\xED\xA0\x80",     U"\xFF",     U"\xE0\x9F\xBF",
                                      U"\xF4\x90\x80\x80", U"\xC3\x41", U"\x80",
                                      U"\xF0\x80\x80\x80", U"\xC1\xBF", U"\xF0\x9F\x98"};
-    for (const auto& chars : texts) {
-        for (const auto& brk : breaks) {
-            SCOPED_TRACE(hex(brk));
-            const bool atEnd = brk == U"\xF0\x9F\x98";
-            for (size_t lead = 0; lead < 4; ++lead) {
-                for (size_t at = 0; at < 72 && !HasFailure(); ++at) {
-                    std::u32string text(lead, U'a');
-                    size_t units = lead;
-                    for (size_t i = 0; i < at; ++i) {
-                        text += chars[i % chars.size()].bytes;
-                        units += chars[i % chars.size()].units;
+    const std::ptrdiff_t saved = nox::farTextUnits();
+    for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
+        nox::setFarTextUnits(far);
+        for (const auto& chars : texts) {
+            for (const auto& brk : breaks) {
+                SCOPED_TRACE(testing::Message() << hex(brk) << (far == 0 ? ", long" : ", short"));
+                const bool atEnd = brk == U"\xF0\x9F\x98";
+                for (size_t lead = 0; lead < 4; ++lead) {
+                    for (size_t at = 0; at < 72 && !HasFailure(); ++at) {
+                        std::u32string text(lead, U'a');
+                        size_t units = lead;
+                        for (size_t i = 0; i < at; ++i) {
+                            text += chars[i % chars.size()].bytes;
+                            units += chars[i % chars.size()].units;
+                        }
+                        text += brk;
+                        for (size_t i = 0; i < (atEnd ? 0 : 40); ++i) {
+                            text += chars[(i + at) % chars.size()].bytes;
+                        }
+                        s_expectAsExact(Utf::U8to16, text,
+                                        {units - (units > 0), units + 1, text.size()},
+                                        std::to_string(lead) + "+" + std::to_string(at));
                     }
-                    text += brk;
-                    for (size_t i = 0; i < (atEnd ? 0 : 40); ++i) {
-                        text += chars[(i + at) % chars.size()].bytes;
-                    }
-                    s_expectAsExact(Utf::U8to16, text,
-                                    {units - (units > 0), units + 1, text.size()},
-                                    std::to_string(lead) + "+" + std::to_string(at));
                 }
             }
         }
     }
+    nox::setFarTextUnits(saved);
 }
 
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;

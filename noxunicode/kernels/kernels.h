@@ -112,9 +112,10 @@ inline size_t kernelTablesAfter()
     return s_kernelTablesAfter.load(std::memory_order_relaxed);
 }
 
-// Texts of more UTF-16 units than this convert to UTF-8 with the steps meant for text beyond
-// the caches (see utf_avx512_to8.inl). Internal: tests and fuzzers set 0, so that their short
-// texts take those steps too.
+// Texts of more code units than this (UTF-8 bytes, UTF-16 units) convert between UTF-8 and
+// UTF-16 with the steps meant for text beyond the caches (see utf_avx512_to16.inl and
+// utf_avx512_to8.inl). Internal: tests and fuzzers set 0, so that their short texts take those
+// steps too.
 inline std::atomic<std::ptrdiff_t> s_farTextUnits{256 * 1024};
 
 inline void setFarTextUnits(std::ptrdiff_t units_in)

@@ -113,15 +113,19 @@ struct NoxBytes64 {
 
 // The bytes of the last character of the 64 at s when it reaches past them: those of a lead at
 // position 63, of a lead of three or four bytes at 62, of a lead of four at 61 (when they are
-// anything else, the look finds a difference). Without branches: the cut of text with
-// characters of several bytes is unpredictable, and a mispredicted one is found only when the
-// step's last bytes have come, which beyond the caches is long after (Chinese, Korean, Greek
-// and mixed text 8 MB a fifth faster).
-inline unsigned s_cutAtEnd(const UTF8* s)
+// anything else, the look finds a difference). In a text that fits in the caches the branches
+// let the next step start before these bytes are read, at the cost of a short wait where they
+// mispredict. `Far` for a text beyond the caches: there a mispredicted cut is found only when
+// the step's last bytes have come, long after, and a cut without branches is faster (Chinese,
+// Korean, Greek and mixed text at 8 MB a fifth; in the caches Cyrillic 10% slower).
+template <bool Far> inline unsigned s_cutAtEnd(const UTF8* s)
 {
-    const unsigned leads =
-        (s[63] >= 0xC0 ? 1u : 0u) | (s[62] >= 0xE0 ? 2u : 0u) | (s[61] >= 0xF0 ? 4u : 0u);
-    return (static_cast<unsigned>(__builtin_ctz(leads | 8u)) + 1) & 3;
+    if (Far) {
+        const unsigned leads =
+            (s[63] >= 0xC0 ? 1u : 0u) | (s[62] >= 0xE0 ? 2u : 0u) | (s[61] >= 0xF0 ? 4u : 0u);
+        return (static_cast<unsigned>(__builtin_ctz(leads | 8u)) + 1) & 3;
+    }
+    return s[63] >= 0xC0 ? 1 : s[62] >= 0xE0 ? 2 : s[61] >= 0xF0 ? 3 : 0;
 }
 
 // The same for the last of n bytes (1 to 64).
@@ -188,11 +192,12 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookBytes(__m512i b, uint64_t high, bool j
 // Without a difference the step ends before the last character when that reaches into the next
 // step. That is read off the last bytes with scalar loads: the next step's address then waits
 // for those alone, not for the masks, and the steps overlap.
+template <bool Far>
 NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_t high, bool judge,
                                                const NoxTo16Constants512& k)
 {
     return s_lookBytes(
-        b, high, judge, 64 - s_cutAtEnd(s),
+        b, high, judge, 64 - s_cutAtEnd<Far>(s),
         [s]() NOX_TARGET_AVX512 { return _mm512_loadu_si512(s + 1); }, k);
 }
 
@@ -378,10 +383,10 @@ NOX_TARGET_AVX512 inline int s_decodeStarts(__m512i b, const NoxBytes64& look,
 
 // The blocks of a text long enough for them; kept out of line so that a short text meets no
 // more than a size test before the AVX2 steps.
-NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx512(const UTF8*& source,
-                                                                           const UTF8* sourceEnd,
-                                                                           UTF16*& target,
-                                                                           UTF16* targetEnd)
+template <bool Far>
+NOX_TARGET_AVX512 __attribute__((noinline)) void
+s_blocksUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd, UTF16*& target,
+                          UTF16* targetEnd)
 {
     const UTF8* s = source;
     UTF16* t = target;
@@ -412,13 +417,13 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_blocksUtf8ToUtf16Avx512(const
             }
             continue;
         }
-        NoxBytes64 look = s_lookAt64(s, b, high, false, k);
+        NoxBytes64 look = s_lookAt64<Far>(s, b, high, false, k);
         int units =
             look.four == 0 && look.take != 0 ? s_decodeStarts(b, look, indexes, k, t, pending) : -1;
         if (units < 0) {
             // Four-byte characters, or a form that a mode judges or no character: the whole look,
             // and the decoding of every position where four bytes occur.
-            look = s_lookAt64(s, b, high, true, k);
+            look = s_lookAt64<Far>(s, b, high, true, k);
             if (look.take == 0) {
                 break;
             }
@@ -495,7 +500,11 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_stepsUtf8ToUtf16Avx512(const 
                                                                           UTF16* targetEnd)
 {
     if (sourceEnd - source >= kBytesRead64 && targetEnd - target >= kUnitsOf64) {
-        s_blocksUtf8ToUtf16Avx512(source, sourceEnd, target, targetEnd);
+        if (sourceEnd - source > nox::farTextUnits()) {
+            s_blocksUtf8ToUtf16Avx512<true>(source, sourceEnd, target, targetEnd);
+        } else {
+            s_blocksUtf8ToUtf16Avx512<false>(source, sourceEnd, target, targetEnd);
+        }
     }
     if (sourceEnd - source >= 16 && sourceEnd - source <= 64 &&
         targetEnd - target >= sourceEnd - source) {
