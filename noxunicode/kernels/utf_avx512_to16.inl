@@ -9,7 +9,9 @@
 // first position where something differs, or before the character that the end of the 64 bytes
 // cuts, so it takes 61 to 64 bytes of regular text; what is irregular goes to the exact step.
 // Where the step ends is read off its last three bytes by scalar loads (a difference is rare and
-// taken on a branch), so that the next step's loads wait for those alone and the steps overlap.
+// taken on a branch), so that the next step's loads wait for those alone and the steps overlap:
+// by branches in a text that fits in the caches, without them in a longer one, where a
+// mispredicted branch would wait for far data.
 //
 // Without four-byte characters, the positions of the characters' first bytes are compressed to
 // the front of a register (one byte each); two permutations of those positions gather each
