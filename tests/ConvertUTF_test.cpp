@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 using namespace noxtest;
@@ -61,6 +63,18 @@ const Row kRows[] = {
      U"\xDBFF\xDFFF"},
 };
 
+// Runs `body` with texts taken as short (the usual threshold) and as long (every text takes the
+// steps meant for text beyond the caches); `as` names which, for the trace.
+void s_asShortAndLong(const std::function<void(const char* as)>& body)
+{
+    const std::ptrdiff_t saved = nox::farTextUnits();
+    for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
+        nox::setFarTextUnits(far);
+        body(far == 0 ? ", long" : ", short");
+    }
+    nox::setFarTextUnits(saved);
+}
+
 // Both modes at every level against level Exact, with each of `rooms`.
 void s_expectAsExact(Utf::Routine routine, const std::u32string& text,
                      std::initializer_list<size_t> rooms, const std::string& what)
@@ -107,13 +121,11 @@ TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
 {
     const std::u32string breaks[] = {U"a", U"\xE9", U"\xD83D\xDE00", U"\xDC00", U"\xD800", U""};
     const char32_t three[] = {0x800, 0x4E2D, 0xD7FF, 0xE000, 0x3002, 0xFFFF};
-    const std::ptrdiff_t saved = nox::farTextUnits();
-    for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
-        nox::setFarTextUnits(far);
+    s_asShortAndLong([&](const char* as) {
         for (const auto& brk : breaks) {
-            SCOPED_TRACE(testing::Message() << hex(brk) << (far == 0 ? ", long" : ", short"));
+            SCOPED_TRACE(testing::Message() << hex(brk) << as);
             for (const size_t lead : {0, 5, 31}) {
-                for (size_t run = 520; run < 620 && !HasFailure(); ++run) {
+                for (size_t run = 520; run < 620 && !testing::Test::HasFailure(); ++run) {
                     std::u32string text(lead, U'a');
                     for (size_t i = 0; i < run; ++i) {
                         text += three[i % 6];
@@ -125,8 +137,7 @@ TEST(ConvertUtfTest, LongThreeByteRunsEndAtEveryPosition)
                 }
             }
         }
-    }
-    nox::setFarTextUnits(saved);
+    });
 }
 
 // Runs of ASCII long enough for the steps of 64, both ways, ended at each position of the
@@ -184,15 +195,13 @@ TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
     const std::u32string breaks[] = {U"\xED\xA0\x80",     U"\xFF",     U"\xE0\x9F\xBF",
                                      U"\xF4\x90\x80\x80", U"\xC3\x41", U"\x80",
                                      U"\xF0\x80\x80\x80", U"\xC1\xBF", U"\xF0\x9F\x98"};
-    const std::ptrdiff_t saved = nox::farTextUnits();
-    for (const std::ptrdiff_t far : {saved, std::ptrdiff_t{0}}) {
-        nox::setFarTextUnits(far);
+    s_asShortAndLong([&](const char* as) {
         for (const auto& chars : texts) {
             for (const auto& brk : breaks) {
-                SCOPED_TRACE(testing::Message() << hex(brk) << (far == 0 ? ", long" : ", short"));
+                SCOPED_TRACE(testing::Message() << hex(brk) << as);
                 const bool atEnd = brk == U"\xF0\x9F\x98";
                 for (size_t lead = 0; lead < 4; ++lead) {
-                    for (size_t at = 0; at < 72 && !HasFailure(); ++at) {
+                    for (size_t at = 0; at < 72 && !testing::Test::HasFailure(); ++at) {
                         std::u32string text(lead, U'a');
                         size_t units = lead;
                         for (size_t i = 0; i < at; ++i) {
@@ -210,8 +219,7 @@ TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
                 }
             }
         }
-    }
-    nox::setFarTextUnits(saved);
+    });
 }
 
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;

@@ -70,7 +70,7 @@ char* guardEnd(int slot)
 {
     static char* s_ends[2] = {};
     if (s_ends[slot] == nullptr) {
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), arena = 1 << 22;
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), arena = 1 << 16;
         auto* const base = static_cast<char*>(mmap(nullptr, arena + page, PROT_READ | PROT_WRITE,
                                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         if (base == MAP_FAILED || mprotect(base + arena, page, PROT_NONE) != 0) {

@@ -51,7 +51,7 @@ template <typename Text> std::string hex(const Text& text)
     return retval;
 }
 
-// The end of a 4 MiB arena followed by an inaccessible page: slot 0 for inputs, 1 for outputs.
+// The end of a 64 KiB arena followed by an inaccessible page: slot 0 for inputs, 1 for outputs.
 char* guardEnd(int slot);
 
 // Places `values`, each cast to T, right before the guard page of `slot`.
