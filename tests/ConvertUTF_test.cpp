@@ -222,6 +222,59 @@ TEST(ConvertUtfTest, MixedUtf8BreaksAtEveryPosition)
     });
 }
 
+// Texts of up to 64 bytes or units, which the AVX-512 level takes in masked steps: every length
+// from below the smallest such text, with a break at every position (what the modes judge, what
+// is no character, a character of four bytes or a pair, a character cut off, also at the very
+// end), amid ASCII or characters of two and three bytes, with room for half the text before the
+// break or ample.
+TEST(ConvertUtfTest, ShortTextsBreakAtEveryPosition)
+{
+    const struct {
+        Utf::Routine routine;
+        std::vector<std::u32string> fills;
+        std::vector<std::u32string> breaks;
+    } kinds[] = {{Utf::U8to16,
+                  {U"a",
+                   U"\xC3\xA9"
+                   U"b",
+                   U"\xE4\xB8\xAD\xD0\x96"},
+                  {U"\xED\xA0\x80", U"\xE0\x9F\xBF", U"\xF0\x9F\x98\x80", U"\xFF", U"\xC3\x41",
+                   U"\xC3", U"\xE4\xB8", U"\xF0\x9F\x98"}},
+                 {Utf::U16to8,
+                  {U"a",
+                   U"\xE9"
+                   U"b",
+                   U"\x4E2D\x0416"},
+                  {U"\xD800", U"\xDC00", U"\xD83D\xDE00", U"\xD83D\x41", U"\xD83D"}}};
+    // `size` bytes (or units) of whole characters of `fill`, ASCII where the next one would not
+    // fit; `utf8` when the text is UTF-8.
+    const auto filled = [](const std::u32string& fill, size_t size, bool utf8) {
+        std::u32string retval;
+        for (size_t i = 0; retval.size() < size;) {
+            const size_t length = !utf8 || fill[i] < 0xC0 ? 1 : fill[i] < 0xE0 ? 2 : 3;
+            retval += retval.size() + length <= size ? fill.substr(i, length) : U"a";
+            i = (i + length) % fill.size();
+        }
+        return retval;
+    };
+    for (const auto& kind : kinds) {
+        for (const auto& fill : kind.fills) {
+            for (const auto& brk : kind.breaks) {
+                SCOPED_TRACE(testing::Message() << hex(fill) << " " << hex(brk));
+                const bool utf8 = kind.routine == Utf::U8to16;
+                for (size_t size = 8; size <= 64 && !HasFailure(); ++size) {
+                    for (size_t at = 0; at + brk.size() <= size; ++at) {
+                        const auto text = filled(fill, at, utf8) + brk +
+                                          filled(fill, size - at - brk.size(), utf8);
+                        s_expectAsExact(kind.routine, text, {at / 2, 4 * text.size()},
+                                        std::to_string(size) + "@" + std::to_string(at));
+                    }
+                }
+            }
+        }
+    }
+}
+
 // utf_isLegalUTF8 checks the given bytes only, as one character or the start of one;
 // utf_isLegalUTF8Sequence the first character, which must end before sourceEnd.
 TEST(ConvertUtfTest, Utf8Validation)

@@ -27,8 +27,10 @@
 // stored whole when the next step's units cover the lanes past its own units, else exactly, and
 // the last one of all exactly, so nothing past the returned position changes. Runs of ASCII are
 // widened 64 bytes a step, from a 64-byte boundary of the source on. A text of 16 to 64 bytes,
-// and the tail of a longer one, is one masked load and one step with exact stores; a text under
-// 16 bytes goes to the AVX2 steps after one size test.
+// and the tail of a longer one, is one masked load, every position decoded as if a character
+// started there, and the units of the starts compressed and stored exactly, with no branch on
+// what the text holds but one on its length (see s_shortUtf8ToUtf16Avx512); a text under 16
+// bytes goes to the AVX2 steps after size tests.
 
 namespace {
 
@@ -130,13 +132,17 @@ template <bool Far> inline unsigned s_cutAtEnd(const UTF8* s)
     return s[63] >= 0xC0 ? 1 : s[62] >= 0xE0 ? 2 : s[61] >= 0xF0 ? 3 : 0;
 }
 
-// The same for the last of n bytes (1 to 64).
-inline unsigned s_cutAtEnd(const UTF8* s, unsigned n)
+// Where a step ends when it finds a difference (`wrong`, not 0): before the first one when a
+// character starts there (a byte that never starts one, a lead that no trail byte announces),
+// else before the character that holds it.
+inline unsigned s_takeBefore(uint64_t wrong, uint64_t starts, uint64_t expected)
 {
-    return s[n - 1] >= 0xC0             ? 1
-           : n >= 2 && s[n - 2] >= 0xE0 ? 2
-           : n >= 3 && s[n - 3] >= 0xF0 ? 3
-                                        : 0;
+    const auto at = static_cast<unsigned>(__builtin_ctzll(wrong));
+    if (((starts & ~expected) >> at) & 1) {
+        return at;
+    }
+    const uint64_t before = starts & ((uint64_t{1} << at) - 1);
+    return before == 0 ? 0 : 63 - static_cast<unsigned>(__builtin_clzll(before));
 }
 
 // Looks at the bytes b of a step, whose bytes from 0x80 are `high`; `regular` is where the step
@@ -169,16 +175,8 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookBytes(__m512i b, uint64_t high, bool j
         wrong |= (e0 & belowA0) | (ed & ~belowA0) | (f0 & below90) | (f4 & ~below90);
     }
     const uint64_t starts = ~trail;
-    unsigned take = regular;
-    if (__builtin_expect(wrong != 0, 0)) {
-        const auto at = static_cast<unsigned>(__builtin_ctzll(wrong));
-        if (((starts & ~expected) >> at) & 1) {
-            take = at;
-        } else {
-            const uint64_t before = starts & ((uint64_t{1} << at) - 1);
-            take = before == 0 ? 0 : 63 - static_cast<unsigned>(__builtin_clzll(before));
-        }
-    }
+    const unsigned take =
+        __builtin_expect(wrong != 0, 0) ? s_takeBefore(wrong, starts, expected) : regular;
     // The bits below `take` (all of them at 64).
     const uint64_t used = _bzhi_u64(~uint64_t{0}, take);
     const uint64_t lead4Used = lead4 & used;
@@ -201,20 +199,6 @@ NOX_TARGET_AVX512 inline NoxBytes64 s_lookAt64(const UTF8* s, __m512i b, uint64_
     return s_lookBytes(
         b, high, judge, 64 - s_cutAtEnd<Far>(s),
         [s]() NOX_TARGET_AVX512 { return _mm512_loadu_si512(s + 1); }, k);
-}
-
-// Looks at the n bytes (at most 64) of a short text at s, loaded into b with 0 in the lanes past
-// them. A character that the end cuts off is left out as at the end of a step.
-NOX_TARGET_AVX512 inline NoxBytes64 s_lookAtShort(const UTF8* s, __m512i b, uint64_t high,
-                                                  unsigned n, bool judge,
-                                                  const NoxTo16Constants512& k)
-{
-    return s_lookBytes(
-        b, high, judge, n - s_cutAtEnd(s, n),
-        [s, n]() NOX_TARGET_AVX512 {
-            return _mm512_maskz_loadu_epi8(_bzhi_u64(~uint64_t{0}, n - 1), s + 1);
-        },
-        k);
 }
 
 // Decodes the 32 positions at p as if a character started at each, keeps the units of the
@@ -452,50 +436,126 @@ s_blocksUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd, UTF16*& ta
     target = t;
 }
 
-// A text of 16 to 64 bytes, with room for as many units: one masked load of exactly its bytes,
-// looked at and decoded from the starts as a step is, and exact stores. Four-byte characters are
-// left to the AVX2 steps.
-NOX_TARGET_AVX512 __attribute__((noinline)) void
-s_shortUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd, UTF16*& target)
+// Byte indexes of the decoding of a short text: in each 16-bit lane i, the bytes at positions
+// i and i + 1 (`first`) and i + 1 and i + 2 (`next`), for the positions 0 to 31 and 32 to 63.
+struct NoxShortBytes {
+    alignas(64) unsigned char first[2][64];
+    alignas(64) unsigned char next[2][64];
+};
+
+constexpr NoxShortBytes s_makeShortBytes()
+{
+    NoxShortBytes retval{};
+    for (int half = 0; half < 2; ++half) {
+        for (int i = 0; i < 32; ++i) {
+            const int at = 32 * half + i;
+            retval.first[half][2 * i] = static_cast<unsigned char>(at);
+            retval.first[half][2 * i + 1] = static_cast<unsigned char>((at + 1) % 64);
+            retval.next[half][2 * i] = static_cast<unsigned char>((at + 1) % 64);
+            retval.next[half][2 * i + 1] = static_cast<unsigned char>((at + 2) % 64);
+        }
+    }
+    return retval;
+}
+
+constexpr NoxShortBytes s_shortBytes = s_makeShortBytes();
+
+// Decodes the 32 positions of one half of the bytes b of a short text as if a character of one,
+// two (`two`) or three (`three`) bytes started at each. `bad` gets the characters of three bytes
+// that are an overlong or a surrogate form.
+NOX_TARGET_AVX512 inline __m512i s_decodeShortHalf(__m512i b, int half, uint32_t two,
+                                                   uint32_t three, const NoxTo16Constants512& k,
+                                                   uint32_t& bad)
+{
+    const __m512i first = _mm512_permutexvar_epi8(_mm512_load_si512(s_shortBytes.first[half]), b);
+    const __m512i next = _mm512_permutexvar_epi8(_mm512_load_si512(s_shortBytes.next[half]), b);
+    const __m512i unit2 = _mm512_mask_maddubs_epi16(_mm512_and_si512(first, k.xff), two,
+                                                    _mm512_and_si512(first, k.x3f1f), k.weights);
+    const __m512i unit3 =
+        _mm512_or_si512(_mm512_slli_epi16(first, 12),
+                        _mm512_maddubs_epi16(_mm512_and_si512(next, k.x3f3f), k.weights));
+    const __m512i high5 = _mm512_and_si512(unit3, k.f800);
+    bad = _mm512_mask_cmpeq_epi16_mask(three, high5, _mm512_setzero_si512()) |
+          _mm512_mask_cmpeq_epi16_mask(three, high5, k.d800);
+    return _mm512_mask_mov_epi16(unit2, three, unit3);
+}
+
+// A text of 16 to 64 bytes, with room for as many units: one masked load of exactly its bytes
+// (0 past them). Every position is decoded as if a character started there (two byte
+// permutations a half give each 16-bit lane its bytes) and the units of the characters' first
+// bytes are compressed and stored exactly. No branch asks what the text holds beyond a first
+// half of 32 bytes: short texts of different scripts follow each other in a host, and such a
+// branch would be a new guess at every call. The step ends before the first difference, as the
+// look of a step finds it, before a character that the end cuts (its trail bytes are missing at
+// n or, at n = 64, past the 64 bits: `spill`), and before a character of four bytes; a
+// character of three bytes that the decoding finds overlong or a surrogate form leaves the whole
+// text to the AVX2 steps.
+// `AsciiFirst` for the tail of a longer text, which is most often the end of a run of ASCII: it
+// is widened at once.
+template <bool AsciiFirst>
+NOX_TARGET_AVX512 inline void s_shortUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* sourceEnd,
+                                                       UTF16*& target)
 {
     const auto n = static_cast<unsigned>(sourceEnd - source);
     const __m512i b = _mm512_maskz_loadu_epi8(_bzhi_u64(~uint64_t{0}, n), source);
     const uint64_t high = _mm512_movepi8_mask(b);
-    if (high == 0) {
+    if (AsciiFirst && high == 0) {
         _mm512_mask_storeu_epi16(target, _bzhi_u32(~0u, n),
                                  _mm512_cvtepu8_epi16(_mm512_castsi512_si256(b)));
-        if (n > 32) {
-            _mm512_mask_storeu_epi16(target + 32, _bzhi_u32(~0u, n - 32),
-                                     _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(b, 1)));
-        }
+        _mm512_mask_storeu_epi16(target + 32, _bzhi_u32(~0u, n > 32 ? n - 32 : 0),
+                                 _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(b, 1)));
         source += n;
         target += n;
         return;
     }
-    const NoxStartIndexes indexes = s_startIndexes();
     const NoxTo16Constants512 k = s_to16Constants512<false>();
-    NoxBytes64 look = s_lookAtShort(source, b, high, n, false, k);
-    if (look.four != 0 || look.take == 0) {
-        return;
-    }
-    NoxPending pending{_mm512_setzero_si512(), 0};
-    int units = s_decodeStarts(b, look, indexes, k, target, pending);
-    if (units < 0) {
-        // A form that a mode judges or no character: the look that leaves it out.
-        look = s_lookAtShort(source, b, high, n, true, k);
-        units = look.take != 0 ? s_decodeStarts(b, look, indexes, k, target, pending) : -1;
-        if (units < 0) {
+    const uint64_t lead = _mm512_cmpge_epu8_mask(b, k.c0);
+    const uint64_t lead3 = _mm512_cmpge_epu8_mask(b, k.e0);
+    const uint64_t lead4 = _mm512_cmpge_epu8_mask(b, k.f0);
+    const uint64_t trail = high & ~lead;
+    const uint64_t expected = (lead << 1) | (lead3 << 2) | (lead4 << 3);
+    const uint64_t spill = (lead >> 63) | (lead3 >> 62) | (lead4 >> 61);
+    const uint64_t wrong = (trail ^ expected) | _mm512_mask_cmplt_epu8_mask(lead, b, k.c2) |
+                           _mm512_cmpge_epu8_mask(b, k.f5) | lead4 | (spill << 63);
+    const unsigned take =
+        __builtin_expect(wrong != 0, 0) ? s_takeBefore(wrong, ~trail, expected) : n;
+    const uint64_t keep = ~trail & _bzhi_u64(~uint64_t{0}, take);
+    const uint64_t two = lead & ~lead3;
+    const uint64_t three = lead3 & keep;
+    uint32_t bad = 0;
+    const __m512i first =
+        s_decodeShortHalf(b, 0, static_cast<uint32_t>(two), static_cast<uint32_t>(three), k, bad);
+    const auto keepFirst = static_cast<uint32_t>(keep);
+    const auto units = static_cast<unsigned>(__builtin_popcount(keepFirst));
+    if (n <= 32) {
+        if (bad != 0) {
             return;
         }
+        _mm512_mask_storeu_epi16(target, _bzhi_u32(~0u, units),
+                                 _mm512_maskz_compress_epi16(keepFirst, first));
+        source += take;
+        target += units;
+        return;
     }
-    s_flush(pending, 0, target + units);
-    source += look.take;
-    target += units;
+    uint32_t badSecond = 0;
+    const __m512i second = s_decodeShortHalf(b, 1, static_cast<uint32_t>(two >> 32),
+                                             static_cast<uint32_t>(three >> 32), k, badSecond);
+    if ((bad | badSecond) != 0) {
+        return;
+    }
+    const auto keepSecond = static_cast<uint32_t>(keep >> 32);
+    const auto unitsSecond = static_cast<unsigned>(__builtin_popcount(keepSecond));
+    _mm512_mask_storeu_epi16(target, _bzhi_u32(~0u, units),
+                             _mm512_maskz_compress_epi16(keepFirst, first));
+    _mm512_mask_storeu_epi16(target + units, _bzhi_u32(~0u, unitsSecond),
+                             _mm512_maskz_compress_epi16(keepSecond, second));
+    source += take;
+    target += units + unitsSecond;
 }
 
-// What the blocks and the masked step take of a text of 16 bytes or more; out of line, so that a
-// shorter text meets one size test on its way to the AVX2 kernel (the call comes after every
-// character that the exact step takes).
+// What the blocks and the masked step take of a text of more than 64 bytes; out of line, so that
+// a shorter text meets only size tests on its way to the masked step or the AVX2 kernel (the
+// call comes after every character that the exact step takes).
 NOX_TARGET_AVX512 __attribute__((noinline)) void s_stepsUtf8ToUtf16Avx512(const UTF8*& source,
                                                                           const UTF8* sourceEnd,
                                                                           UTF16*& target,
@@ -510,7 +570,7 @@ NOX_TARGET_AVX512 __attribute__((noinline)) void s_stepsUtf8ToUtf16Avx512(const 
     }
     if (sourceEnd - source >= 16 && sourceEnd - source <= 64 &&
         targetEnd - target >= sourceEnd - source) {
-        s_shortUtf8ToUtf16Avx512(source, sourceEnd, target);
+        s_shortUtf8ToUtf16Avx512<true>(source, sourceEnd, target);
     }
 }
 
@@ -518,10 +578,15 @@ NOX_TARGET_AVX512 void s_bulkUtf8ToUtf16Avx512(const UTF8*& source, const UTF8* 
                                                UTF16*& target, UTF16* targetEnd)
 {
     // Fewer than 16 bytes cost the scalar steps less than the setting up of a masked step.
-    if (sourceEnd - source >= 16) {
+    const std::ptrdiff_t n = sourceEnd - source;
+    if (n >= 16 && n <= 64 && targetEnd - target >= n) {
+        s_shortUtf8ToUtf16Avx512<false>(source, sourceEnd, target);
+    } else if (n > 64) {
         s_stepsUtf8ToUtf16Avx512(source, sourceEnd, target, targetEnd);
     }
-    s_bulkUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
+    if (source != sourceEnd) {
+        s_bulkUtf8ToUtf16Avx2(source, sourceEnd, target, targetEnd);
+    }
 }
 
 #if !defined(__clang__)

@@ -33,9 +33,9 @@
 // so nothing is read at or past sourceEnd, nothing is written past the returned target, and
 // the blocks stop a step early where the room ends. What they leave (fewer than 32 units, a
 // step that does not fit, an unpaired surrogate) goes to the AVX2 kernel, which takes it down
-// to the SSE4.2 steps, the scalar ones and the exact step. Texts of 16 to 63 units, and the last
-// units of longer ones, take masked steps of up to 32 units first (the lanes past the text read
-// as 0); texts under 16 go there at once.
+// to the SSE4.2 steps, the scalar ones and the exact step. Texts of kShortUtf16Text (12) to 64
+// units, and the last units of longer ones, take masked steps of up to 32 units first (the lanes
+// past the text read as 0), without a call; shorter texts go there at once.
 
 namespace {
 
@@ -310,7 +310,7 @@ s_blocksUtf16ToUtf8Avx512(const UTF16*& source, const UTF16* sourceEnd, UTF8*& t
     target = t;
 }
 
-// The next 16 to 32 units of a text too short for the blocks (or the last ones of a longer
+// The next 12 to 32 units of a text too short for the blocks (or the last ones of a longer
 // text): one masked load of exactly those units, whose lanes past them read as 0, encoded as a
 // step is and written by masked stores of exactly their bytes, when they fit. A high surrogate
 // last, or any unpaired one, leaves them to the AVX2 and exact steps.
@@ -375,36 +375,51 @@ NOX_TARGET_AVX512 inline void s_shortUtf16ToUtf8Avx512(const UTF16*& source, con
     target += n0 + n1;
 }
 
-// What the blocks and the masked steps take of a text of 16 units or more; out of line, so that
-// a shorter text meets one size test on its way to the AVX2 kernel (the call comes after every
-// character that the exact step takes).
+// The masked steps of what is left of a text when 64 units or fewer are, down to the last
+// kShortUtf16Text (ConvertUTF.cpp).
+NOX_TARGET_AVX512 inline void s_shortStepsUtf16ToUtf8Avx512(const UTF16*& source,
+                                                            const UTF16* sourceEnd, UTF8*& target,
+                                                            UTF8* targetEnd)
+{
+    const UTF16* before = nullptr;
+    while (sourceEnd - source >= kShortUtf16Text && source != before) {
+        before = source;
+        s_shortUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
+    }
+}
+
+// What the blocks and the masked steps take of a text of more than 64 units; out of line, so
+// that a shorter text meets only size tests on its way to the masked steps or the AVX2 kernel
+// (the call comes after every character that the exact step takes).
 NOX_TARGET_AVX512 __attribute__((noinline)) void s_stepsUtf16ToUtf8Avx512(const UTF16*& source,
                                                                           const UTF16* sourceEnd,
                                                                           UTF8*& target,
                                                                           UTF8* targetEnd)
 {
-    if (sourceEnd - source >= 64 && targetEnd - target >= 64) {
+    if (targetEnd - target >= 64) {
         if (sourceEnd - source > nox::farTextUnits()) {
             s_blocksUtf16ToUtf8Avx512<true>(source, sourceEnd, target, targetEnd);
         } else {
             s_blocksUtf16ToUtf8Avx512<false>(source, sourceEnd, target, targetEnd);
         }
     }
-    const UTF16* before = nullptr;
-    while (sourceEnd - source >= 16 && source != before) {
-        before = source;
-        s_shortUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
-    }
+    s_shortStepsUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
 }
 
 NOX_TARGET_AVX512 void s_bulkUtf16ToUtf8Avx512(const UTF16*& source, const UTF16* sourceEnd,
                                                UTF8*& target, UTF8* targetEnd)
 {
-    // Fewer than 16 units cost the scalar steps less than the setting up of a masked step.
-    if (sourceEnd - source >= 16) {
+    // Fewer than kShortUtf16Text units cost the scalar steps less than the setting up of a
+    // masked step.
+    const std::ptrdiff_t n = sourceEnd - source;
+    if (n > 64) {
         s_stepsUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
+    } else {
+        s_shortStepsUtf16ToUtf8Avx512(source, sourceEnd, target, targetEnd);
     }
-    s_bulkUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
+    if (source != sourceEnd) {
+        s_bulkUtf16ToUtf8Avx2(source, sourceEnd, target, targetEnd);
+    }
 }
 
 #if !defined(__clang__)
