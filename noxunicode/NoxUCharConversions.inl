@@ -96,6 +96,15 @@ ptrdiff_t s_consume(ptrdiff_t avail, size_t used)
     return avail < 0 ? avail : avail - static_cast<ptrdiff_t>(used);
 }
 
+// Starts the load of the level's run functions while the tables are found: the entry of the
+// tables' family is read only after them, and a long text evicts both between calls.
+inline void s_prefetchRuns(const NoxCodePageRuns* runs)
+{
+    if (runs != nullptr) {
+        __builtin_prefetch(runs);
+    }
+}
+
 // Lets the level's run (none at level Exact) convert what it can from `source`; returns the
 // input it took.
 template <typename Run, typename Unit, class Output>
@@ -179,7 +188,10 @@ inline const nox::CodePageTables* NoxUCharConverter::mf_kernelTables() const
 inline NoxKernelUse NoxUCharConverter::mf_kernelUse(bool wanted, ptrdiff_t avail) const
 {
     NoxKernelUse retval = {nullptr, 0, 0};
-    if (wanted && kernelTables != nullptr) {
+    if (wanted) {
+        retval.tables = builtTables.load(std::memory_order_acquire);
+    }
+    if (wanted && retval.tables == nullptr && kernelTables != nullptr) {
         retval.tables = kernelTables->built.load(std::memory_order_acquire);
         if (retval.tables == nullptr &&
             !kernelTables->unbuildable.load(std::memory_order_relaxed)) {
@@ -192,6 +204,9 @@ inline NoxKernelUse NoxUCharConverter::mf_kernelUse(bool wanted, ptrdiff_t avail
                 retval.exactLeft = left;
                 retval.exactGoal = threshold;
             }
+        }
+        if (retval.tables != nullptr) {
+            builtTables.store(retval.tables, std::memory_order_release);
         }
     }
     return retval;
@@ -226,6 +241,7 @@ const unsigned char* NoxUCharConverter::mf_toU(const unsigned char* source, ptrd
 {
     // No kernels while every character is traced.
     const NoxCodePageRuns* runs = !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
+    s_prefetchRuns(runs);
     NoxKernelUse use = mf_kernelUse(runs != nullptr, avail);
     NoxToURun run =
         use.tables != nullptr ? runs->toU[static_cast<int>(use.tables->toUFamily)] : nullptr;
@@ -269,6 +285,7 @@ const UChar* NoxUCharConverter::mf_fromU(const UChar* source, ptrdiff_t avail, O
 {
     // No kernels while every character is traced.
     const NoxCodePageRuns* runs = !s_charDebug ? s_codePageRuns(nox::activeKernelLevel()) : nullptr;
+    s_prefetchRuns(runs);
     NoxKernelUse use = mf_kernelUse(runs != nullptr, avail);
     NoxFromURun run =
         use.tables != nullptr ? runs->fromU[static_cast<int>(use.tables->fromUFamily)] : nullptr;

@@ -280,6 +280,7 @@ void NoxUCharConverter::mf_clearState()
     ucmFilePath = nullptr;
     leadBytes.clear();
     kernelTables = nullptr;
+    builtTables.store(nullptr, std::memory_order_relaxed);
     sharedTable = nullptr;
 }
 

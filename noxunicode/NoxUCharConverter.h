@@ -99,6 +99,10 @@ class NoxUCharConverter {
     // Where the kernels' tables of this table are built (null: every character takes the
     // exact path); shared like the arrays.
     NoxKernelTables* kernelTables;
+    // The built kernels' tables once a conversion has found them, so that later calls reach
+    // them without the step through kernelTables (a long text evicts both from the caches, and
+    // every dependent load of a call's start then waits for the second-level cache).
+    mutable std::atomic<const nox::CodePageTables*> builtTables{nullptr};
 
     static NoxUCharConverter* s_defaultConverter;
     static uint32_t s_defaultRef;

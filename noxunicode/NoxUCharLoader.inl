@@ -566,6 +566,7 @@ void NoxUCharConverter::mf_releaseTable()
     }
     sharedTable = nullptr;
     kernelTables = nullptr;
+    builtTables.store(nullptr, std::memory_order_relaxed);
     dataLen = 0;
     data = nullptr;
     unicodeData = nullptr;
