@@ -43,6 +43,8 @@ const Row kRows[] = {
     {"high before a unit refused", Utf::U16to32, kStrict, U"\xD83D\x41", 2, sourceIllegal, 0, U""},
     {"high last to UTF-8", Utf::U16to8, kBoth, U"A\xD83D", 4, conversionOK, 2, U"A\xED\xA0\xBD"},
     {"value refused to UTF-8", Utf::U32to8, kStrict, U"\xDC00", 0, sourceIllegal, 0, U""},
+    {"two bytes amid ASCII", Utf::U32to8, kBoth, U"A\xE9\x42", 4, conversionOK, 3,
+     U"A\xC3\xA9\x42"},
     {"form refused", Utf::U8to16, kStrict, U"A\xED\xA0\x80", 4, sourceIllegal, 1, U"A"},
     {"room test first", Utf::U8to16, kStrict, U"\xED\xA0\x80", 0, targetExhausted, 0, U""},
     {"forms passed on to UTF-32", Utf::U8to32, kLenient, U"\xED\xA0\x80\xED\xBF\xBF", 2,
