@@ -509,6 +509,8 @@ NOX_TARGET_AVX512 inline void s_shortUtf8ToUtf16Avx512(const UTF8*& source, cons
         return;
     }
     const NoxTo16Constants512 k = s_to16Constants512<false>();
+    // The masks of s_lookBytes, written out: through it (its classes masked by where the step
+    // ends) strings of 16 to 64 bytes took 8% longer.
     const uint64_t lead = _mm512_cmpge_epu8_mask(b, k.c0);
     const uint64_t lead3 = _mm512_cmpge_epu8_mask(b, k.e0);
     const uint64_t lead4 = _mm512_cmpge_epu8_mask(b, k.f0);

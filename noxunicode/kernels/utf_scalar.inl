@@ -223,8 +223,8 @@ void s_bulkUtf32ToUtf8(const UTF32*& source, const UTF32* sourceEnd, UTF8*& targ
     UTF8* t = target;
     while (s < sourceEnd && targetEnd - t >= 4 && !s_isRefusedUtf32(*s)) {
         // ASCII four values at once where four follow, with one test for the four; a run that
-        // goes on for four more then takes blocks of 16 while all 16 are ASCII and fit (text
-        // with short runs seldom tries one).
+        // goes on for four more then takes blocks of 16 while all 16 are ASCII and fit, and the
+        // ASCII before the first other value (text with short runs seldom tries one).
         if (*s < 0x80 && sourceEnd - s >= 4 && (s[1] | s[2] | s[3]) < 0x80) {
             t[0] = static_cast<UTF8>(s[0]);
             t[1] = static_cast<UTF8>(s[1]);
